@@ -1,0 +1,19 @@
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// True only for a regular file (a directory of that name is not one).
+bool IsRegularFile(const std::string& path);
+
+// Reads the whole file, opened for reading with other writers shut out while it is read.
+// Returns 0, or the system error code of the failed open or read.
+int ReadWholeFile(const std::string& path, std::string& contents);
+
+// Appends `bytes` to the file, creating it when missing. The file is opened for writing with
+// other openers allowed to read only: when another writer holds it, the append fails.
+// Returns false on any failure; a failed write may leave part of the bytes written.
+bool AppendToFile(const std::string& path, std::string_view bytes);
+
+}  // namespace platform

@@ -1,0 +1,65 @@
+#pragma once
+// TCP sockets and the socket notifier.
+//
+// The notifier (AsyncSelect) makes a socket non-blocking and posts one message per event to a
+// window, in that window's thread queue: wparam is the socket handle, lparam holds the event
+// (low 16 bits, one of the kFd values) and an error code (high 16 bits). It reports
+//  - kFdAccept while a connection waits, again after each Accept;
+//  - kFdRead once when bytes arrive, again after each Receive while bytes remain;
+//  - kFdWrite after registration and after a Send that would have blocked, once sending is
+//    possible;
+//  - kFdClose once when the peer has closed, with the error code when the connection was reset
+//    or aborted. Bytes that arrived with the close are reported as a read before the close.
+// The cost of one notification does not depend on how many sockets are registered.
+
+#include <cstdint>
+
+#include "platform/messages.h"
+
+namespace platform {
+
+using SocketHandle = std::intptr_t;
+constexpr SocketHandle kInvalidSocket = -1;
+
+constexpr int kFdRead = 1;
+constexpr int kFdWrite = 2;
+constexpr int kFdOob = 4;
+constexpr int kFdAccept = 8;
+constexpr int kFdConnect = 16;
+constexpr int kFdClose = 32;
+
+// The error code of a call that would have blocked (EWOULDBLOCK on Linux, 10035 on Windows).
+extern const int kSocketWouldBlock;
+
+// Start-up and clean-up of the socket library, paired per socket object. 0 or an error code.
+int SocketLibraryStartup();
+int SocketLibraryCleanup();
+
+// The error code of the calling thread's last failed socket call.
+int LastSocketError();
+
+// The calls below answer 0 (or a handle, or a count) on success and -1 on failure, leaving
+// the error for LastSocketError().
+SocketHandle CreateTcpSocket();
+int BindAny(SocketHandle s, std::uint16_t port);  // all local IPv4 addresses
+int Listen(SocketHandle s, int backlog);
+SocketHandle Accept(SocketHandle listener);
+int Receive(SocketHandle s, void* buffer, int size);
+int Send(SocketHandle s, const void* data, int size);
+int CloseSocket(SocketHandle s);
+int BytesWaiting(SocketHandle s, int& count);  // FIONREAD
+int LocalPort(SocketHandle s, int& port);
+// Resolves a TCP service name to a port (host byte order). 0 or an error code.
+int LookupTcpService(const char* name, std::uint16_t& port);
+
+// Socket options: listener address reuse, and on accepted connections no send coalescing
+// and keepalive probes. Each answers 0 or -1.
+int SetReuseAddress(SocketHandle s);
+int SetNoDelay(SocketHandle s);
+int SetKeepAlive(SocketHandle s);
+
+// Registers the socket with the notifier of `window`'s thread (see above). An empty mask
+// (or window 0) unregisters it and puts the socket back into blocking mode.
+void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int mask);
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a release build, the Windows compile check, and the tests again
+# under AddressSanitizer with UndefinedBehaviorSanitizer (the threaded rooms also under
+# ThreadSanitizer). Ends with ctest's summary line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+build() {  # dir, extra cmake arguments...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+}
+
+scripts/check-windows.sh
+
+build build
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --output-on-failure -j "$jobs" --timeout 600 -R "${KORVENET_TSAN_TESTS:-^(Serial|MainThread|Messages)}")
+
+build build-asan -DKORVENET_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+  ctest --output-on-failure -j "$jobs" --timeout 600)

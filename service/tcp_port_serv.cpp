@@ -1,0 +1,2 @@
+// Program entry. The service host is built on top of this file.
+int main() { return 0; }
