@@ -44,18 +44,15 @@ TEST_F(TextLog, FirstLineCreatesTheLogAndLaterLinesAppend) {
                               kMorningStamp + " ServiceExecute\r\n");
 }
 
-TEST_F(TextLog, OpenFailureLinesCarryPortAndName) {
-  AppendLogLine(std::string(kSocketOpenFailedText) + std::to_string(101), kServiceLogFileName);
-  AppendLogLine(std::string(kComPortOpenFailedText) + "COM7", kServiceLogFileName);
-  const std::string log = ServiceLog();
-  EXPECT_NE(log.find(std::string("\xF1\xEE\xEA\xE5\xF2\xE0 \xEF\xEE\xF0\xF2 101\r\n")), std::string::npos);
-  EXPECT_NE(log.find(std::string("\xD1\xCE\xCC-\xEF\xEE\xF0\xF2\xE0" "COM7\r\n")), std::string::npos);
-}
-
 TEST_F(TextLog, TextBytesAreWrittenUnchanged) {
-  const std::string text("a\0b\xFF\r\n;", 7);
-  AppendLogLine(text, kServiceLogFileName);
-  EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " " + text + "\r\n");
+  const std::string binary("a\0b\xFF\r\n;", 7);
+  AppendLogLine(std::string(kSocketOpenFailedText) + "101", kServiceLogFileName);
+  AppendLogLine(std::string(kComPortOpenFailedText) + "COM7", kServiceLogFileName);
+  AppendLogLine(binary, kServiceLogFileName);
+  EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " " + kSocketOpenFailedText + "101\r\n" + kMorningStamp +
+                              " " + kComPortOpenFailedText + "COM7\r\n" + kMorningStamp + " " + binary + "\r\n");
+  EXPECT_NE(ServiceLog().find("\xEF\xEE\xF0\xF2 101\r\n"), std::string::npos);
+  EXPECT_NE(ServiceLog().find("\xD1\xCE\xCC-\xEF\xEE\xF0\xF2\xE0" "COM7\r\n"), std::string::npos);
 }
 
 TEST_F(TextLog, LogExceptionWritesMessageAndClassName) {
