@@ -194,8 +194,10 @@ TEST_F(MessagesSocketThreads, SendOrKeepFromTwoThreadsAtOnce) {
   };
   std::string received;
   const std::size_t total = 2u * kRecords * 1000u;
-  std::thread reader([&] { received = client_.Receive(total); });
   std::thread a(sender, 'A'), b(sender, 'B');
+  // The peer starts reading once bytes are kept, so that flushing meets further sends.
+  PumpUntil([&] { return done == 2 || connection_->KeptBytes() > 0; });
+  std::thread reader([&] { received = client_.Receive(total); });
   const bool drained = PumpUntil([&] { return done == 2 && connection_->KeptBytes() == 0; });
   a.join();
   b.join();
@@ -223,4 +225,29 @@ TEST_F(SocketConnection, ClosedByCodeRaisesDisconnectOnceAndIgnoresStaleHandles)
   EXPECT_EQ(disconnected_.size(), 1u);
   EXPECT_TRUE(client_.ClosedByPeer());
   ASSERT_TRUE(PumpUntil([&] { return listening_->ConnectionCount() == 0; }));
+}
+
+TEST_F(SocketConnection, StaleNotificationsRaiseNothingAndHandlerExceptionsAreRouted) {
+  nettest::RoutedExceptions routed;
+  int reads = 0;
+  server_->SetOnClientRead(TSocketNotifyEvent::FromFunction([&](TObject*, TCustomWinSocket* socket) {
+    ++reads;
+    socket->ReadPending();
+    throw ESocketError("handler failed");
+  }));
+  const platform::SocketHandle stale = connection_->SocketHandle() + 1000;
+  platform::PostMessageTo(connection_->NotificationWindow(), kSocketNotifyMessage, static_cast<std::uintptr_t>(stale),
+                          platform::kFdRead);
+  platform::PostMessageTo(connection_->NotificationWindow(), kSocketNotifyMessage, static_cast<std::uintptr_t>(stale),
+                          platform::kFdClose);
+  Pump();
+  EXPECT_EQ(reads, 0);
+  EXPECT_TRUE(connection_->Connected());
+
+  ASSERT_TRUE(client_.SendAll("1"));
+  ASSERT_TRUE(PumpUntil([&] { return reads == 1; }));
+  ASSERT_TRUE(client_.SendAll("2"));  // later notifications are handled as usual
+  ASSERT_TRUE(PumpUntil([&] { return reads == 2; }));
+  EXPECT_EQ(routed.messages, (std::vector<std::string>{"handler failed", "handler failed"}));
+  EXPECT_EQ(routed.senders[0], connection_);
 }
