@@ -2,9 +2,9 @@
 // Per-thread message queues and notification windows.
 //
 // Every thread may own one message queue, created on first use and removed, with the thread's
-// windows, when the thread ends. A notification window belongs
-// to the thread that created it: messages posted to it wait in that thread's queue and its
-// procedure runs only when that thread dispatches them, one at a time, in arrival order.
+// windows, when the thread ends. A notification window belongs to the thread that created it:
+// messages posted to it wait in that thread's queue and its procedure runs only when that
+// thread dispatches them, one at a time, in arrival order. Window handles are never reused.
 // Destroying a window discards the messages still queued for it. Socket notifications
 // (sockets.h) arrive in the same queue as posted messages.
 
