@@ -24,9 +24,17 @@ namespace platform {
 namespace linux_serial {
 namespace {
 
-std::mutex table_lock;
-std::unordered_map<SerialHandle, std::shared_ptr<DeviceState>> devices;
-SerialHandle next_handle = 1;
+// Built on first use, so that ports opened by start-up code of other files find it ready.
+struct DeviceTable {
+  std::mutex lock;
+  std::unordered_map<SerialHandle, std::shared_ptr<DeviceState>> devices;
+  SerialHandle next_handle = 1;
+};
+
+DeviceTable& Table() {
+  static DeviceTable table;
+  return table;
+}
 
 constexpr std::uint32_t kAllBits = 0xFFFFFFFFu;
 
@@ -111,9 +119,10 @@ DeviceState::~DeviceState() {
 }
 
 std::shared_ptr<DeviceState> FindDevice(SerialHandle handle) {
-  std::lock_guard<std::mutex> hold(table_lock);
-  auto it = devices.find(handle);
-  return it == devices.end() ? nullptr : it->second;
+  DeviceTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  auto it = table.devices.find(handle);
+  return it == table.devices.end() ? nullptr : it->second;
 }
 
 }  // namespace linux_serial
@@ -156,20 +165,22 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   state->kick_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (state->kick_fd < 0) return errno;
 
-  std::lock_guard<std::mutex> hold(linux_serial::table_lock);
-  handle = linux_serial::next_handle++;
-  linux_serial::devices.emplace(handle, std::move(state));
+  linux_serial::DeviceTable& table = linux_serial::Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  handle = table.next_handle++;
+  table.devices.emplace(handle, std::move(state));
   return 0;
 }
 
 int CloseSerialDevice(SerialHandle handle) {
   std::shared_ptr<DeviceState> state;
   {
-    std::lock_guard<std::mutex> hold(linux_serial::table_lock);
-    auto it = linux_serial::devices.find(handle);
-    if (it == linux_serial::devices.end()) return EBADF;
+    linux_serial::DeviceTable& table = linux_serial::Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto it = table.devices.find(handle);
+    if (it == table.devices.end()) return EBADF;
     state = std::move(it->second);
-    linux_serial::devices.erase(it);
+    table.devices.erase(it);
   }
   return 0;  // the descriptor closes when the last call using it returns
 }
