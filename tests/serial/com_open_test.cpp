@@ -13,6 +13,10 @@
 
 extern char** environ;
 
+namespace serial_test {
+std::uint32_t OutputRateOf(int fd);
+}
+
 namespace {
 
 using serial_test::ComErrorOf;
@@ -112,7 +116,9 @@ TEST_F(SerialOpen, LineSettingsChangedWhileOpenAreAppliedAtOnce) {
   // A rate without a standard speed constant is accepted as well.
   port.SetBaudRate(brCustom);
   port.SetCustomBaudRate(14400);
-  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(serial_test::OutputRateOf(pty.master()), 14400u);
+  port.SetBaudRate(br115200);
+  EXPECT_EQ(serial_test::OutputRateOf(pty.master()), 115200u);
   port.Buffer().SetInputSize(4097);  // accepted while open
   EXPECT_EQ(port.Buffer().InputSize(), 4096);
 }
