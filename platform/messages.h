@@ -65,6 +65,9 @@ bool PeekMessage(Message& message);
 bool GetMessage(Message& message);
 // Blocks until the calling thread's queue holds a message.
 void WaitMessage();
+// Like WaitMessage, but gives up after `timeout_ms` milliseconds. Answers whether a message
+// waits.
+bool WaitMessageFor(int timeout_ms);
 // Runs the procedure of the message's window; thread messages and messages for windows that
 // no longer exist are dropped.
 std::intptr_t DispatchMessage(const Message& message);

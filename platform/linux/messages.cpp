@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -378,6 +379,20 @@ void WaitMessage() {
     queue.Poll(-1);
     RunSentMessages(queue);
   }
+}
+
+bool WaitMessageFor(int timeout_ms) {
+  MessageQueue& queue = OwnQueue();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  queue.Poll(0);
+  RunSentMessages(queue);
+  while (!HasPosted(queue)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    queue.Poll(static_cast<int>(left.count()) + 1);
+    RunSentMessages(queue);
+  }
+  return true;
 }
 
 std::intptr_t DispatchMessage(const Message& message) {

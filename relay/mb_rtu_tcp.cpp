@@ -1,0 +1,130 @@
+#include "relay/mb_rtu_tcp.h"
+
+#include <chrono>
+
+#include "platform/messages.h"
+#include "relay/arrays_vars.h"
+#include "relay/channel_file.h"
+#include "relay/channels.h"
+#include "relay/flow_control.h"
+#include "relay/forwarding.h"
+#include "relay/log_texts.h"
+#include "relay/text_log.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kFirstPause = std::chrono::milliseconds(100);
+constexpr auto kPassPause = std::chrono::milliseconds(20);
+constexpr int kStatusEveryPasses = 40;
+constexpr int kPassCounterLimit = 65000;
+
+// Waits out a pause of the run loop. Requests and socket events that arrive meanwhile are
+// handled as they come instead of at the end of the pause, so a byte is passed on at once; the
+// pause still ends on time, and early once a stop has been requested.
+void PauseHandlingRequests(TService& service, Clock::duration pause) {
+  const Clock::time_point end = Clock::now() + pause;
+  while (!service.StopRequested()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return;
+    if (platform::WaitMessageFor(static_cast<int>(left.count()))) service.PumpRequests(false);
+  }
+}
+
+}  // namespace
+
+TRodivo_vedodaraz::TRodivo_vedodaraz() {
+  SetName("Rodivo_vedodaraz");
+  SetDisplayName("Korvenet");
+  SetAllowPause(false);
+
+  ServerSocket_for_device = std::make_unique<TServerSocket>();
+  ServerSocket_for_device->SetName("ServerSocket_for_device");
+  ServerSocket_for_device->SetOnClientRead(
+      TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_deviceClientRead));
+  ServerSocket_for_device->SetOnClientDisconnect(
+      TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_deviceClientDisconnect));
+
+  ServerSocket_for_server = std::make_unique<TServerSocket>();
+  ServerSocket_for_server->SetName("ServerSocket_for_server");
+  ServerSocket_for_server->SetOnClientRead(
+      TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_serverClientRead));
+  ServerSocket_for_server->SetOnClientDisconnect(
+      TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_serverClientDisconnect));
+
+  ComPort_serv = std::make_unique<TComPort>();
+  ComPort_serv->OnRxChar = TRxCharEvent::Bind(this, &TRodivo_vedodaraz::ComPort_servRxChar);
+
+  ApplicationEvents1 = std::make_unique<TApplicationEvents>();
+  ApplicationEvents1->OnException = TExceptionEvent::Bind(this, &TRodivo_vedodaraz::ApplicationEvents1Exception);
+
+  SetOnStart(TStartEvent::Bind(this, &TRodivo_vedodaraz::ServiceStart));
+  SetOnExecute(TServiceEvent::Bind(this, &TRodivo_vedodaraz::ServiceExecute));
+  SetOnStop(TStopEvent::Bind(this, &TRodivo_vedodaraz::ServiceStop));
+}
+
+// A shutdown ends the service without ServiceStop; whatever is still open goes with the module.
+TRodivo_vedodaraz::~TRodivo_vedodaraz() { CloseChannels(); }
+
+void TRodivo_vedodaraz::ServiceStart(TService*, bool&) {
+  if (LoadChannelFile()) {
+    AppendLogLine(kServiceStartText, kServiceLogFileName);
+    const std::string ignored = ChannelLinesIgnoredLogText();
+    if (!ignored.empty()) AppendLogLine(ignored, kServiceLogFileName);
+  }
+  WriteEventLog(kEventLogStartText, 4, 0, 0);
+  OpenChannels(*this);
+}
+
+void TRodivo_vedodaraz::ServiceExecute(TService*) {
+  AppendLogLine(kServiceExecuteText, kServiceLogFileName);
+  PauseHandlingRequests(*this, kFirstPause);
+  int pass = 0;
+  while (true) {
+    if (++pass > kPassCounterLimit) pass = 0;
+    PauseHandlingRequests(*this, kPassPause);
+    if (pass % kStatusEveryPasses == 0) SendStatus();
+    PumpRequests(false);
+    flow_control::Tick(Clock::now(), ResumeSource);
+    if (StopRequested()) break;
+  }
+}
+
+void TRodivo_vedodaraz::ServiceStop(TService*, bool&) { CloseChannels(); }
+
+void TRodivo_vedodaraz::ServerSocket_for_deviceClientRead(TObject*, TCustomWinSocket* Socket) {
+  try {
+    ForwardFromDevice(Socket);
+  } catch (...) {
+    // A failed read closed the connection; the next read event starts afresh.
+  }
+}
+
+void TRodivo_vedodaraz::ServerSocket_for_serverClientRead(TObject*, TCustomWinSocket* Socket) {
+  try {
+    ForwardFromServer(Socket);
+  } catch (...) {
+  }
+}
+
+// A closing connection still holds the bytes that arrived while its listener was paused.
+void TRodivo_vedodaraz::ServerSocket_for_deviceClientDisconnect(TObject*, TCustomWinSocket* Socket) {
+  try {
+    ForwardFromDevice(Socket, true);
+  } catch (...) {
+  }
+}
+
+void TRodivo_vedodaraz::ServerSocket_for_serverClientDisconnect(TObject*, TCustomWinSocket* Socket) {
+  try {
+    ForwardFromServer(Socket, true);
+  } catch (...) {
+  }
+}
+
+void TRodivo_vedodaraz::ComPort_servRxChar(TObject* Sender, std::int32_t Count) {
+  if (auto* port = dynamic_cast<TComPort*>(Sender)) ForwardFromSerial(port, Count);
+}
+
+void TRodivo_vedodaraz::ApplicationEvents1Exception(TObject*, const Exception& E) { LogException(E); }

@@ -1,0 +1,37 @@
+#pragma once
+// The relay's service module: its templates, its three service callbacks and the handlers
+// that move bytes between devices, servers and serial ports.
+
+#include <cstdint>
+#include <memory>
+
+#include "base/exception.h"
+#include "net/custom_win_socket.h"
+#include "net/server_socket.h"
+#include "serial/com_port.h"
+#include "service/application_events.h"
+#include "service/service.h"
+
+class TRodivo_vedodaraz : public TService {
+ public:
+  TRodivo_vedodaraz();
+  ~TRodivo_vedodaraz() override;
+
+  // Never activated or opened: they only hand their handlers on to the listeners and ports
+  // that the channels get.
+  std::unique_ptr<TServerSocket> ServerSocket_for_device;
+  std::unique_ptr<TServerSocket> ServerSocket_for_server;
+  std::unique_ptr<TComPort> ComPort_serv;
+  std::unique_ptr<TApplicationEvents> ApplicationEvents1;
+
+  void ServiceStart(TService* Sender, bool& Started);
+  void ServiceExecute(TService* Sender);
+  void ServiceStop(TService* Sender, bool& Stopped);
+
+  void ServerSocket_for_deviceClientRead(TObject* Sender, TCustomWinSocket* Socket);
+  void ServerSocket_for_serverClientRead(TObject* Sender, TCustomWinSocket* Socket);
+  void ServerSocket_for_deviceClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+  void ServerSocket_for_serverClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+  void ComPort_servRxChar(TObject* Sender, std::int32_t Count);
+  void ApplicationEvents1Exception(TObject* Sender, const Exception& E);
+};
