@@ -1,0 +1,452 @@
+// The service-manager link on Linux is systemd: the notify protocol for status reports,
+// signals for control codes, unit files for registration. Without systemd the console can play
+// the manager (the foreground run).
+
+#include "platform/service_manager.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/error_text.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+
+thread_local std::uint32_t last_error = 0;
+
+std::uint32_t Fail(std::uint32_t code) {
+  last_error = code;
+  return code;
+}
+
+// Lack of rights has the manager's own code; everything else keeps the system's.
+std::uint32_t FromErrno(int error) {
+  if (error == EACCES || error == EPERM || error == EROFS) return kErrorAccessDenied;
+  return static_cast<std::uint32_t>(error);
+}
+
+// ---- Control requests: signals ----
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGPWR);
+  return set;
+}
+
+std::uint32_t ControlCodeOf(int signal_number) {
+  switch (signal_number) {
+    case SIGTERM:
+    case SIGINT: return 1;  // stop
+    case SIGHUP: return 4;  // interrogate
+    case SIGPWR: return 5;  // shutdown
+    default: return 0;
+  }
+}
+
+// ---- Registered control handlers and the running dispatcher ----
+
+struct LinkObject {
+  virtual ~LinkObject() = default;
+};
+
+struct Registration : LinkObject {
+  std::string name;
+  ControlHandler handler = nullptr;
+};
+
+std::mutex state_lock;
+std::vector<std::unique_ptr<Registration>> registrations;  // kept for the process's life
+int dispatcher_wake = -1;                                   // eventfd of the running dispatcher
+std::atomic<bool> console_manager{false};
+
+void Wake(int fd) {
+  std::uint64_t one = 1;
+  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+ControlHandler HandlerOf(const std::string& name) {
+  std::lock_guard<std::mutex> hold(state_lock);
+  for (auto it = registrations.rbegin(); it != registrations.rend(); ++it) {
+    if ((*it)->name == name) return (*it)->handler;
+  }
+  return nullptr;
+}
+
+const char* StateName(std::uint32_t state) {
+  static const char* const kNames[] = {"SERVICE_STOPPED",          "SERVICE_START_PENDING",
+                                       "SERVICE_STOP_PENDING",     "SERVICE_RUNNING",
+                                       "SERVICE_CONTINUE_PENDING", "SERVICE_PAUSE_PENDING",
+                                       "SERVICE_PAUSED"};
+  return state >= 1 && state <= 7 ? kNames[state - 1] : "SERVICE_UNKNOWN";
+}
+
+// One datagram to the socket named by NOTIFY_SOCKET ("@" starts an abstract name).
+std::uint32_t Notify(const std::string& text) {
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  if (!name || !*name) return kErrorFailedServiceControllerConnect;
+  std::string path = name;
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return kErrorInvalidParameter;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (path[0] == '@') address.sun_path[0] = '\0';
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
+                                            (path[0] == '@' ? 0 : 1));
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return FromErrno(errno);
+  ssize_t n;
+  do {
+    n = ::sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<sockaddr*>(&address), length);
+  } while (n < 0 && errno == EINTR);
+  std::uint32_t result = n < 0 ? FromErrno(errno) : 0;
+  ::close(fd);
+  return result;
+}
+
+// ---- Registration: unit files ----
+
+constexpr const char* kSystemUnitDirectory = "/etc/systemd/system";
+
+struct Manager : LinkObject {
+  std::string directory;
+  bool use_systemctl = false;  // systemd runs and the unit lives in its own directory
+};
+
+struct Service : LinkObject {
+  std::string name;
+  std::string unit_path;
+  bool use_systemctl = false;
+};
+
+std::string UnitFileName(const std::string& name) { return name + ".service"; }
+
+// A value for a unit file: specifiers (%) doubled.
+std::string UnitValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
+// A path as one double-quoted word of ExecStart=, whatever blanks or quotes it holds.
+std::string QuotedCommand(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '%') out += '%';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string UnitText(const ServiceRegistration& service) {
+  std::string display = service.display_name.empty() ? service.name : service.display_name;
+  return "[Unit]\n"
+         "Description=" + UnitValue(display) + "\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "NotifyAccess=main\n"
+         "ExecStart=" + QuotedCommand(service.binary_path) + "\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+// Runs systemctl with the given arguments and the default signal handling; true on success.
+bool Systemctl(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "systemctl");
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  pid_t child = 0;
+  int error = posix_spawnp(&child, "systemctl", nullptr, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) return false;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t LastServiceError() { return last_error; }
+
+std::string ServiceErrorMessage(std::uint32_t code) {
+  switch (code) {
+    case kErrorInvalidFunction: return "Incorrect function.";
+    case kErrorAccessDenied: return "Access is denied.";
+    case kErrorInvalidHandle: return "The handle is invalid.";
+    case kErrorInvalidParameter: return "The parameter is incorrect.";
+    case kErrorServiceDoesNotExist: return "The specified service does not exist as an installed service.";
+    case kErrorFailedServiceControllerConnect:
+      return "The service process could not connect to the service controller.";
+    case kErrorServiceExists: return "The specified service already exists.";
+    default: return ErrorMessage(static_cast<int>(code));
+  }
+}
+
+void ReserveControlRequests() {
+  sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void ReleaseControlRequests() {
+  sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void SetConsoleServiceManager(bool on) { console_manager = on; }
+
+std::uint32_t RunServiceDispatcher(const ServiceTableEntry* table) {
+  if (!console_manager) {
+    const char* notify = std::getenv("NOTIFY_SOCKET");
+    if (!notify || !*notify) return Fail(kErrorFailedServiceControllerConnect);
+  }
+  if (!table || !table[0].name || !table[0].main) return Fail(kErrorInvalidParameter);
+
+  // The control signals are taken here and nowhere else (every thread keeps them blocked).
+  sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  int signals = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signals < 0) return Fail(FromErrno(errno));
+  int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    int error = errno;
+    ::close(signals);
+    return Fail(FromErrno(error));
+  }
+  {
+    std::lock_guard<std::mutex> hold(state_lock);
+    dispatcher_wake = wake;
+  }
+
+  // The service manager starts the process's (first) service on a thread of its own.
+  std::string name = table[0].name;
+  ServiceMain service_main = table[0].main;
+  char* argv[] = {name.data(), nullptr};
+  std::atomic<bool> ended{false};
+  std::uint32_t result = 0;
+  std::thread entry;
+  try {
+    entry = std::thread([&] {
+      try {
+        service_main(1, argv);
+      } catch (...) {
+        // Nothing may leave a service's entry; the service has ended either way.
+      }
+      ended = true;
+      Wake(wake);
+    });
+  } catch (const std::system_error& e) {
+    result = FromErrno(e.code().value());
+  }
+
+  // Control codes that arrive before the service registered its handler are kept for it.
+  std::deque<std::uint32_t> pending;
+  while (entry.joinable() && !ended) {
+    pollfd waits[2] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(waits, 2, -1) < 0 && errno != EINTR) break;
+    signalfd_siginfo info;
+    while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (std::uint32_t code = ControlCodeOf(static_cast<int>(info.ssi_signo))) pending.push_back(code);
+    }
+    std::uint64_t count;
+    while (::read(wake, &count, sizeof count) > 0) {
+    }
+    if (ControlHandler handler = HandlerOf(name)) {
+      while (!pending.empty() && !ended) {
+        std::uint32_t code = pending.front();
+        pending.pop_front();
+        handler(code);
+      }
+    }
+  }
+  if (entry.joinable()) entry.join();
+
+  {
+    std::lock_guard<std::mutex> hold(state_lock);
+    dispatcher_wake = -1;
+  }
+  ::close(wake);
+  ::close(signals);
+  return result ? Fail(result) : 0;
+}
+
+ServiceStatusHandle RegisterControlHandler(const std::string& service_name, ControlHandler handler) {
+  auto registration = std::make_unique<Registration>();
+  registration->name = service_name;
+  registration->handler = handler;
+  auto handle = reinterpret_cast<ServiceStatusHandle>(registration.get());
+  std::lock_guard<std::mutex> hold(state_lock);
+  registrations.push_back(std::move(registration));
+  if (dispatcher_wake >= 0) Wake(dispatcher_wake);  // codes kept for it can go now
+  return handle;
+}
+
+bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+  if (handle == 0) {
+    Fail(kErrorInvalidHandle);
+    return false;
+  }
+  const auto* registration = reinterpret_cast<const Registration*>(handle);
+  const char* state = StateName(status.current_state);
+  if (console_manager) {
+    WriteConsoleLine(registration->name + ": " + state + " (checkpoint " +
+                     std::to_string(status.check_point) + ", wait hint " +
+                     std::to_string(status.wait_hint) + " ms, controls accepted " +
+                     std::to_string(status.controls_accepted) + ")");
+    return true;
+  }
+  std::string text = std::string("STATUS=") + state + "\n" +
+                     "X_STATE=" + std::to_string(status.current_state) + "\n" +
+                     "X_CHECKPOINT=" + std::to_string(status.check_point) + "\n" +
+                     "X_WAIT_HINT=" + std::to_string(status.wait_hint) + "\n" +
+                     "X_CONTROLS_ACCEPTED=" + std::to_string(status.controls_accepted) + "\n";
+  if (status.current_state == 4) text += "READY=1\n";
+  if (status.current_state == 3) text += "STOPPING=1\n";
+  text += "WATCHDOG=1\n";
+  if (std::uint32_t error = Notify(text)) {
+    Fail(error);
+    return false;
+  }
+  return true;
+}
+
+ServiceManagerHandle OpenServiceManager() {
+  const char* chosen = std::getenv("KORVENET_UNIT_DIR");
+  bool own_directory = chosen && *chosen;
+  std::string directory = own_directory ? chosen : kSystemUnitDirectory;
+  struct stat info;
+  if (::stat(directory.c_str(), &info) != 0) return Fail(FromErrno(errno)), 0;
+  if (!S_ISDIR(info.st_mode)) return Fail(FromErrno(ENOTDIR)), 0;
+  if (::access(directory.c_str(), W_OK) != 0) return Fail(FromErrno(errno)), 0;
+  auto* manager = new Manager;
+  manager->directory = directory;
+  manager->use_systemctl = !own_directory && ::access("/run/systemd/system", F_OK) == 0;
+  return reinterpret_cast<ServiceManagerHandle>(static_cast<LinkObject*>(manager));
+}
+
+ServiceHandle CreateService(ServiceManagerHandle manager_handle, const ServiceRegistration& service,
+                            std::uint32_t* /*tag_id: unit files have no load-order tags*/) {
+  auto* manager = dynamic_cast<Manager*>(reinterpret_cast<LinkObject*>(manager_handle));
+  if (!manager || service.name.empty()) return Fail(kErrorInvalidParameter), 0;
+  std::string path = manager->directory + "/" + UnitFileName(service.name);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(errno == EEXIST ? kErrorServiceExists : FromErrno(errno)), 0;
+  bool written = WriteAll(fd, UnitText(service));
+  int error = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    ::unlink(path.c_str());
+    return Fail(FromErrno(error)), 0;
+  }
+  if (manager->use_systemctl) {
+    bool automatic = service.start_type <= 2;  // boot, system and automatic starts
+    if (!Systemctl({"daemon-reload"}) ||
+        (automatic && !Systemctl({"enable", UnitFileName(service.name)}))) {
+      ::unlink(path.c_str());
+      Systemctl({"daemon-reload"});
+      return Fail(kErrorInvalidFunction), 0;
+    }
+  }
+  auto* created = new Service;
+  created->name = service.name;
+  created->unit_path = path;
+  created->use_systemctl = manager->use_systemctl;
+  return reinterpret_cast<ServiceHandle>(static_cast<LinkObject*>(created));
+}
+
+ServiceHandle OpenService(ServiceManagerHandle manager_handle, const std::string& name) {
+  auto* manager = dynamic_cast<Manager*>(reinterpret_cast<LinkObject*>(manager_handle));
+  if (!manager || name.empty()) return Fail(kErrorInvalidParameter), 0;
+  std::string path = manager->directory + "/" + UnitFileName(name);
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) {
+    return Fail(errno == ENOENT ? kErrorServiceDoesNotExist : FromErrno(errno)), 0;
+  }
+  auto* opened = new Service;
+  opened->name = name;
+  opened->unit_path = path;
+  opened->use_systemctl = manager->use_systemctl;
+  return reinterpret_cast<ServiceHandle>(static_cast<LinkObject*>(opened));
+}
+
+bool DeleteService(ServiceHandle service_handle) {
+  auto* service = dynamic_cast<Service*>(reinterpret_cast<LinkObject*>(service_handle));
+  if (!service) return Fail(kErrorInvalidHandle), false;
+  if (service->use_systemctl) Systemctl({"disable", UnitFileName(service->name)});
+  if (::unlink(service->unit_path.c_str()) != 0) {
+    return Fail(errno == ENOENT ? kErrorServiceDoesNotExist : FromErrno(errno)), false;
+  }
+  if (service->use_systemctl) Systemctl({"daemon-reload"});
+  return true;
+}
+
+void CloseServiceHandle(std::uintptr_t handle) {
+  if (handle == 0) return;
+  LinkObject* object = reinterpret_cast<LinkObject*>(handle);
+  if (dynamic_cast<Registration*>(object)) return;  // registrations live for the process
+  delete object;
+}
+
+}  // namespace platform

@@ -1,0 +1,171 @@
+#include "service/service_application.h"
+
+#include <atomic>
+#include <cctype>
+
+#include "platform/console.h"
+#include "platform/event_log.h"
+#include "platform/process.h"
+#include "service/os_error.h"
+
+namespace {
+
+std::atomic<TServiceApplication*> the_service_application{nullptr};
+
+bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TServiceApplication* ServiceApplication() { return the_service_application; }
+
+bool FindCmdLineSwitch(const std::vector<std::string>& arguments, const std::string& name) {
+  for (const std::string& argument : arguments) {
+    if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) continue;
+    if (SameTextIgnoringCase(argument.substr(1), name)) return true;
+  }
+  return false;
+}
+
+// ---- The dispatcher's table and thread ----
+
+TServiceTableEntryArray::TServiceTableEntryArray(const std::vector<std::string>& names) : names_(names) {
+  entries_.assign(names_.size() + 1, platform::ServiceTableEntry{nullptr, nullptr});
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    entries_[i].name = names_[i].c_str();
+    entries_[i].main = &TServiceApplication::EnterService;
+  }
+}
+
+TServiceStartThread::TServiceStartThread(std::shared_ptr<TServiceTableEntryArray> table,
+                                         platform::WindowHandle quit_to)
+    : table_(std::move(table)) {
+  thread_ = std::thread([this, quit_to] {
+    result_ = platform::RunServiceDispatcher(table_->Entries());
+    platform::PostMessageTo(quit_to, platform::kWmQuit, 0, 0);
+  });
+}
+
+TServiceStartThread::~TServiceStartThread() {
+  if (thread_.joinable()) thread_.join();
+}
+
+// ---- The service application ----
+
+TServiceApplication::TServiceApplication(TApplication& application)
+    : application_(application), event_logger_(platform::ExecutableFileName()) {
+  session_hook_ = application_.HookMainWindow(
+      [this](const platform::Message& message) { return SessionEndFilter(message); });
+  the_service_application = this;
+}
+
+TServiceApplication::~TServiceApplication() {
+  DestroyModules();
+  application_.ClearOnExceptionOf(this);
+  application_.UnhookMainWindow(session_hook_);
+  if (the_service_application == this) the_service_application = nullptr;
+}
+
+TService& TServiceApplication::AddModule(std::unique_ptr<TService> module) {
+  if (!module) throw Exception("No service module was created");
+  module->SetOwner(this);
+  modules_.push_back(std::move(module));
+  return *modules_.back();
+}
+
+bool TServiceApplication::SessionEndFilter(const platform::Message& message) {
+  return message.id == platform::kWmEndSession;
+}
+
+void TServiceApplication::LogUnhandled(TObject* /*sender*/, const Exception& e) {
+  event_logger_.WriteEventLog(e.Message(), 1, 0, 0);
+}
+
+void TServiceApplication::DestroyModules() {
+  application_.DestroyMultiCaster();
+  while (!modules_.empty()) {
+    std::unique_ptr<TService> module = std::move(modules_.back());
+    modules_.pop_back();
+    if (ServiceModule() == module.get()) SetServiceModule(nullptr);
+  }
+}
+
+bool TServiceApplication::RegisterAll(bool install, bool silent) {
+  platform::ServiceManagerHandle manager = platform::OpenServiceManager();
+  if (manager == 0) RaiseLastOSError(platform::LastServiceError());
+  bool all_done = true;
+  try {
+    for (auto& module : modules_) {
+      try {
+        if (install) {
+          module->InstallInto(manager);
+        } else {
+          module->RemoveFrom(manager);
+        }
+      } catch (const Exception& e) {
+        const char* format = install ? "Service \"%s\" failed to install with error: \"%s\""
+                                     : "Service \"%s\" failed to uninstall with error: \"%s\"";
+        platform::ShowMessageBox("Error", FormatText(format, module->DisplayName().c_str(), e.Message().c_str()),
+                                 platform::BoxIcon::kError);
+        all_done = false;
+      }
+    }
+    if (all_done && !silent) {
+      platform::ShowMessageBox(
+          "Information", install ? "Service installed successfully" : "Service uninstalled successfully",
+          platform::BoxIcon::kInformation);
+    }
+  } catch (...) {
+    platform::CloseServiceHandle(manager);
+    throw;
+  }
+  platform::CloseServiceHandle(manager);
+  return all_done;
+}
+
+void TServiceApplication::EnterService(std::uint32_t argc, char** argv) {
+  TServiceApplication* self = ServiceApplication();
+  if (!self || argc == 0 || !argv || !argv[0]) return;
+  for (auto& module : self->modules_) {
+    if (SameTextIgnoringCase(module->Name(), argv[0])) {
+      module->ServiceEntry(argc, argv);
+      return;
+    }
+  }
+}
+
+int TServiceApplication::Run(const std::vector<std::string>& arguments) {
+  const bool install = FindCmdLineSwitch(arguments, "INSTALL");
+  if (install || FindCmdLineSwitch(arguments, "UNINSTALL")) {
+    // No dispatcher here: an interrupt ends these runs as usual.
+    platform::ReleaseControlRequests();
+    return RegisterAll(install, FindCmdLineSwitch(arguments, "SILENT")) ? 0 : 1;
+  }
+  if (FindCmdLineSwitch(arguments, "CONSOLE")) {
+    platform::SetConsoleServiceManager(true);
+    platform::SetEventEcho(true);
+  }
+  RunServices();
+  return 0;
+}
+
+void TServiceApplication::RunServices() {
+  application_.SetOnException(TExceptionEvent::Bind(this, &TServiceApplication::LogUnhandled));
+  std::vector<std::string> names;
+  for (auto& module : modules_) names.push_back(module->Name());
+  auto table = std::make_shared<TServiceTableEntryArray>(names);
+  std::uint32_t result;
+  {
+    TServiceStartThread start_thread(table, application_.Handle());
+    while (!application_.Terminated()) application_.HandleMessage();
+    result = start_thread.DispatcherResult();
+    if (result != 0) event_logger_.WriteEventLog(ServiceErrorText(result), 1, 0, 0);
+  }
+}

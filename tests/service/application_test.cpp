@@ -1,0 +1,186 @@
+// The main thread's message loop, queued main-thread calls, the end-of-session filter and the
+// routing of exceptions that escape window procedures.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "base/exception_routing.h"
+#include "base/main_thread_calls.h"
+#include "platform/process.h"
+#include "service/application.h"
+#include "service/application_events.h"
+#include "service/service_application.h"
+#include "tests/service/service_test_support.h"
+
+namespace {
+
+// Sends standard error to a file while it lives.
+class CapturedStderr {
+ public:
+  explicit CapturedStderr(std::string path) : path_(std::move(path)) {
+    saved_ = ::dup(2);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~CapturedStderr() { Restore(); }
+  std::string Text() {
+    Restore();
+    return test::ReadFile(path_);
+  }
+
+ private:
+  void Restore() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  std::string path_;
+  int saved_ = -1;
+};
+
+void RouteFrom(TObject* sender, const std::function<void()>& raise) {
+  try {
+    raise();
+  } catch (...) {
+    routing::RouteException(sender);
+  }
+}
+
+class MainThreadApplication : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("KORVENET_EVENTLOG", dir_.file("log").c_str(), 1); }
+  void TearDown() override { unsetenv("KORVENET_EVENTLOG"); }
+
+  // Runs loop steps until `done` holds (the loop blocks while idle, so others must post).
+  bool LoopUntil(TApplication& application, const std::function<bool()>& done) {
+    auto end = test::Clock::now() + test::kDeadline;
+    while (!done()) {
+      if (test::Clock::now() > end) return false;
+      application.HandleMessage();
+    }
+    return true;
+  }
+
+  test::TempDir dir_;
+};
+
+TEST_F(MainThreadApplication, QueuedCallsRunInTheMessageLoop) {
+  TApplication application;
+  std::atomic<int> ran{0};
+  std::atomic<bool> on_main{false};
+  std::atomic<bool> rethrown{false};
+  std::thread other([&] {
+    main_thread::Synchronize([&] {
+      on_main = main_thread::IsMainThread();
+      ++ran;
+    });
+    try {
+      main_thread::Synchronize([&] {
+        ++ran;
+        throw Exception("back to sender");
+      });
+    } catch (const Exception& e) {
+      rethrown = e.Message() == "back to sender";
+    }
+  });
+  EXPECT_TRUE(LoopUntil(application, [&] { return ran == 2; }));
+  other.join();
+  EXPECT_TRUE(on_main);
+  EXPECT_TRUE(rethrown);
+}
+
+TEST_F(MainThreadApplication, QuitFromAnotherThreadEndsTheLoop) {
+  TApplication application;
+  std::thread other([&] { platform::PostMessageTo(application.Handle(), platform::kWmQuit, 0, 0); });
+  EXPECT_TRUE(LoopUntil(application, [&] { return application.Terminated(); }));
+  other.join();
+}
+
+TEST_F(MainThreadApplication, EndOfSessionEndsTheLoopOnlyWithoutTheServiceFilter) {
+  TApplication application;
+  {
+    TServiceApplication service_application(application);
+    platform::PostMessageTo(application.Handle(), platform::kWmEndSession, 1, 0);
+    platform::PostMessageTo(application.Handle(), platform::kWmNull, 0, 0);
+    application.HandleMessage();
+    application.HandleMessage();
+    EXPECT_FALSE(application.Terminated());
+  }
+  platform::PostMessageTo(application.Handle(), platform::kWmEndSession, 1, 0);
+  application.HandleMessage();
+  EXPECT_TRUE(application.Terminated());
+}
+
+TEST_F(MainThreadApplication, ServiceRunLogsRoutedExceptionsUnderTheExecutableName) {
+  test::DatagramListener log(dir_.file("log"));
+  TApplication application;
+  TServiceApplication service_application(application);
+  application.CreateMultiCaster();
+  application.SetOnException(TExceptionEvent::Bind(&service_application, &TServiceApplication::LogUnhandled));
+  RouteFrom(&application, [] { throw EAbort("quiet"); });
+  RouteFrom(&application, [] { throw Exception("Asynchronous socket error 104"); });
+  test::ExpectSyslogEntry(log.Receive(), 27, platform::ExecutableFileName(), getpid(),
+                          "Asynchronous socket error 104");
+  EXPECT_FALSE(log.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
+TEST_F(MainThreadApplication, InstallRunOffersExceptionsToTheApplicationEvents) {
+  TApplication application;
+  TServiceApplication service_application(application);
+  application.CreateMultiCaster();
+  TApplicationEvents first, second;
+  std::vector<std::string> seen;
+  TObject* seen_sender = nullptr;
+  first.OnException = TExceptionEvent::FromFunction([&](TObject* sender, const Exception& e) {
+    seen.push_back("first:" + e.Message());
+    seen_sender = sender;
+  });
+  second.OnException = TExceptionEvent::FromFunction([&](TObject*, const Exception& e) {
+    seen.push_back("second:" + e.Message());
+  });
+  CapturedStderr err(dir_.file("stderr"));
+  RouteFrom(&application, [] { throw Exception("x"); });
+  RouteFrom(&application, [] { throw EAbort("quiet"); });
+  EXPECT_EQ(seen, (std::vector<std::string>{"second:x", "first:x"}));  // the last joined first
+  EXPECT_EQ(seen_sender, &application);
+  EXPECT_EQ(err.Text(), "");
+}
+
+TEST_F(MainThreadApplication, UnhandledExceptionsAreShownInABox) {
+  TApplication application;
+  CapturedStderr err(dir_.file("stderr"));
+  {
+    TServiceApplication service_application(application);
+    application.CreateMultiCaster();  // no component handles exceptions
+    RouteFrom(&application, [] { throw Exception("first problem"); });
+    service_application.DestroyModules();  // the slot is empty afterwards
+  }
+  RouteFrom(&application, [] { throw Exception("ends with a stop."); });
+  RouteFrom(&application, [] { throw Exception(""); });
+  RouteFrom(&application, [] { throw 42; });
+  const std::string title = application.Title();
+  ASSERT_FALSE(title.empty());
+  std::string text = err.Text();
+  EXPECT_NE(text.find(title + ": first problem.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(title + ": ends with a stop.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(title + ": \n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Application Error: Exception Exception in module " + platform::ExecutableFileName()),
+            std::string::npos)
+      << text;
+}
+
+TEST(ServiceApplicationTitle, TitleIsTheFileNameWithoutExtensionInLowerCaseAfterTheFirstLetter) {
+  TApplication application;
+  std::string name = platform::ExecutableFileName();  // e.g. service_tests
+  std::string title = application.Title();
+  ASSERT_FALSE(title.empty());
+  EXPECT_EQ(title[0], name[0]);
+  for (std::size_t i = 1; i < title.size(); ++i) EXPECT_FALSE(std::isupper(static_cast<unsigned char>(title[i])));
+}
+
+}  // namespace

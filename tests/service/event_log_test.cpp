@@ -1,0 +1,65 @@
+// Event-log entries as syslog datagrams, received byte for byte by a test-bound socket.
+
+#include <unistd.h>
+
+#include "service/event_logger.h"
+#include "tests/service/service_test_support.h"
+
+namespace {
+
+class EventLog : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("KORVENET_EVENTLOG", path_.c_str(), 1); }
+  void TearDown() override { unsetenv("KORVENET_EVENTLOG"); }
+
+  test::TempDir dir_;
+  std::string path_ = dir_.file("log");
+};
+
+TEST_F(EventLog, EachEntryIsOneSyslogDatagram) {
+  test::DatagramListener log(path_);
+  ASSERT_TRUE(log.bound());
+  TEventLogger logger("Rodivo_vedodaraz");
+  // The system's own texts are code page 1251: "Cтарт сервиса" with a Latin C.
+  logger.WriteEventLog("C\xF2\xE0\xF0\xF2 \xF1\xE5\xF0\xE2\xE8\xF1\xE0 \"Sarvelo\"", 4, 0, 0);
+  test::ExpectSyslogEntry(log.Receive(), 30, "Rodivo_vedodaraz", getpid(),
+                          "C\xD1\x82\xD0\xB0\xD1\x80\xD1\x82 \xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB8\xD1\x81\xD0\xB0 \"Sarvelo\"");
+  logger.WriteEventLog("failed", 1, 0, 0);
+  test::ExpectSyslogEntry(log.Receive(), 27, "Rodivo_vedodaraz", getpid(), "failed");
+  logger.WriteEventLog("careful", 2, 0, 0);
+  test::ExpectSyslogEntry(log.Receive(), 28, "Rodivo_vedodaraz", getpid(), "careful");
+  logger.WriteEventLog("other", 8, 3, 7);
+  test::ExpectSyslogEntry(log.Receive(), 29, "Rodivo_vedodaraz", getpid(), "other");
+  // Every byte of the text passes, line ends and the upper half of the code page included.
+  logger.WriteEventLog("a\r\nb \xA8\xB8\xB9\x98", 1, 0, 0);
+  test::ExpectSyslogEntry(log.Receive(), 27, "Rodivo_vedodaraz", getpid(),
+                          "a\r\nb \xD0\x81\xD1\x91\xE2\x84\x96\xEF\xBF\xBD");
+}
+
+TEST_F(EventLog, MissingLogDropsTheEntryAndALaterEntryRetries) {
+  TEventLogger logger("tcp_port_serv");
+  logger.WriteEventLog("lost", 1, 0, 0);  // nothing listens: no error, no entry
+  test::DatagramListener log(path_);
+  ASSERT_TRUE(log.bound());
+  logger.WriteEventLog("found", 1, 0, 0);
+  test::ExpectSyslogEntry(log.Receive(), 27, "tcp_port_serv", getpid(), "found");
+  EXPECT_FALSE(log.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
+TEST_F(EventLog, RestartedLogIsReachedAgain) {
+  TEventLogger logger("tcp_port_serv");
+  {
+    test::DatagramListener first(path_);
+    logger.WriteEventLog("one", 1, 0, 0);
+    test::ExpectSyslogEntry(first.Receive(), 27, "tcp_port_serv", getpid(), "one");
+    first.Close();
+    logger.WriteEventLog("refused", 1, 0, 0);  // the log refuses: dropped silently
+  }
+  test::DatagramListener second(path_);
+  ASSERT_TRUE(second.bound());
+  logger.WriteEventLog("two", 1, 0, 0);
+  test::ExpectSyslogEntry(second.Receive(), 27, "tcp_port_serv", getpid(), "two");
+  EXPECT_FALSE(second.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// The real executable in a temporary directory: a start by hand, a run under a test-bound
+// notify socket with signals as control codes, the foreground run, install and uninstall.
+
+#include <signal.h>
+
+#include "tests/service/service_test_support.h"
+
+namespace {
+
+using Env = std::map<std::string, std::string>;
+using Fields = std::map<std::string, std::string>;
+
+class ServiceProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe_ = test::CopyExecutable(dir_.path() / "bin");
+    ASSERT_TRUE(notify_.bound());
+    ASSERT_TRUE(log_.bound());
+  }
+  Env ServiceEnv() { return {{"NOTIFY_SOCKET", notify_.path()}, {"KORVENET_EVENTLOG", log_.path()}}; }
+
+  Fields Next() {
+    auto datagram = notify_.Receive();
+    EXPECT_TRUE(datagram.has_value()) << "no status report";
+    return datagram ? test::ParseNotify(*datagram) : Fields{};
+  }
+  void ExpectState(const Fields& f, const char* state, const char* check_point) {
+    EXPECT_EQ(f.at("X_STATE"), state);
+    EXPECT_EQ(f.at("X_CHECKPOINT"), check_point) << "state " << state;
+  }
+
+  test::TempDir dir_;
+  std::string exe_;
+  test::DatagramListener notify_{dir_.file("notify")};
+  test::DatagramListener log_{dir_.file("log")};
+};
+
+TEST_F(ServiceProcess, StartedByHandLogsTheConnectErrorAndExitsZero) {
+  test::ChildProcess child(exe_, {}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
+  ASSERT_TRUE(child.Wait());
+  EXPECT_TRUE(child.ExitedNormally());
+  EXPECT_EQ(child.ExitCode(), 0);
+  test::ExpectSyslogEntry(log_.Receive(), 27, "tcp_port_serv", child.pid(),
+                          "The service process could not connect to the service controller");
+  EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
+  EXPECT_EQ(child.Stdout(), "");
+  EXPECT_EQ(child.Stderr(), "");
+}
+
+TEST_F(ServiceProcess, ArgumentsThatAreNoSwitchesRunTheService) {
+  test::ChildProcess child(exe_, {"-", "/", "", "--install", "install", "-installs"},
+                           {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()},
+                            {"KORVENET_UNIT_DIR", dir_.path().string()}});
+  ASSERT_TRUE(child.Wait());
+  EXPECT_EQ(child.ExitCode(), 0);
+  test::ExpectSyslogEntry(log_.Receive(), 27, "tcp_port_serv", child.pid(),
+                          "The service process could not connect to the service controller");
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Rodivo_vedodaraz.service"));
+}
+
+TEST_F(ServiceProcess, ReportsEachStatusAndStopsOnTerm) {
+  test::ChildProcess child(exe_, {}, ServiceEnv());
+  Fields f = Next();
+  EXPECT_EQ(f["STATUS"], "SERVICE_START_PENDING");
+  ExpectState(f, "2", "1");
+  EXPECT_EQ(f["X_CONTROLS_ACCEPTED"], "0");
+  EXPECT_EQ(f["X_WAIT_HINT"], "5000");
+  EXPECT_EQ(f["WATCHDOG"], "1");
+  EXPECT_EQ(f.count("READY"), 0u);
+  ExpectState(Next(), "2", "2");
+  f = Next();
+  EXPECT_EQ(f["STATUS"], "SERVICE_RUNNING");
+  ExpectState(f, "4", "0");
+  EXPECT_EQ(f["READY"], "1");
+  EXPECT_EQ(f["X_CONTROLS_ACCEPTED"], "5");
+  EXPECT_EQ(f["X_WAIT_HINT"], "5000");
+
+  child.Signal(SIGHUP);  // interrogate: the same status again
+  f = Next();
+  ExpectState(f, "4", "0");
+  EXPECT_EQ(f["READY"], "1");
+
+  child.Signal(SIGTERM);
+  f = Next();
+  EXPECT_EQ(f["STATUS"], "SERVICE_STOP_PENDING");
+  ExpectState(f, "3", "0");
+  EXPECT_EQ(f["STOPPING"], "1");
+  EXPECT_EQ(f.count("READY"), 0u);
+  f = Next();
+  EXPECT_EQ(f["STATUS"], "SERVICE_STOPPED");
+  ExpectState(f, "1", "0");
+  EXPECT_EQ(f.count("STOPPING"), 0u);
+  ASSERT_TRUE(child.Wait());
+  EXPECT_TRUE(child.ExitedNormally());
+  EXPECT_EQ(child.ExitCode(), 0);
+  EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
+TEST_F(ServiceProcess, TermRightAfterTheStartIsNeverLost) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGPWR}) {
+    test::ChildProcess child(exe_, {}, ServiceEnv());
+    Fields f = Next();  // the process has reached the service's start
+    ExpectState(f, "2", "1");
+    child.Signal(signal_number);
+    std::vector<std::string> states;
+    while (states.empty() || states.back() != "1") {
+      auto datagram = notify_.Receive();
+      ASSERT_TRUE(datagram.has_value()) << "signal " << signal_number;
+      states.push_back(test::ParseNotify(*datagram)["X_STATE"]);
+    }
+    EXPECT_EQ(states, (std::vector<std::string>{"2", "4", "3", "1"})) << "signal " << signal_number;
+    ASSERT_TRUE(child.Wait());
+    EXPECT_EQ(child.ExitCode(), 0);
+  }
+}
+
+TEST_F(ServiceProcess, ForegroundRunPrintsStatusAndStopsOnInterrupt) {
+  test::ChildProcess child(exe_, {"/CONSOLE"}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
+  ASSERT_TRUE(test::WaitUntil([&] { return child.Stderr().find("SERVICE_RUNNING") != std::string::npos; }));
+  child.Signal(SIGINT);
+  ASSERT_TRUE(child.Wait());
+  EXPECT_EQ(child.ExitCode(), 0);
+  EXPECT_EQ(child.Stderr(),
+            "Rodivo_vedodaraz: SERVICE_START_PENDING (checkpoint 1, wait hint 5000 ms, controls accepted 0)\n"
+            "Rodivo_vedodaraz: SERVICE_START_PENDING (checkpoint 2, wait hint 5000 ms, controls accepted 0)\n"
+            "Rodivo_vedodaraz: SERVICE_RUNNING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
+            "Rodivo_vedodaraz: SERVICE_STOP_PENDING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
+            "Rodivo_vedodaraz: SERVICE_STOPPED (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n");
+  EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
+// ---- Install and uninstall ----
+
+class Install : public ::testing::Test {
+ protected:
+  void SetUp() override { exe_ = test::CopyExecutable(dir_.path() / "bin"); }
+
+  std::unique_ptr<test::ChildProcess> Run(const std::vector<std::string>& arguments) {
+    auto child = std::make_unique<test::ChildProcess>(exe_, arguments,
+                                                      Env{{"KORVENET_UNIT_DIR", units_.string()}});
+    EXPECT_TRUE(child->Wait());
+    return child;
+  }
+  std::string Unit() { return test::ReadFile((units_ / "Rodivo_vedodaraz.service").string()); }
+  std::string ExpectedUnit() {
+    return "[Unit]\nDescription=Korvenet\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\"" + exe_ +
+           "\"\n\n[Install]\nWantedBy=multi-user.target\n";
+  }
+
+  test::TempDir dir_;
+  std::filesystem::path units_ = [this] {
+    auto p = dir_.path() / "units";
+    std::filesystem::create_directories(p);
+    return p;
+  }();
+  std::string exe_;
+};
+
+TEST_F(Install, InstallWritesTheUnitAndReportsSuccess) {
+  auto child = Run({"-install"});
+  EXPECT_EQ(child->ExitCode(), 0);
+  EXPECT_EQ(child->Stdout(), "Information: Service installed successfully\n");
+  EXPECT_EQ(child->Stderr(), "");
+  EXPECT_EQ(Unit(), ExpectedUnit());
+}
+
+TEST_F(Install, SecondInstallFailsWithServiceExists) {
+  ASSERT_EQ(Run({"/INSTALL", "/silent"})->ExitCode(), 0);
+  auto child = Run({"-Install"});
+  EXPECT_EQ(child->ExitCode(), 1);
+  EXPECT_EQ(child->Stdout(), "");
+  EXPECT_EQ(child->Stderr(),
+            "Error: Service \"Korvenet\" failed to install with error: \"System Error.  Code: 1073.\r\n"
+            "The specified service already exists\"\n");
+  EXPECT_EQ(Unit(), ExpectedUnit());  // the first unit stays as it was
+}
+
+TEST_F(Install, SilentInstallShowsNothing) {
+  auto child = Run({"-install", "-SILENT"});
+  EXPECT_EQ(child->ExitCode(), 0);
+  EXPECT_EQ(child->Stdout(), "");
+  EXPECT_EQ(child->Stderr(), "");
+  EXPECT_EQ(Unit(), ExpectedUnit());
+}
+
+TEST_F(Install, UninstallRemovesTheUnitAndAMissingOneFails) {
+  ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
+  auto removed = Run({"-uninstall"});
+  EXPECT_EQ(removed->ExitCode(), 0);
+  EXPECT_EQ(removed->Stdout(), "Information: Service uninstalled successfully\n");
+  EXPECT_FALSE(std::filesystem::exists(units_ / "Rodivo_vedodaraz.service"));
+
+  auto missing = Run({"/uninstall", "/silent"});
+  EXPECT_EQ(missing->ExitCode(), 1);
+  EXPECT_EQ(missing->Stdout(), "");
+  EXPECT_EQ(missing->Stderr(),
+            "Error: Service \"Korvenet\" failed to uninstall with error: \"System Error.  Code: 1060.\r\n"
+            "The specified service does not exist as an installed service\"\n");
+}
+
+TEST_F(Install, InstallWinsOverUninstall) {
+  auto child = Run({"-uninstall", "-install"});
+  EXPECT_EQ(child->ExitCode(), 0);
+  EXPECT_EQ(child->Stdout(), "Information: Service installed successfully\n");
+  EXPECT_EQ(Unit(), ExpectedUnit());
+}
+
+TEST_F(Install, PathWithBlanksIsQuoted) {
+  exe_ = test::CopyExecutable(dir_.path() / "with blank dir");
+  ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
+  EXPECT_NE(Unit().find("ExecStart=\"" + exe_ + "\"\n"), std::string::npos) << Unit();
+}
+
+TEST_F(Install, UnreachableManagerIsAnApplicationError) {
+  units_ = dir_.path() / "missing";
+  auto child = Run({"-install"});
+  EXPECT_EQ(child->ExitCode(), 1);
+  EXPECT_EQ(child->Stdout(), "");
+  const std::string err = child->Stderr();
+  EXPECT_EQ(err.rfind("Application Error: Exception EOSError in module tcp_port_serv at ", 0), 0u) << err;
+  EXPECT_NE(err.find(".\r\nSystem Error.  Code: 2.\r\nNo such file or directory.\r\n\n"), std::string::npos) << err;
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#pragma once
+// Test helpers of the service host: a test-bound Unix datagram socket (the listening end of
+// the notify and syslog protocols), status datagrams, and the real executable run as a child
+// process in a temporary directory.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+extern char** environ;
+
+namespace test {
+
+// A Unix datagram socket bound at a path; what the process under test sends arrives here.
+class DatagramListener {
+ public:
+  explicit DatagramListener(std::string path) : path_(std::move(path)) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    ::unlink(path_.c_str());
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~DatagramListener() { Close(); }
+  DatagramListener(const DatagramListener&) = delete;
+  DatagramListener& operator=(const DatagramListener&) = delete;
+
+  bool bound() const { return bound_; }
+  const std::string& path() const { return path_; }
+
+  // The next datagram, or nothing when none came within the timeout.
+  std::optional<std::string> Receive(std::chrono::milliseconds timeout = kDeadline) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    std::string buffer(65536, '\0');
+    ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0) return std::nullopt;
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+  }
+
+  // Closes the socket but leaves its file: senders are then refused.
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+// The lines "KEY=VALUE" of a notify datagram.
+inline std::map<std::string, std::string> ParseNotify(const std::string& datagram) {
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(datagram);
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return fields;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A copy of the built executable in a directory of its own.
+inline std::string CopyExecutable(const std::filesystem::path& directory) {
+  std::filesystem::create_directories(directory);
+  auto target = directory / "tcp_port_serv";
+  std::filesystem::copy_file(KORVENET_EXE, target, std::filesystem::copy_options::overwrite_existing);
+  return target.string();
+}
+
+// The executable run as a child process: its output goes to files beside it, the environment
+// is the test's own with the given changes (an empty value removes a variable).
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& exe, const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment) {
+    std::string dir = std::filesystem::path(exe).parent_path().string();
+    out_path_ = dir + "/child.out";
+    err_path_ = dir + "/child.err";
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      std::string key = entry.substr(0, entry.find('='));
+      if (!environment.count(key)) env_strings.push_back(entry);
+    }
+    for (auto& [key, value] : environment) {
+      if (!value.empty()) env_strings.push_back(key + "=" + value);
+    }
+    std::vector<std::string> arg_strings{exe};
+    arg_strings.insert(arg_strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : arg_strings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&files, dir.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, exe.c_str(), &files, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&files);
+  }
+  ~ChildProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status_, 0);
+    }
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  int pid() const { return pid_; }
+  void Signal(int number) { ::kill(pid_, number); }
+
+  // Waits for the end of the process; false when it is still running at the deadline.
+  bool Wait(std::chrono::milliseconds timeout = kDeadline) {
+    if (pid_ <= 0) return false;
+    return WaitUntil(
+        [&] {
+          if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+          return exited_;
+        },
+        timeout);
+  }
+  bool ExitedNormally() const { return exited_ && WIFEXITED(status_); }
+  int ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+  std::string Stdout() const { return ReadFile(out_path_); }
+  std::string Stderr() const { return ReadFile(err_path_); }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool exited_ = false;
+  std::string out_path_, err_path_;
+};
+
+}  // namespace test
+
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace test {
+
+// A syslog datagram as the C library's syslog() sends it: "<PRI>Mmm dd hh:mm:ss source[pid]: text".
+inline void ExpectSyslogEntry(const std::optional<std::string>& datagram, int pri, const std::string& source,
+                              int pid, const std::string& text) {
+  ASSERT_TRUE(datagram.has_value()) << "no entry for: " << text;
+  std::ostringstream head_text, rest_text;
+  head_text << '<' << pri << '>';
+  rest_text << source << '[' << pid << "]: " << text;
+  const std::string head = head_text.str();
+  ASSERT_EQ(datagram->substr(0, head.size()), head) << *datagram;
+  const std::string stamp = datagram->substr(head.size(), 16);
+  EXPECT_TRUE(std::regex_match(stamp, std::regex("[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] ")))
+      << stamp;
+  EXPECT_EQ(datagram->substr(head.size() + 16), rest_text.str());
+}
+
+}  // namespace test
