@@ -121,7 +121,10 @@ inline char PatternByte(std::size_t i) { return static_cast<char>((i * 265443576
 // MB/s of a 64 MiB transfer from device to server; -1 when a byte was lost or changed.
 double Throughput(Relay& relay) {
   int device, server;
-  if (!Join(relay, device, server)) return -1;
+  if (!Join(relay, device, server)) {
+    std::fprintf(stderr, "throughput: the relay did not pass the probe\n");
+    return -1;
+  }
   const std::size_t total = 64u << 20;
   std::atomic<bool> ok{true};
   auto start = Clock::now();
@@ -148,7 +151,10 @@ double Throughput(Relay& relay) {
   sender.join();
   close(device);
   close(server);
-  if (!ok || got != total) return -1;
+  if (!ok || got != total) {
+    std::fprintf(stderr, "throughput: %zu of %zu bytes arrived%s\n", got, total, ok ? "" : ", some changed");
+    return -1;
+  }
   return static_cast<double>(total) / 1e6 / seconds;
 }
 
@@ -230,6 +236,23 @@ int main(int argc, char** argv) {
   }
   relay_exe = std::filesystem::absolute(argv[1]).string();
   RaiseFileLimit();
+  if (argc > 2 && std::string(argv[2]) == "throughput") {
+    // Only the throughput, a few times over: for quick comparisons while tuning.
+    for (int i = 0; i < 3; ++i) {
+      auto ports = FreePortPairs(1);
+      double ours, theirs;
+      {
+        KorvenetRelay relay(ports);
+        ours = Throughput(relay);
+      }
+      {
+        SocatRelay relay(ports);
+        theirs = Throughput(relay);
+      }
+      std::printf("throughput MB/s: korvenet %.1f, socat %.1f\n", ours, theirs);
+    }
+    return 0;
+  }
 
   double tput_ours, tput_socat;
   std::pair<double, double> rtt_ours, rtt_socat;

@@ -153,6 +153,7 @@ void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
   }
   closing_ = false;
   handle_ = kInvalidSocket;
+  bound_port_handle_ = kInvalidSocket;
   open_ = false;
 }
 
@@ -162,12 +163,12 @@ void TCustomWinSocket::ReadPending(ByteString& out) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (open_ && platform::BytesWaiting(handle_, waiting) != 0) waiting = 0;
   }
-  std::string buffer(static_cast<std::size_t>(waiting), '\0');
+  ByteString buffer = ByteString::Uninitialized(static_cast<std::size_t>(waiting));
   int received = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (open_) {
-      received = platform::Receive(handle_, buffer.data(), waiting);
+      received = platform::Receive(handle_, buffer.MutableData(), waiting);
       if (received == -1) {
         int code = platform::LastSocketError();
         if (code != platform::kSocketWouldBlock) {
@@ -182,8 +183,8 @@ void TCustomWinSocket::ReadPending(ByteString& out) {
     out = ByteString();
     return;
   }
-  buffer.resize(static_cast<std::size_t>(received));
-  out = ByteString(std::move(buffer));
+  buffer.Truncate(static_cast<std::size_t>(received));
+  out = std::move(buffer);
 }
 
 ByteString TCustomWinSocket::ReadPending() {
@@ -211,8 +212,14 @@ int TCustomWinSocket::SendOnce(const char* data, std::size_t size) {
 int TCustomWinSocket::BoundPort() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (handle_ == kInvalidSocket) return -1;
+  // The local port of a handle never changes, and the relay asks for it once per channel on
+  // every read: ask the system once per handle.
+  if (bound_port_handle_ == handle_) return bound_port_;
   int port = 0;
-  return platform::LocalPort(handle_, port) == 0 ? port : -1;
+  if (platform::LocalPort(handle_, port) != 0) return -1;
+  bound_port_handle_ = handle_;
+  bound_port_ = port;
+  return port;
 }
 
 void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, int backlog) {

@@ -13,8 +13,10 @@ class TServerWinSocket;
 class TServerClientWinSocket : public TCustomWinSocket {
  public:
   using Clock = std::chrono::steady_clock;
-  // How many kept bytes a connection may hold; one more and it is closed instead.
-  static constexpr std::size_t kDefaultKeptBytesLimit = 4u * 1024u * 1024u;
+  // How many kept bytes a connection may hold; one more and it is closed instead. Well above
+  // what one read of a socket can bring (the system's largest receive buffer), so a healthy
+  // peer that is only briefly slower than its source never reaches it.
+  static constexpr std::size_t kDefaultKeptBytesLimit = 16u * 1024u * 1024u;
 
   // Joins `server`'s list, registers for notifications on a window of the calling thread and
   // raises the connect event.

@@ -12,9 +12,11 @@
 
 namespace {
 
-// Client event slots handed on from a template: reading, and the disconnect that passes on the
-// last bytes of a connection whose listener was paused.
+// Client event slots handed on from a template: reading; the write notification after kept
+// bytes went out, which resumes paused sources; the disconnect that passes on the last bytes of
+// a connection whose listener was paused.
 constexpr int kReadSlot = 0;
+constexpr int kWriteSlot = 1;
 constexpr int kDisconnectSlot = 3;
 
 void OpenListener(TSocket_DEV& entry, int k, int port, const TServerSocket& template_socket) {
@@ -22,6 +24,7 @@ void OpenListener(TSocket_DEV& entry, int k, int port, const TServerSocket& temp
   entry.Listener = listener;
   listener->SetTag(k);
   listener->AssignClientEventSlot(kReadSlot, template_socket.ClientEventSlot(kReadSlot));
+  listener->AssignClientEventSlot(kWriteSlot, template_socket.ClientEventSlot(kWriteSlot));
   listener->AssignClientEventSlot(kDisconnectSlot, template_socket.ClientEventSlot(kDisconnectSlot));
   listener->SetPort(port);
   listener->SetActive(true);

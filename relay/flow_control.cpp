@@ -29,9 +29,15 @@ std::size_t MostKept(TServerWinSocket* listener) {
   return most;
 }
 
-void ResumeDrained(const std::function<void(TServerWinSocket*)>& resume) {
+// Resumes the paused sources whose destinations all drained; with `only`, just the sources
+// that wait for that destination.
+void ResumeDrained(const std::function<void(TServerWinSocket*)>& resume, TServerWinSocket* only = nullptr) {
   std::vector<TServerWinSocket*> ready;
   for (auto it = paused.begin(); it != paused.end();) {
+    if (only && it->second.count(only) == 0) {
+      ++it;
+      continue;
+    }
     const bool drained = std::all_of(it->second.begin(), it->second.end(),
                                      [](TServerWinSocket* d) { return MostKept(d) <= kLowWater; });
     if (drained) {
@@ -84,6 +90,10 @@ void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerCl
     backlogged.insert(destination);
   }
   if (source && kept > kHighWater) paused[source].insert(destination);
+}
+
+void NoteDrained(TServerWinSocket* destination, const std::function<void(TServerWinSocket*)>& resume) {
+  if (!paused.empty()) ResumeDrained(resume, destination);
 }
 
 void Tick(std::chrono::steady_clock::time_point now, const std::function<void(TServerWinSocket*)>& resume) {

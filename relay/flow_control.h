@@ -30,8 +30,13 @@ bool IsPaused(const TServerWinSocket* source);
 void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection);
 
 // Once per pass of the run loop (service thread): resumes paused listeners whose
-// destinations drained, calling `resume` for each, and closes stalled destinations.
+// destinations drained, calling `resume` for each (in case no write notification did), and
+// closes stalled destinations.
 void Tick(std::chrono::steady_clock::time_point now, const std::function<void(TServerWinSocket*)>& resume);
+
+// A connection of `destination` sent kept bytes: resumes at once the paused listeners whose
+// destinations are now all drained (service thread).
+void NoteDrained(TServerWinSocket* destination, const std::function<void(TServerWinSocket*)>& resume);
 
 // Forgets every listener (before the listeners are destroyed).
 void Reset();

@@ -43,6 +43,8 @@ TRodivo_vedodaraz::TRodivo_vedodaraz() {
   ServerSocket_for_device->SetName("ServerSocket_for_device");
   ServerSocket_for_device->SetOnClientRead(
       TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_deviceClientRead));
+  ServerSocket_for_device->SetOnClientWrite(
+      TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_deviceClientWrite));
   ServerSocket_for_device->SetOnClientDisconnect(
       TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_deviceClientDisconnect));
 
@@ -50,6 +52,8 @@ TRodivo_vedodaraz::TRodivo_vedodaraz() {
   ServerSocket_for_server->SetName("ServerSocket_for_server");
   ServerSocket_for_server->SetOnClientRead(
       TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_serverClientRead));
+  ServerSocket_for_server->SetOnClientWrite(
+      TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_serverClientWrite));
   ServerSocket_for_server->SetOnClientDisconnect(
       TSocketNotifyEvent::Bind(this, &TRodivo_vedodaraz::ServerSocket_for_serverClientDisconnect));
 
@@ -106,6 +110,15 @@ void TRodivo_vedodaraz::ServerSocket_for_serverClientRead(TObject*, TCustomWinSo
     ForwardFromServer(Socket);
   } catch (...) {
   }
+}
+
+// A connection sent the bytes it kept: the listeners that fed it may read again.
+void TRodivo_vedodaraz::ServerSocket_for_deviceClientWrite(TObject* Sender, TCustomWinSocket*) {
+  if (auto* listener = dynamic_cast<TServerWinSocket*>(Sender)) flow_control::NoteDrained(listener, ResumeSource);
+}
+
+void TRodivo_vedodaraz::ServerSocket_for_serverClientWrite(TObject* Sender, TCustomWinSocket*) {
+  if (auto* listener = dynamic_cast<TServerWinSocket*>(Sender)) flow_control::NoteDrained(listener, ResumeSource);
 }
 
 // A closing connection still holds the bytes that arrived while its listener was paused.

@@ -30,6 +30,8 @@ class TRodivo_vedodaraz : public TService {
 
   void ServerSocket_for_deviceClientRead(TObject* Sender, TCustomWinSocket* Socket);
   void ServerSocket_for_serverClientRead(TObject* Sender, TCustomWinSocket* Socket);
+  void ServerSocket_for_deviceClientWrite(TObject* Sender, TCustomWinSocket* Socket);
+  void ServerSocket_for_serverClientWrite(TObject* Sender, TCustomWinSocket* Socket);
   void ServerSocket_for_deviceClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
   void ServerSocket_for_serverClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
   void ComPort_servRxChar(TObject* Sender, std::int32_t Count);

@@ -15,12 +15,12 @@ std::int32_t TCustomComPort::PortWrite(const ByteString& data) {
 std::int32_t TCustomComPort::PortRead(ByteString& data, std::int32_t count) {
   data = ByteString();
   if (count <= 0) return 0;
-  std::string buffer(static_cast<std::size_t>(count), '\0');
+  ByteString buffer = ByteString::Uninitialized(static_cast<std::size_t>(count));
   std::size_t done = 0;
-  if (int error = platform::SerialRead(device_, buffer.data(), buffer.size(), done))
+  if (int error = platform::SerialRead(device_, buffer.MutableData(), buffer.size(), done))
     throw EComPort(CError_ReadFailed, error);
-  buffer.resize(done);
-  data = ByteString(std::move(buffer));
+  buffer.Truncate(done);
+  data = std::move(buffer);
   return static_cast<std::int32_t>(done);
 }
 
