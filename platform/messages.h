@@ -1,9 +1,10 @@
 #pragma once
 // Per-thread message queues and notification windows.
 //
-// Every thread may own one message queue, created on first use. A notification window belongs
-// to the thread that created it: messages posted to it wait in that thread's queue and its
-// procedure runs only when that thread dispatches them, one at a time, in arrival order.
+// Every thread may own one message queue, created on first use and removed, with the thread's
+// windows, when the thread ends. A notification window belongs to the thread that created it:
+// messages posted to it wait in that thread's queue and its procedure runs only when that
+// thread dispatches them, one at a time, in arrival order. Window handles are never reused.
 // Destroying a window discards the messages still queued for it. Socket notifications
 // (sockets.h) arrive in the same queue as posted messages.
 
@@ -48,7 +49,11 @@ bool PostMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_t wparam,
 bool PostThreadMessageTo(ThreadId thread, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam);
 
 // Sends to a window and waits until its procedure has run (or replied). From the window's own
-// thread the procedure runs at once. Answers the procedure's result, 0 when the window is gone.
+// thread the procedure runs at once. Answers the procedure's result, 0 when the window is gone
+// or is destroyed (or its thread ends) before the procedure ran. Messages sent from another
+// thread are run by the owning thread inside PeekMessage, GetMessage, WaitMessage and its own
+// waiting SendMessageTo, before posted messages; so two threads that send to each other do not
+// deadlock.
 std::intptr_t SendMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam);
 // Inside a procedure running for a sent message: releases the sender at once with `result`.
 // Answers false when the current message was not sent from another thread.

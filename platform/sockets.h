@@ -11,6 +11,9 @@
 //  - kFdClose once when the peer has closed, with the error code when the connection was reset
 //    or aborted. Bytes that arrived with the close are reported as a read before the close.
 // The cost of one notification does not depend on how many sockets are registered.
+// Receive, Send, Accept and CloseSocket may be called from any thread, also while the owning
+// thread handles readiness of the same socket; a notification that was collected for a socket
+// closed or registered anew meanwhile is dropped.
 
 #include <cstdint>
 

@@ -1,0 +1,277 @@
+#include "net/custom_win_socket.h"
+
+#include <climits>
+
+#include "base/exception_routing.h"
+
+using platform::kInvalidSocket;
+
+std::atomic<std::uintptr_t> TCustomWinSocket::next_lookup_request_{1};
+
+TCustomWinSocket::TCustomWinSocket(platform::SocketHandle handle)
+    : handle_(handle),
+      open_(handle != kInvalidSocket),
+      mask_(platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose) {
+  const int result = platform::SocketLibraryStartup();
+  if (result != 0) throw SocketCallError(result, "WSAStartup");
+}
+
+TCustomWinSocket::~TCustomWinSocket() {
+  ClearSocketEventRoute();
+  try {
+    // Also closes a socket whose service lookup is still outstanding (handle but not open).
+    if (handle_ != kInvalidSocket) CloseHandle(handle_);
+  } catch (...) {
+    // A destructor cannot report; the handle is given up.
+  }
+  if (window_) platform::DestroyNotificationWindow(window_);
+  platform::SocketLibraryCleanup();
+}
+
+platform::WindowHandle TCustomWinSocket::NotificationWindow() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!window_) {
+    window_ = platform::CreateNotificationWindow([this](const platform::Message& message) -> std::intptr_t {
+      try {
+        return HandleMessage(message);
+      } catch (...) {
+        routing::RouteException(this);
+        return 0;
+      }
+    });
+  }
+  return window_;
+}
+
+std::intptr_t TCustomWinSocket::HandleMessage(const platform::Message& message) {
+  switch (message.id) {
+    case kSocketNotifyMessage:
+      HandleNotification(static_cast<platform::SocketHandle>(message.wparam), static_cast<int>(message.lparam & 0xffff),
+                         static_cast<int>((message.lparam >> 16) & 0xffff));
+      return 0;
+    case kReleaseMessage:
+      delete this;
+      return 0;
+    case kLookupDoneMessage:
+      HandleLookupDone(message);
+      return 0;
+    default:
+      return 0;  // what the default procedure of a hidden window answers
+  }
+}
+
+void TCustomWinSocket::HandleNotification(platform::SocketHandle handle, int event, int error) {
+  if (error != 0) {
+    TErrorEvent kind = eeGeneral;
+    switch (event) {
+      case platform::kFdRead: kind = eeReceive; break;
+      case platform::kFdWrite: kind = eeSend; break;
+      case platform::kFdAccept: kind = eeAccept; break;
+      case platform::kFdConnect: kind = eeConnect; break;
+      case platform::kFdClose: kind = eeDisconnect; break;
+      default: break;
+    }
+    int code = error;
+    if (event == platform::kFdClose) {
+      // A reset or aborted connection is gone: it is closed (and released) like one the peer
+      // closed in order, and the error is raised after the close.
+      try {
+        ReportSocketError(this, kind, code);
+      } catch (...) {
+        CloseSocketObject(handle);
+        throw;
+      }
+      CloseSocketObject(handle);
+    } else {
+      ReportSocketError(this, kind, code);
+    }
+    if (code != 0) throw ESocketError(FormatText("Asynchronous socket error %d", code));
+    return;
+  }
+  switch (event) {
+    case platform::kFdConnect: ConnectDone(handle); break;
+    case platform::kFdClose: CloseSocketObject(handle); break;
+    case platform::kFdRead: ReadReady(handle); break;
+    case platform::kFdWrite: WriteReady(handle); break;
+    case platform::kFdAccept: AcceptPending(handle); break;
+    default: break;
+  }
+}
+
+bool TCustomWinSocket::IsCurrentHandle(platform::SocketHandle handle) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return handle_ != kInvalidSocket && handle_ == handle;
+}
+
+void TCustomWinSocket::AcceptPending(platform::SocketHandle) {}
+void TCustomWinSocket::ConnectDone(platform::SocketHandle) {}
+
+void TCustomWinSocket::ReadReady(platform::SocketHandle handle) {
+  if (IsCurrentHandle(handle)) RaiseSocketEvent(this, seRead);
+}
+
+void TCustomWinSocket::WriteReady(platform::SocketHandle handle) {
+  if (IsCurrentHandle(handle)) RaiseSocketEvent(this, seWrite);
+}
+
+void TCustomWinSocket::RaiseSocketEvent(TCustomWinSocket* socket, SocketEventKind kind) {
+  if (event_route_) event_route_(this, socket, kind);
+}
+
+void TCustomWinSocket::ReportSocketError(TCustomWinSocket* socket, TErrorEvent error, int& code) {
+  if (error_route_) error_route_(this, socket, error, code);
+}
+
+void TCustomWinSocket::SetNotificationMask(int mask) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  mask_ = mask;
+  if (handle_ != kInvalidSocket) RegisterNotifications();
+}
+
+void TCustomWinSocket::RegisterNotifications() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (mask_ != 0) {
+    platform::AsyncSelect(handle_, NotificationWindow(), kSocketNotifyMessage, mask_);
+  } else {
+    platform::AsyncSelect(handle_, 0, 0, 0);
+  }
+}
+
+void TCustomWinSocket::CloseSocketObject(platform::SocketHandle handle) { CloseHandle(handle); }
+
+void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  lookup_request_ = 0;  // an answer still on its way is ignored
+  if (handle == kInvalidSocket || handle != handle_ || closing_) return;
+  closing_ = true;
+  try {
+    RaiseSocketEvent(this, seDisconnect);
+    CheckSocketCall(platform::CloseSocket(handle), "closesocket");
+  } catch (...) {
+    closing_ = false;
+    throw;
+  }
+  closing_ = false;
+  handle_ = kInvalidSocket;
+  open_ = false;
+}
+
+void TCustomWinSocket::ReadPending(ByteString& out) {
+  int waiting = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (open_ && platform::BytesWaiting(handle_, waiting) != 0) waiting = 0;
+  }
+  std::string buffer(static_cast<std::size_t>(waiting), '\0');
+  int received = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (open_) {
+      received = platform::Receive(handle_, buffer.data(), waiting);
+      if (received == -1) {
+        int code = platform::LastSocketError();
+        if (code != platform::kSocketWouldBlock) {
+          ReportSocketError(this, eeReceive, code);
+          CloseSocketObject(handle_);
+          if (code != 0) throw SocketCallError(code, "recv");
+        }
+      }
+    }
+  }
+  if (received <= 0) {
+    out = ByteString();
+    return;
+  }
+  buffer.resize(static_cast<std::size_t>(received));
+  out = ByteString(std::move(buffer));
+}
+
+ByteString TCustomWinSocket::ReadPending() {
+  ByteString out;
+  ReadPending(out);
+  return out;
+}
+
+int TCustomWinSocket::SendBytes(const ByteString& bytes) { return SendOnce(bytes.data(), bytes.size()); }
+
+int TCustomWinSocket::SendOnce(const char* data, std::size_t size) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!open_) return 0;
+  const int count = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+  const int sent = platform::Send(handle_, data, count);
+  if (sent != -1) return sent;
+  int code = platform::LastSocketError();
+  if (code == platform::kSocketWouldBlock) return -1;
+  ReportSocketError(this, eeSend, code);
+  CloseSocketObject(handle_);
+  if (code != 0) throw SocketCallError(code, "send");
+  return -1;
+}
+
+int TCustomWinSocket::BoundPort() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (handle_ == kInvalidSocket) return -1;
+  int port = 0;
+  return platform::LocalPort(handle_, port) == 0 ? port : -1;
+}
+
+void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, int backlog) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  // A socket waiting for its service lookup counts as open too: a second socket would leak.
+  if (open_ || handle_ != kInvalidSocket) throw ESocketError(kCantListenOnOpenText);
+  const platform::SocketHandle handle = platform::CreateTcpSocket();
+  if (handle == kInvalidSocket) throw ESocketError(kCantCreateSocketText);
+  handle_ = handle;
+  try {
+    RaiseSocketEvent(this, seLookup);
+    // A quick restart may bind while old connections of the port are still closing.
+    platform::SetReuseAddress(handle);
+    if (!service.empty()) {
+      // The name is resolved at once; listening goes on when the answer is dispatched, as
+      // with an asynchronous lookup.
+      std::uint16_t found = 0;
+      const int error = platform::LookupTcpService(service.c_str(), found);
+      lookup_request_ = next_lookup_request_.fetch_add(1);
+      lookup_port_ = found;
+      lookup_backlog_ = backlog;
+      platform::PostMessageTo(NotificationWindow(), kLookupDoneMessage, lookup_request_,
+                              static_cast<std::intptr_t>((error & 0xffff) << 16));
+      return;
+    }
+    ListenOnPort(port, backlog);
+  } catch (...) {
+    CloseSocketObject(handle);
+    throw;
+  }
+}
+
+void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
+  CheckSocketCall(platform::BindAny(handle_, port), "bind");
+  RegisterNotifications();
+  if (backlog > 5) backlog = 5;
+  RaiseSocketEvent(this, seListen);
+  CheckSocketCall(platform::Listen(handle_, backlog), "listen");
+  open_ = true;
+  lookup_request_ = 0;
+}
+
+void TCustomWinSocket::HandleLookupDone(const platform::Message& message) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (lookup_request_ == 0 || message.wparam != lookup_request_) return;
+  lookup_request_ = 0;
+  const platform::SocketHandle handle = handle_;
+  const int error = static_cast<int>((message.lparam >> 16) & 0xffff);
+  if (error != 0) {
+    int code = error;
+    ReportSocketError(this, eeLookup, code);
+    CloseSocketObject(handle);
+    if (code != 0) throw SocketCallError(error, "ASync Lookup");
+    return;
+  }
+  try {
+    ListenOnPort(lookup_port_, lookup_backlog_);
+  } catch (...) {
+    CloseSocketObject(handle);
+    throw;
+  }
+}

@@ -1,0 +1,107 @@
+#pragma once
+// The socket object every listener and accepted connection is built on: one platform socket,
+// a re-entrant lock and a hidden notification window owned by the thread that first needed it.
+// Socket notifications arriving at that window become socket events and error reports.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "base/byte_string.h"
+#include "base/tobject.h"
+#include "net/socket_error.h"
+#include "net/socket_types.h"
+
+class TCustomWinSocket : public TObject {
+ public:
+  // Takes ownership of `handle` (platform::kInvalidSocket for none); open when it is valid.
+  explicit TCustomWinSocket(platform::SocketHandle handle);
+  ~TCustomWinSocket() override;
+
+  // Takes every byte waiting now (empty when none or when closed). A failed receive runs the
+  // error route (eeReceive) and the close routine, then raises ESocketError.
+  void ReadPending(ByteString& out);
+  ByteString ReadPending();
+
+  // Hands `bytes` to the platform in one call: the count it took, 0 when closed, -1 when it
+  // could take nothing now. The rest is not kept. A failed send runs the error route (eeSend)
+  // and the close routine, then raises ESocketError unless the route cleared the code.
+  int SendBytes(const ByteString& bytes);
+
+  // The local TCP port, -1 without a handle.
+  int BoundPort();
+
+  // The close routine: raises the disconnect event, closes the handle and marks the object
+  // closed; does nothing unless `handle` is the current handle (a pending lookup is
+  // forgotten in every case).
+  virtual void CloseSocketObject(platform::SocketHandle handle);
+
+  platform::SocketHandle SocketHandle() const { return handle_.load(); }
+  // True while connected (a connection) or listening (a listener).
+  bool Connected() const { return open_.load(); }
+
+  // The hidden window, created on the calling thread at the first call.
+  platform::WindowHandle NotificationWindow();
+
+  int NotificationMask() const { return mask_; }
+  // Stores the mask; re-registers when the object has a handle.
+  void SetNotificationMask(int mask);
+
+  void SetSocketEventRoute(TSocketEventRoute route) { event_route_ = std::move(route); }
+  void SetErrorRoute(TSocketErrorRoute route) { error_route_ = std::move(route); }
+
+  // Starts listening on all local IPv4 addresses: on `port`, or, when `service` is not empty,
+  // on the port that service name resolves to (the listen then completes in the dispatch of
+  // the lookup answer). The backlog is limited to 5.
+  void Listen(const std::string& service, std::uint16_t port, int backlog);
+
+  // The object's lock; the close routine and all I/O hold it.
+  std::recursive_mutex& Lock() { return lock_; }
+
+ protected:
+  virtual void AcceptPending(platform::SocketHandle handle);
+  virtual void ConnectDone(platform::SocketHandle handle);
+  virtual void ReadReady(platform::SocketHandle handle);
+  virtual void WriteReady(platform::SocketHandle handle);
+
+  virtual void RaiseSocketEvent(TCustomWinSocket* socket, SocketEventKind kind);
+  virtual void ReportSocketError(TCustomWinSocket* socket, TErrorEvent error, int& code);
+
+  // Registers the current mask with the notifier (an empty mask puts the socket back into
+  // blocking mode).
+  void RegisterNotifications();
+
+  // One send call under the lock with the failure handling of SendBytes.
+  int SendOnce(const char* data, std::size_t size);
+
+  // Handles one message of the notification window; the window procedure routes whatever
+  // escapes. Overrides must pass messages they do not handle on.
+  virtual std::intptr_t HandleMessage(const platform::Message& message);
+
+  // Stops raising socket events (destructors call this first).
+  void ClearSocketEventRoute() { event_route_ = TSocketEventRoute(); }
+
+ private:
+  void HandleNotification(platform::SocketHandle handle, int event, int error);
+  void HandleLookupDone(const platform::Message& message);
+  void ListenOnPort(std::uint16_t port, int backlog);
+  // The base part of the close routine, also used by the destructor.
+  void CloseHandle(platform::SocketHandle handle);
+  bool IsCurrentHandle(platform::SocketHandle handle);
+
+  std::atomic<platform::SocketHandle> handle_;
+  std::atomic<bool> open_;
+  std::atomic<platform::WindowHandle> window_{0};
+  int mask_;
+  TSocketEventRoute event_route_;
+  TSocketErrorRoute error_route_;
+  std::recursive_mutex lock_;
+  bool closing_ = false;  // the close routine runs; a nested call for the same close returns
+
+  // An outstanding service-name lookup: its request number and what listening continues with.
+  std::uintptr_t lookup_request_ = 0;
+  std::uint16_t lookup_port_ = 0;
+  int lookup_backlog_ = 0;
+  static std::atomic<std::uintptr_t> next_lookup_request_;
+};

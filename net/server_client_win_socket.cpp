@@ -1,0 +1,118 @@
+#include "net/server_client_win_socket.h"
+
+#include "net/server_win_socket.h"
+
+using platform::kInvalidSocket;
+
+TServerClientWinSocket::TServerClientWinSocket(platform::SocketHandle handle, TServerWinSocket* server)
+    : TCustomWinSocket(handle), server_(server) {
+  server_->AddConnection(this);
+  try {
+    if (server_->NotificationMask() != 0) {
+      SetSocketEventRoute(TSocketEventRoute::Bind(server_, &TServerWinSocket::ClientEvent));
+      SetErrorRoute(TSocketErrorRoute::Bind(server_, &TServerWinSocket::ClientError));
+    }
+    RegisterNotifications();
+    if (Connected()) RaiseSocketEvent(this, seConnect);
+  } catch (...) {
+    // A connection that could not be set up must not stay listed once it is freed.
+    server_->RemoveConnection(this);
+    throw;
+  }
+}
+
+TServerClientWinSocket::~TServerClientWinSocket() {
+  // First, so that a thread walking the list under its lock finishes with this object before
+  // anything of it is freed.
+  server_->RemoveConnection(this);
+  ClearSocketEventRoute();
+}
+
+void TServerClientWinSocket::ReleaseLater() {
+  platform::PostMessageTo(NotificationWindow(), kReleaseMessage, 0, 0);
+}
+
+void TServerClientWinSocket::CloseSocketObject(platform::SocketHandle handle) {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  TCustomWinSocket::CloseSocketObject(handle);
+  if (SocketHandle() == kInvalidSocket) DropKept();
+}
+
+void TServerClientWinSocket::DropKept() {
+  kept_.clear();
+  kept_total_ = 0;
+  stalled_since_ = Clock::time_point();
+}
+
+void TServerClientWinSocket::FlushKept() {
+  while (!kept_.empty()) {
+    KeptPiece& piece = kept_.front();
+    const int sent = SendOnce(piece.bytes.data() + piece.offset, piece.bytes.size() - piece.offset);
+    if (sent <= 0) return;  // would block (a write notification follows) or closed
+    piece.offset += static_cast<std::size_t>(sent);
+    kept_total_ -= static_cast<std::size_t>(sent);
+    stalled_since_ = Clock::now();
+    if (piece.offset == piece.bytes.size()) kept_.pop_front();
+  }
+  stalled_since_ = Clock::time_point();
+}
+
+int TServerClientWinSocket::SendOrKeep(const ByteString& bytes) {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  if (!Connected() || bytes.empty()) return 0;
+  FlushKept();  // older bytes go first
+  if (!Connected()) return 0;
+  std::size_t offset = 0;
+  if (kept_.empty()) {
+    while (offset < bytes.size()) {
+      const int sent = SendOnce(bytes.data() + offset, bytes.size() - offset);
+      if (sent <= 0) break;
+      offset += static_cast<std::size_t>(sent);
+    }
+    if (offset == bytes.size() || !Connected()) return static_cast<int>(offset);
+  }
+  const std::size_t rest = bytes.size() - offset;
+  if (kept_total_ + rest > kept_limit_) {
+    // A peer this far behind is not reading: close it rather than hold ever more bytes.
+    DropKept();
+    CloseSocketObject(SocketHandle());
+    return static_cast<int>(offset);
+  }
+  if (kept_.empty()) stalled_since_ = Clock::now();
+  kept_.push_back(KeptPiece{bytes, offset});
+  kept_total_ += rest;
+  return static_cast<int>(offset);
+}
+
+std::size_t TServerClientWinSocket::KeptBytes() {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  return kept_total_;
+}
+
+TServerClientWinSocket::Clock::time_point TServerClientWinSocket::StalledSince() {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  return stalled_since_;
+}
+
+bool TServerClientWinSocket::IsStalled(Clock::time_point now, Clock::duration limit) {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  return kept_total_ > 0 && now - stalled_since_ > limit;
+}
+
+std::size_t TServerClientWinSocket::KeptBytesLimit() {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  return kept_limit_;
+}
+
+void TServerClientWinSocket::SetKeptBytesLimit(std::size_t limit) {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  kept_limit_ = limit;
+}
+
+void TServerClientWinSocket::WriteReady(platform::SocketHandle handle) {
+  {
+    std::lock_guard<std::recursive_mutex> hold(Lock());
+    if (handle != kInvalidSocket && handle == SocketHandle() && !kept_.empty()) FlushKept();
+  }
+  TCustomWinSocket::WriteReady(handle);
+}

@@ -1,0 +1,67 @@
+#pragma once
+// An accepted connection. Besides the base operations it can keep bytes the socket cannot
+// take now and send them, in order, when sending is possible again (SendOrKeep).
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+
+#include "net/custom_win_socket.h"
+
+class TServerWinSocket;
+
+class TServerClientWinSocket : public TCustomWinSocket {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // How many kept bytes a connection may hold; one more and it is closed instead.
+  static constexpr std::size_t kDefaultKeptBytesLimit = 4u * 1024u * 1024u;
+
+  // Joins `server`'s list, registers for notifications on a window of the calling thread and
+  // raises the connect event.
+  TServerClientWinSocket(platform::SocketHandle handle, TServerWinSocket* server);
+  ~TServerClientWinSocket() override;
+
+  TServerWinSocket* ServerWinSocket() const { return server_; }
+
+  // Asks for this object's destruction by a message to its own window; returns at once.
+  void ReleaseLater();
+
+  // Sends what the socket takes now (the send path of SendBytes, repeated until it would
+  // block) and keeps the rest behind the bytes kept before; never sends out of order. Kept
+  // bytes go out on the next write notification, before the write event, or with the next
+  // SendOrKeep. Answers the bytes handed to the platform now (0 when closed). When the kept
+  // bytes would exceed KeptBytesLimit() the connection is closed by the close routine
+  // (disconnect event, release) and nothing is kept. Send failures behave as in SendBytes.
+  // Safe from any thread while the object lives.
+  int SendOrKeep(const ByteString& bytes);
+  // Bytes kept and not yet sent.
+  std::size_t KeptBytes();
+  // When the kept bytes last made progress (or began to wait); Clock::time_point() when none wait.
+  Clock::time_point StalledSince();
+  // True when bytes are kept and have made no progress for longer than `limit`.
+  bool IsStalled(Clock::time_point now, Clock::duration limit);
+
+  std::size_t KeptBytesLimit();
+  void SetKeptBytesLimit(std::size_t limit);
+
+  // Also drops the kept bytes once the handle is closed.
+  void CloseSocketObject(platform::SocketHandle handle) override;
+
+ protected:
+  void WriteReady(platform::SocketHandle handle) override;
+
+ private:
+  struct KeptPiece {
+    ByteString bytes;
+    std::size_t offset;  // bytes of `bytes` already sent
+  };
+  // Sends kept bytes until all are gone or the socket would block. Caller holds the lock.
+  void FlushKept();
+  void DropKept();
+
+  TServerWinSocket* server_;
+  std::deque<KeptPiece> kept_;
+  std::size_t kept_total_ = 0;
+  Clock::time_point stalled_since_{};
+  std::size_t kept_limit_ = kDefaultKeptBytesLimit;
+};

@@ -1,0 +1,109 @@
+#include "net/server_socket.h"
+
+namespace {
+
+bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TServerSocket::TServerSocket() : listening_(std::make_unique<TServerWinSocket>()) {
+  listening_->SetSocketEventRoute(TSocketEventRoute::Bind(this, &TServerSocket::SocketEvent));
+  listening_->SetErrorRoute(TSocketErrorRoute::Bind(this, &TServerSocket::SocketError));
+  listening_->SetThreadCacheSize(10);
+}
+
+TServerSocket::~TServerSocket() { listening_.reset(); }
+
+void TServerSocket::SetActive(bool active) {
+  if (active == active_) return;
+  if (loading_) {
+    active_ = active;
+    return;
+  }
+  if (active) {
+    Activate();
+  } else {
+    listening_->CloseSocketObject(listening_->SocketHandle());
+  }
+}
+
+void TServerSocket::Activate() {
+  if (listening_->Connected()) return;
+  if (listening_->ServerType() != stNonBlocking) {
+    throw ESocketError("The thread-blocking server mode is not supported");
+  }
+  listening_->Listen(service_, static_cast<std::uint16_t>(port_ & 0xffff), 5);
+}
+
+void TServerSocket::Loaded() {
+  loading_ = false;
+  const bool stored = active_;
+  active_ = false;
+  if (stored) SetActive(true);
+}
+
+void TServerSocket::SetPort(int port) {
+  if (port == port_) return;
+  if (!loading_ && active_) throw ESocketError(kCantChangeWhileActiveText);
+  port_ = port;
+}
+
+void TServerSocket::SetService(const std::string& service) {
+  if (SameIgnoringAsciiCase(service, service_)) return;
+  if (!loading_ && active_) throw ESocketError(kCantChangeWhileActiveText);
+  service_ = service;
+}
+
+TSocketNotifyEvent* TServerSocket::ClientSlot(int index) const {
+  switch (index) {
+    case 0: return &listening_->OnClientRead;
+    case 1: return &listening_->OnClientWrite;
+    case 2: return &listening_->OnClientConnect;
+    case 3: return &listening_->OnClientDisconnect;
+    default: return nullptr;
+  }
+}
+
+bool TServerSocket::ClientEventSlot(int index, TSocketNotifyEvent& handler) const {
+  TSocketNotifyEvent* slot = ClientSlot(index);
+  if (!slot) return false;
+  handler = *slot;
+  return true;
+}
+
+TSocketNotifyEvent TServerSocket::ClientEventSlot(int index) const {
+  TSocketNotifyEvent handler;
+  ClientEventSlot(index, handler);
+  return handler;
+}
+
+void TServerSocket::AssignClientEventSlot(int index, const TSocketNotifyEvent& handler) {
+  if (TSocketNotifyEvent* slot = ClientSlot(index)) *slot = handler;
+}
+
+void TServerSocket::SocketEvent(TCustomWinSocket*, TCustomWinSocket* socket, SocketEventKind kind) {
+  switch (kind) {
+    case seConnect:
+    case seListen:
+      active_ = true;
+      break;
+    case seDisconnect:
+      active_ = false;
+      break;
+    default:
+      break;
+  }
+  if (kind == seListen && OnListen) OnListen(this, socket);
+  if (kind == seAccept && OnAccept) OnAccept(this, socket);
+}
+
+void TServerSocket::SocketError(TCustomWinSocket*, TCustomWinSocket*, TErrorEvent, int&) {
+  // A listener has no error slot of its own: the error is raised as it stands.
+}

@@ -1,0 +1,112 @@
+#include "net/server_win_socket.h"
+
+#include <algorithm>
+
+#include "net/server_client_win_socket.h"
+
+using platform::kInvalidSocket;
+
+TServerWinSocket::TServerWinSocket() : TCustomWinSocket(kInvalidSocket) {
+  SetNotificationMask(platform::kFdAccept);
+}
+
+TServerWinSocket::~TServerWinSocket() {
+  ClearSocketEventRoute();
+  try {
+    CloseSocketObject(SocketHandle());
+  } catch (...) {
+    // A destructor cannot report; the handle is given up.
+  }
+}
+
+void TServerWinSocket::SetServerType(TServerType type) {
+  if (type == server_type_) return;
+  if (Connected()) throw ESocketError(kCantChangeWhileActiveText);
+  server_type_ = type;
+  SetNotificationMask(type == stNonBlocking ? platform::kFdAccept : 0);
+}
+
+int TServerWinSocket::ConnectionCount() const {
+  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  return static_cast<int>(connections_.size());
+}
+
+TServerClientWinSocket* TServerWinSocket::ConnectionAt(int index) const {
+  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  if (index < 0 || index >= static_cast<int>(connections_.size())) {
+    throw EListError(FormatText("List index out of bounds (%d)", index));
+  }
+  return connections_[static_cast<std::size_t>(index)];
+}
+
+void TServerWinSocket::ForEachConnection(const std::function<void(TServerClientWinSocket*)>& visit) const {
+  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  // A copy, so that a connection that a visit closes and whose owner then releases it cannot
+  // disturb the walk; its destruction waits for the list lock.
+  const std::vector<TServerClientWinSocket*> walk = connections_;
+  for (TServerClientWinSocket* connection : walk) visit(connection);
+}
+
+void TServerWinSocket::AddConnection(TServerClientWinSocket* connection) {
+  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  if (std::find(connections_.begin(), connections_.end(), connection) == connections_.end()) {
+    connections_.push_back(connection);
+  }
+}
+
+void TServerWinSocket::RemoveConnection(TServerClientWinSocket* connection) {
+  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  auto it = std::find(connections_.begin(), connections_.end(), connection);
+  if (it != connections_.end()) connections_.erase(it);
+}
+
+void TServerWinSocket::CloseSocketObject(platform::SocketHandle handle) {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  while (true) {
+    TServerClientWinSocket* last;
+    {
+      std::lock_guard<std::recursive_mutex> hold_list(list_lock_);
+      if (connections_.empty()) break;
+      last = connections_.back();
+    }
+    delete last;  // leaves the list in its destructor; raises no events
+  }
+  TCustomWinSocket::CloseSocketObject(handle);
+}
+
+void TServerWinSocket::AcceptPending(platform::SocketHandle handle) {
+  if (handle == kInvalidSocket || handle != SocketHandle()) return;
+  const platform::SocketHandle accepted = platform::Accept(handle);
+  if (accepted == kInvalidSocket) return;
+  // Relayed bytes go out at once, and a peer that vanished without a close is found.
+  platform::SetNoDelay(accepted);
+  platform::SetKeepAlive(accepted);
+  TServerClientWinSocket* connection = nullptr;
+  if (OnGetSocket) OnGetSocket(this, accepted, connection);
+  if (!connection) connection = new TServerClientWinSocket(accepted, this);
+  RaiseSocketEvent(connection, seAccept);
+}
+
+void TServerWinSocket::ClientEvent(TCustomWinSocket*, TCustomWinSocket* socket, SocketEventKind kind) {
+  switch (kind) {
+    case seConnect:
+      if (OnClientConnect) OnClientConnect(this, socket);
+      break;
+    case seDisconnect:
+      if (OnClientDisconnect) OnClientDisconnect(this, socket);
+      if (server_type_ == stNonBlocking) static_cast<TServerClientWinSocket*>(socket)->ReleaseLater();
+      break;
+    case seRead:
+      if (OnClientRead) OnClientRead(this, socket);
+      break;
+    case seWrite:
+      if (OnClientWrite) OnClientWrite(this, socket);
+      break;
+    default:
+      break;
+  }
+}
+
+void TServerWinSocket::ClientError(TCustomWinSocket*, TCustomWinSocket* socket, TErrorEvent error, int& code) {
+  if (OnClientError) OnClientError(this, socket, error, code);
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The listening socket object: accepts connections and keeps every accepted connection, in
+// order of acceptance, from its construction until its destruction (also while it is closed
+// and waits for release). It owns its connections and frees them when it is closed.
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "net/custom_win_socket.h"
+
+class TServerClientWinSocket;
+
+class TServerWinSocket : public TCustomWinSocket {
+ public:
+  TServerWinSocket();
+  ~TServerWinSocket() override;
+
+  TServerType ServerType() const { return server_type_; }
+  // Raises "Can't change value while socket is active" when changed while open. Only
+  // stNonBlocking can listen; the thread-blocking mode is not provided.
+  void SetServerType(TServerType type);
+  int ThreadCacheSize() const { return thread_cache_size_; }
+  void SetThreadCacheSize(int size) { thread_cache_size_ = size; }
+
+  int ConnectionCount() const;
+  // The connection at 0-based `index`; EListError "List index out of bounds (%d)" outside.
+  TServerClientWinSocket* ConnectionAt(int index) const;
+  // Calls `visit` for every connection while holding the list lock, so that no connection
+  // can be destroyed meanwhile: the safe way to walk the list from another thread than the
+  // owner. `visit` must not close the listener nor wait for the owning thread.
+  void ForEachConnection(const std::function<void(TServerClientWinSocket*)>& visit) const;
+
+  // Deactivation: destroys every connection (last first, without disconnect events), then
+  // closes `handle` if it is the listening handle.
+  void CloseSocketObject(platform::SocketHandle handle) override;
+
+  TGetSocketEvent OnGetSocket;
+  TSocketNotifyEvent OnClientConnect;
+  TSocketNotifyEvent OnClientDisconnect;
+  TSocketNotifyEvent OnClientRead;
+  TSocketNotifyEvent OnClientWrite;
+  TSocketErrorEvent OnClientError;
+
+ protected:
+  void AcceptPending(platform::SocketHandle handle) override;
+
+ private:
+  friend class TServerClientWinSocket;
+  void AddConnection(TServerClientWinSocket* connection);
+  void RemoveConnection(TServerClientWinSocket* connection);
+  // Where the connections' events and error reports go.
+  void ClientEvent(TCustomWinSocket* sender, TCustomWinSocket* socket, SocketEventKind kind);
+  void ClientError(TCustomWinSocket* sender, TCustomWinSocket* socket, TErrorEvent error, int& code);
+
+  TServerType server_type_ = stNonBlocking;
+  int thread_cache_size_ = 10;
+  std::vector<TServerClientWinSocket*> connections_;
+  mutable std::recursive_mutex list_lock_;
+};

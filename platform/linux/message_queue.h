@@ -1,0 +1,26 @@
+#pragma once
+// Linux internals shared by the message queues and the socket notifier. Each thread's queue
+// owns one epoll instance; its blocking waits are epoll waits, so posted messages (through an
+// eventfd) and socket readiness wake the same wait.
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/messages.h"
+
+namespace platform::linux_detail {
+
+class MessageQueue;
+
+// The queue of the thread that owns `window`; null when the window does not exist.
+std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window);
+
+// The epoll descriptor of a queue. It stays open as long as the queue object lives, even after
+// its thread ended, so a holder of the queue may always remove its descriptors from it.
+int EpollDescriptor(const MessageQueue& queue);
+
+// Implemented by the socket notifier: the owning thread's epoll reported `events` for the
+// registration `key` (never 0; 0 is the queue's own wake-up).
+void OnSocketReady(std::uint64_t key, std::uint32_t events);
+
+}  // namespace platform::linux_detail

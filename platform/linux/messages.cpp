@@ -1,0 +1,391 @@
+#include "platform/messages.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "platform/linux/message_queue.h"
+
+namespace platform {
+namespace linux_detail {
+
+// A message sent from another thread, waiting for the owning thread to run the procedure.
+struct SentMessage {
+  Message message;
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  std::intptr_t result = 0;
+  std::shared_ptr<MessageQueue> sender_queue;  // woken when done; null: the sender has none
+};
+
+class MessageQueue {
+ public:
+  explicit MessageQueue(ThreadId owner) : owner_(owner) {
+    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_fd_ < 0 || wake_fd_ < 0) {
+      Release();
+      throw std::runtime_error("cannot create a message queue");
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = 0;
+    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event);
+  }
+  ~MessageQueue() { Release(); }
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
+  ThreadId owner() const { return owner_; }
+  int epoll_fd() const { return epoll_fd_; }
+
+  void Wake() {
+    std::uint64_t one = 1;
+    ssize_t ignored = write(wake_fd_, &one, sizeof one);
+    (void)ignored;
+  }
+
+  // Owner only: waits up to `timeout_ms` (-1: no limit) for readiness and handles what came:
+  // socket readiness becomes messages, a wake-up is consumed.
+  void Poll(int timeout_ms) {
+    epoll_event events[64];
+    int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == 0) {
+        std::uint64_t count;
+        while (read(wake_fd_, &count, sizeof count) > 0) {
+        }
+      } else {
+        OnSocketReady(events[i].data.u64, events[i].events);
+      }
+    }
+  }
+
+  std::mutex lock;
+  bool alive = true;  // false once the owning thread ended
+  std::deque<Message> posted;
+  std::deque<std::shared_ptr<SentMessage>> sent;
+
+ private:
+  void Release() {
+    if (epoll_fd_ >= 0) close(epoll_fd_);
+    if (wake_fd_ >= 0) close(wake_fd_);
+    epoll_fd_ = wake_fd_ = -1;
+  }
+
+  ThreadId owner_;
+  int epoll_fd_ = -1;
+  int wake_fd_ = -1;
+};
+
+namespace {
+
+struct Window {
+  WindowHandle handle = 0;
+  ThreadId owner = 0;
+  WindowProcedure procedure;
+  std::shared_ptr<MessageQueue> queue;
+};
+
+// Lock order: registry, then a queue's lock, then a sent message's lock.
+struct Registry {
+  std::mutex lock;
+  std::unordered_map<ThreadId, std::shared_ptr<MessageQueue>> queues;
+  std::unordered_map<WindowHandle, std::shared_ptr<Window>> windows;
+  WindowHandle next_window = 1;
+};
+
+Registry& registry() {
+  static Registry* instance = new Registry;  // never destroyed: threads may end after exit
+  return *instance;
+}
+
+std::atomic<ThreadId> next_thread_id{1};
+thread_local ThreadId own_thread_id = 0;
+thread_local SentMessage* current_sent = nullptr;
+
+void Finish(SentMessage& sent, std::intptr_t result) {
+  std::shared_ptr<MessageQueue> wake;
+  {
+    std::lock_guard<std::mutex> hold(sent.lock);
+    if (sent.done) return;
+    sent.done = true;
+    sent.result = result;
+    wake = sent.sender_queue;
+  }
+  sent.finished.notify_all();
+  if (wake) wake->Wake();
+}
+
+// Unregisters a thread's queue and its windows when the thread ends; senders still waiting
+// for it are released with 0.
+void EndQueue(const std::shared_ptr<MessageQueue>& queue) {
+  std::deque<std::shared_ptr<SentMessage>> waiting;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.queues.erase(queue->owner());
+    for (auto it = r.windows.begin(); it != r.windows.end();) {
+      it = it->second->owner == queue->owner() ? r.windows.erase(it) : std::next(it);
+    }
+    std::lock_guard<std::mutex> hold_queue(queue->lock);
+    queue->alive = false;
+    queue->posted.clear();
+    waiting.swap(queue->sent);
+  }
+  for (auto& sent : waiting) Finish(*sent, 0);
+}
+
+struct QueueHolder {
+  std::shared_ptr<MessageQueue> queue;
+  ~QueueHolder() {
+    if (queue) EndQueue(queue);
+  }
+};
+thread_local QueueHolder own_queue;
+
+MessageQueue& OwnQueue() {
+  if (!own_queue.queue) {
+    auto queue = std::make_shared<MessageQueue>(CurrentThreadId());
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.queues[queue->owner()] = queue;
+    own_queue.queue = queue;
+  }
+  return *own_queue.queue;
+}
+
+std::shared_ptr<Window> FindWindow(WindowHandle window) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.windows.find(window);
+  return it == r.windows.end() ? nullptr : it->second;
+}
+
+// Appends a message to a live queue; the caller holds the registry lock.
+bool PushLocked(MessageQueue& queue, const Message& message) {
+  {
+    std::lock_guard<std::mutex> hold(queue.lock);
+    if (!queue.alive) return false;
+    queue.posted.push_back(message);
+  }
+  if (queue.owner() != CurrentThreadId()) queue.Wake();
+  return true;
+}
+
+// Runs, on the owning thread, every message that other threads sent to it.
+void RunSentMessages(MessageQueue& queue) {
+  while (true) {
+    std::shared_ptr<SentMessage> sent;
+    {
+      std::lock_guard<std::mutex> hold(queue.lock);
+      if (queue.sent.empty()) return;
+      sent = queue.sent.front();
+      queue.sent.pop_front();
+    }
+    std::intptr_t result = 0;
+    if (auto window = FindWindow(sent->message.window)) {
+      SentMessage* outer = current_sent;
+      current_sent = sent.get();
+      try {
+        result = window->procedure(sent->message);
+      } catch (...) {
+        current_sent = outer;
+        Finish(*sent, 0);
+        throw;
+      }
+      current_sent = outer;
+    }
+    Finish(*sent, result);
+  }
+}
+
+bool TakePosted(MessageQueue& queue, Message& message) {
+  std::lock_guard<std::mutex> hold(queue.lock);
+  if (queue.posted.empty()) return false;
+  message = queue.posted.front();
+  queue.posted.pop_front();
+  return true;
+}
+
+bool HasPosted(MessageQueue& queue) {
+  std::lock_guard<std::mutex> hold(queue.lock);
+  return !queue.posted.empty();
+}
+
+}  // namespace
+
+std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window) {
+  auto found = FindWindow(window);
+  return found ? found->queue : nullptr;
+}
+
+int EpollDescriptor(const MessageQueue& queue) { return queue.epoll_fd(); }
+
+}  // namespace linux_detail
+
+using namespace linux_detail;
+
+ThreadId CurrentThreadId() {
+  if (own_thread_id == 0) own_thread_id = next_thread_id.fetch_add(1);
+  return own_thread_id;
+}
+
+void EnsureMessageQueue() { OwnQueue(); }
+
+WindowHandle CreateNotificationWindow(WindowProcedure procedure) {
+  MessageQueue& queue = OwnQueue();
+  auto window = std::make_shared<Window>();
+  window->owner = queue.owner();
+  window->procedure = std::move(procedure);
+  window->queue = own_queue.queue;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  window->handle = r.next_window++;
+  r.windows[window->handle] = window;
+  return window->handle;
+}
+
+void DestroyNotificationWindow(WindowHandle window) {
+  std::deque<std::shared_ptr<SentMessage>> dropped;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.lock);
+    auto it = r.windows.find(window);
+    if (it == r.windows.end()) return;
+    std::shared_ptr<MessageQueue> queue = it->second->queue;
+    r.windows.erase(it);
+    std::lock_guard<std::mutex> hold_queue(queue->lock);
+    std::erase_if(queue->posted, [window](const Message& m) { return m.window == window; });
+    for (auto s = queue->sent.begin(); s != queue->sent.end();) {
+      if ((*s)->message.window == window) {
+        dropped.push_back(*s);
+        s = queue->sent.erase(s);
+      } else {
+        ++s;
+      }
+    }
+  }
+  for (auto& sent : dropped) Finish(*sent, 0);
+}
+
+ThreadId WindowThread(WindowHandle window) {
+  auto found = FindWindow(window);
+  return found ? found->owner : 0;
+}
+
+bool PostMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.windows.find(window);
+  if (it == r.windows.end()) return false;
+  return PushLocked(*it->second->queue, Message{window, id, wparam, lparam});
+}
+
+bool PostThreadMessageTo(ThreadId thread, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.queues.find(thread);
+  if (it == r.queues.end()) return false;
+  return PushLocked(*it->second, Message{0, id, wparam, lparam});
+}
+
+std::intptr_t SendMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam) {
+  const Message message{window, id, wparam, lparam};
+  auto sent = std::make_shared<SentMessage>();
+  sent->message = message;
+  sent->sender_queue = own_queue.queue;
+  {
+    Registry& r = registry();
+    std::unique_lock<std::mutex> hold(r.lock);
+    auto it = r.windows.find(window);
+    if (it == r.windows.end()) return 0;
+    std::shared_ptr<Window> target = it->second;
+    if (target->owner == CurrentThreadId()) {
+      hold.unlock();
+      SentMessage* outer = current_sent;
+      current_sent = nullptr;  // ReplyMessage answers false for a message from the own thread
+      std::intptr_t result;
+      try {
+        result = target->procedure(message);
+      } catch (...) {
+        current_sent = outer;
+        throw;
+      }
+      current_sent = outer;
+      return result;
+    }
+    std::lock_guard<std::mutex> hold_queue(target->queue->lock);
+    if (!target->queue->alive) return 0;
+    target->queue->sent.push_back(sent);
+    target->queue->Wake();
+  }
+  if (sent->sender_queue) {
+    // While waiting, messages sent to this thread are still served, so two threads that send
+    // to each other cannot deadlock.
+    MessageQueue& queue = *sent->sender_queue;
+    while (true) {
+      RunSentMessages(queue);
+      {
+        std::lock_guard<std::mutex> hold(sent->lock);
+        if (sent->done) return sent->result;
+      }
+      queue.Poll(-1);
+    }
+  }
+  std::unique_lock<std::mutex> hold(sent->lock);
+  sent->finished.wait(hold, [&] { return sent->done; });
+  return sent->result;
+}
+
+bool ReplyMessage(std::intptr_t result) {
+  if (!current_sent) return false;
+  {
+    std::lock_guard<std::mutex> hold(current_sent->lock);
+    if (current_sent->done) return false;
+  }
+  Finish(*current_sent, result);
+  return true;
+}
+
+bool PeekMessage(Message& message) {
+  MessageQueue& queue = OwnQueue();
+  queue.Poll(0);
+  RunSentMessages(queue);
+  return TakePosted(queue, message);
+}
+
+bool GetMessage(Message& message) {
+  MessageQueue& queue = OwnQueue();
+  while (!PeekMessage(message)) queue.Poll(-1);
+  return message.id != kWmQuit;
+}
+
+void WaitMessage() {
+  MessageQueue& queue = OwnQueue();
+  queue.Poll(0);
+  RunSentMessages(queue);
+  while (!HasPosted(queue)) {
+    queue.Poll(-1);
+    RunSentMessages(queue);
+  }
+}
+
+std::intptr_t DispatchMessage(const Message& message) {
+  if (message.window == 0) return 0;
+  // The reference keeps the procedure alive while it runs, even if it destroys its window.
+  std::shared_ptr<Window> window = FindWindow(message.window);
+  if (!window) return 0;
+  return window->procedure(message);
+}
+
+}  // namespace platform

@@ -1,0 +1,421 @@
+#include "platform/serial_device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/linux/serial_device_state.h"
+
+namespace platform {
+namespace linux_serial {
+namespace {
+
+// Built on first use, so that ports opened by start-up code of other files find it ready.
+struct DeviceTable {
+  std::mutex lock;
+  std::unordered_map<SerialHandle, std::shared_ptr<DeviceState>> devices;
+  SerialHandle next_handle = 1;
+};
+
+DeviceTable& Table() {
+  static DeviceTable table;
+  return table;
+}
+
+constexpr std::uint32_t kAllBits = 0xFFFFFFFFu;
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, at least 0, at most INT_MAX.
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+// Waits for `events` on `fd`. Answers the returned events, 0 on time-out, -errno on failure.
+int WaitFor(int fd, short events, int timeout_ms) {
+  while (true) {
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r > 0) return p.revents;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -errno;
+  }
+}
+
+// A character device whose sysfs class is known and is not "tty" is refused before it is
+// opened: opening some devices has effects of its own (a watchdog arms on open). Devices
+// without a sysfs entry (pseudo-terminal slaves) are judged after opening.
+bool KnownNotTty(const struct stat& st) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(st.st_rdev), minor(st.st_rdev));
+  char target[PATH_MAX];
+  ssize_t n = ::readlink(link, target, sizeof target - 1);
+  if (n <= 0) return false;
+  target[n] = 0;
+  const char* last = std::strrchr(target, '/');
+  return std::strcmp(last ? last + 1 : target, "tty") != 0;
+}
+
+speed_t StandardSpeed(std::uint32_t rate) {
+  switch (rate) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 576000: return B576000;
+    case 921600: return B921600;
+    case 1000000: return B1000000;
+    case 1152000: return B1152000;
+    case 1500000: return B1500000;
+    case 2000000: return B2000000;
+    default: return B0;
+  }
+}
+
+void SetModemLine(int fd, int line, bool on) {
+  // Devices without modem lines (pseudo-terminals) refuse; that is fine.
+  (void)::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+}  // namespace
+
+DeviceState::~DeviceState() {
+  if (fd >= 0) {
+    if (exclusive) (void)::ioctl(fd, TIOCNXCL);
+    ::close(fd);  // also drops the flock
+  }
+  if (kick_fd >= 0) ::close(kick_fd);
+}
+
+std::shared_ptr<DeviceState> FindDevice(SerialHandle handle) {
+  DeviceTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  auto it = table.devices.find(handle);
+  return it == table.devices.end() ? nullptr : it->second;
+}
+
+}  // namespace linux_serial
+
+using linux_serial::Clock;
+using linux_serial::DeviceState;
+using linux_serial::FindDevice;
+using linux_serial::MillisecondsLeft;
+using linux_serial::SetModemLine;
+
+std::string SerialDevicePath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  if (name.size() >= 4 && name.size() <= 12 && std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
+      std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
+      std::tolower(static_cast<unsigned char>(name[2])) == 'm' && name[3] >= '1' && name[3] <= '9' &&
+      std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return "/dev/ttyS" + std::to_string(std::stol(name.substr(3)) - 1);
+  }
+  return "/dev/" + name;
+}
+
+int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
+  handle = kNoSerialDevice;
+  const std::string path = SerialDevicePath(port_name);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISCHR(st.st_mode) || linux_serial::KnownNotTty(st)) return ENOTTY;
+
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  auto state = std::make_shared<DeviceState>();
+  state->fd = fd;  // closed with the state from here on
+  if (!::isatty(fd)) return ENOTTY;
+  // The lock shuts out every other open, root's included; TIOCEXCL adds the kernel's own
+  // refusal for programs that do not take the lock.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+  if (::ioctl(fd, TIOCEXCL) != 0) return errno;
+  state->exclusive = true;
+  state->kick_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (state->kick_fd < 0) return errno;
+
+  linux_serial::DeviceTable& table = linux_serial::Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  handle = table.next_handle++;
+  table.devices.emplace(handle, std::move(state));
+  return 0;
+}
+
+int CloseSerialDevice(SerialHandle handle) {
+  std::shared_ptr<DeviceState> state;
+  {
+    linux_serial::DeviceTable& table = linux_serial::Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto it = table.devices.find(handle);
+    if (it == table.devices.end()) return EBADF;
+    state = std::move(it->second);
+    table.devices.erase(it);
+  }
+  return 0;  // the descriptor closes when the last call using it returns
+}
+
+int SetSerialQueueSizes(SerialHandle handle, std::uint32_t, std::uint32_t) {
+  // The kernel's tty queues have fixed sizes; the request is accepted.
+  return FindDevice(handle) ? 0 : EBADF;
+}
+
+int SetSerialControlBlock(SerialHandle handle, const SerialControlBlock& block) {
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (block.byte_size < 5 || block.byte_size > 8 || block.parity > kSerialParitySpace ||
+      block.stop_bits > kSerialTwoStopBits || block.baud_rate == 0) {
+    return EINVAL;
+  }
+  termios t;
+  if (::tcgetattr(dev->fd, &t) != 0) return errno;
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~(IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+
+  static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[block.byte_size - 5];
+  switch (block.parity) {
+    case kSerialParityOdd: t.c_cflag |= PARENB | PARODD; break;
+    case kSerialParityEven: t.c_cflag |= PARENB; break;
+    case kSerialParityMark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case kSerialParitySpace: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  // One and a half stop bits exist only for 5 data bits on the UART; Linux offers two.
+  if (block.stop_bits != kSerialOneStopBit) t.c_cflag |= CSTOPB;
+  // CRTSCTS covers both directions: output waits for CTS, input drives RTS.
+  if (block.out_cts_flow || block.rts_control == kSerialRtsHandshake) t.c_cflag |= CRTSCTS;
+  if (block.out_x) t.c_iflag |= IXON;
+  if (block.in_x) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(block.xon_char);
+  t.c_cc[VSTOP] = static_cast<cc_t>(block.xoff_char);
+  // With checking on, a byte received with a parity error is read as a zero byte (there is
+  // no way to choose another replacement); without it the byte is passed on as received.
+  if (block.parity_check) t.c_iflag |= INPCK;
+
+  speed_t speed = linux_serial::StandardSpeed(block.baud_rate);
+  if (speed != B0 && (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)) return errno;
+  if (::tcsetattr(dev->fd, TCSANOW, &t) != 0) return errno;
+  if (speed == B0) {
+    if (int error = linux_serial::SetCustomBaudRate(dev->fd, block.baud_rate)) return error;
+  }
+
+  SetModemLine(dev->fd, TIOCM_DTR, block.dtr_control != kSerialDtrDisable);
+  if (!(t.c_cflag & CRTSCTS)) SetModemLine(dev->fd, TIOCM_RTS, block.rts_control != kSerialRtsDisable);
+
+  std::lock_guard<std::mutex> hold(dev->settings_lock);
+  dev->discard_null = block.discard_null;
+  return 0;
+}
+
+int SetSerialTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  std::lock_guard<std::mutex> hold(dev->settings_lock);
+  dev->timeouts = timeouts;
+  return 0;
+}
+
+int PurgeSerial(SerialHandle handle, std::uint32_t flags) {
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return 0;
+  // Transfers run inside the calls that make them, so there is nothing pending to abort.
+  const bool rx = flags & kSerialPurgeRxClear, tx = flags & kSerialPurgeTxClear;
+  if (!rx && !tx) return 0;
+  if (::tcflush(dev->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) return errno;
+  return 0;
+}
+
+int SerialBytesWaiting(SerialHandle handle, std::uint32_t& count) {
+  count = 0;
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return EIO;
+  int n = 0;
+  if (::ioctl(dev->fd, FIONREAD, &n) != 0) return errno;
+  count = static_cast<std::uint32_t>(std::max(n, 0));
+  return 0;
+}
+
+int SerialLineErrors(SerialHandle handle, std::uint32_t& errors) {
+  errors = 0;  // the tty layer reports no error flags
+  return FindDevice(handle) ? 0 : EBADF;
+}
+
+int SerialModemLines(SerialHandle handle, std::uint32_t& lines) {
+  lines = 0;
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return EIO;
+  int bits = 0;
+  if (::ioctl(dev->fd, TIOCMGET, &bits) != 0) {
+    // No modem lines on this device (a pseudo-terminal): all of them are off.
+    return errno == ENOTTY || errno == EINVAL ? 0 : errno;
+  }
+  if (bits & TIOCM_CTS) lines |= kSerialModemCts;
+  if (bits & TIOCM_DSR) lines |= kSerialModemDsr;
+  if (bits & TIOCM_RI) lines |= kSerialModemRing;
+  if (bits & TIOCM_CD) lines |= kSerialModemRlsd;
+  return 0;
+}
+
+int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::size_t& done) {
+  done = 0;
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return EIO;
+  if (size == 0) return 0;
+  SerialTimeouts limits;
+  {
+    std::lock_guard<std::mutex> hold(dev->settings_lock);
+    limits = dev->timeouts;
+  }
+  const std::uint64_t total =
+      std::uint64_t(limits.write_total_multiplier) * size + limits.write_total_constant;
+  const bool limited = limits.write_total_multiplier != 0 || limits.write_total_constant != 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::min<std::uint64_t>(total, INT_MAX));
+  const char* bytes = static_cast<const char*>(data);
+
+  int error = 0;
+  while (done < size) {
+    ssize_t n = ::write(dev->fd, bytes + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      error = errno;
+      break;
+    }
+    if (limited && MillisecondsLeft(deadline) == 0) break;  // time-out: report what went
+    int ready = linux_serial::WaitFor(dev->fd, POLLOUT, limited ? MillisecondsLeft(deadline) : -1);
+    if (ready == 0) break;
+    if (ready < 0) {
+      error = -ready;
+      break;
+    }
+    if (!(ready & POLLOUT)) {
+      error = EIO;  // hung up or failed: no write can succeed
+      break;
+    }
+  }
+  if (done > 0) {
+    dev->tx_pending = true;
+    std::uint64_t one = 1;
+    (void)!::write(dev->kick_fd, &one, sizeof one);
+  }
+  return error;
+}
+
+int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done) {
+  done = 0;
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return EIO;
+  if (size == 0) return 0;
+  SerialTimeouts limits;
+  bool discard_null;
+  {
+    std::lock_guard<std::mutex> hold(dev->settings_lock);
+    limits = dev->timeouts;
+    discard_null = dev->discard_null;
+  }
+  using linux_serial::kAllBits;
+  const bool at_once = limits.read_interval == kAllBits && limits.read_total_multiplier == 0 &&
+                       limits.read_total_constant == 0;
+  const bool first_byte = limits.read_interval == kAllBits && limits.read_total_multiplier == kAllBits &&
+                          limits.read_total_constant != 0 && limits.read_total_constant != kAllBits;
+  bool limited = true;
+  std::uint64_t total = limits.read_total_constant;
+  if (!first_byte) {
+    total += std::uint64_t(limits.read_total_multiplier) * size;
+    limited = limits.read_total_multiplier != 0 || limits.read_total_constant != 0;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::min<std::uint64_t>(total, INT_MAX));
+  const bool gap_limited = limits.read_interval != 0 && limits.read_interval != kAllBits;
+  char* bytes = static_cast<char*>(buffer);
+
+  int error = 0;
+  while (done < size) {
+    ssize_t n = ::read(dev->fd, bytes + done, size - done);
+    if (n > 0) {
+      std::size_t got = static_cast<std::size_t>(n);
+      if (discard_null) got = std::remove(bytes + done, bytes + done + got, '\0') - (bytes + done);
+      done += got;
+      if (first_byte && done > 0) break;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      error = errno;
+      break;
+    }
+    // Nothing waits right now.
+    if (at_once || (first_byte && done > 0)) break;
+    int wait_ms = limited ? MillisecondsLeft(deadline) : -1;
+    if (gap_limited && done > 0) {
+      int gap = static_cast<int>(std::min<std::uint32_t>(limits.read_interval, INT_MAX));
+      wait_ms = wait_ms < 0 ? gap : std::min(wait_ms, gap);
+    }
+    if (wait_ms == 0) break;
+    int ready = linux_serial::WaitFor(dev->fd, POLLIN, wait_ms);
+    if (ready == 0) break;
+    if (ready < 0) {
+      error = -ready;
+      break;
+    }
+    if (!(ready & POLLIN)) {
+      error = EIO;  // hung up: nothing more will arrive
+      break;
+    }
+  }
+  if (done > 0) dev->read_generation.fetch_add(1);
+  return error;
+}
+
+int SetSerialEventMask(SerialHandle handle, std::uint32_t mask) {
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  dev->event_mask = mask;
+  std::uint64_t one = 1;
+  (void)!::write(dev->kick_fd, &one, sizeof one);
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+// What the Linux side keeps per open serial device, shared by the device calls and the event
+// wait. Handles are numbers looked up in a table, so a call racing with a close either finds
+// the device alive (and keeps it alive until it returns) or fails with EBADF.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/serial_device.h"
+
+namespace platform::linux_serial {
+
+struct DeviceState {
+  int fd = -1;
+  bool exclusive = false;  // TIOCEXCL was set by this open
+  int kick_fd = -1;  // eventfd: wakes the event wait after a write (for the tx-empty event)
+  std::atomic<bool> lost{false};
+  std::atomic<std::uint64_t> read_generation{0};  // bumped by every read that took bytes
+  std::atomic<bool> tx_pending{false};            // written since the last tx-empty report
+  std::atomic<std::uint32_t> event_mask{0};
+
+  std::mutex settings_lock;  // guards the two below
+  SerialTimeouts timeouts;
+  bool discard_null = false;
+
+  ~DeviceState();
+};
+
+std::shared_ptr<DeviceState> FindDevice(SerialHandle handle);
+
+// Sets a rate that has no standard speed constant (termios2 with BOTHER). 0 or errno.
+int SetCustomBaudRate(int fd, std::uint32_t rate);
+
+}  // namespace platform::linux_serial

@@ -1,0 +1,342 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/linux/message_queue.h"
+
+namespace platform {
+
+const int kSocketWouldBlock = EWOULDBLOCK;
+
+namespace {
+
+thread_local int last_error = 0;
+
+int Fail() {
+  last_error = errno;
+  return -1;
+}
+
+// What the notifier knows of one registered socket. Every field is guarded by `lock`.
+struct Registration {
+  std::mutex lock;
+  int fd = -1;
+  std::uint32_t generation = 0;
+  bool closed = false;  // the descriptor was closed or unregistered; ignore late readiness
+  std::shared_ptr<linux_detail::MessageQueue> queue;
+  WindowHandle window = 0;
+  std::uint32_t message = 0;
+  int mask = 0;
+  bool read_posted = false;    // a read notification waits for the next Receive
+  bool accept_posted = false;  // an accept notification waits for the next Accept
+  bool write_wanted = false;   // a send would have blocked; report when sending is possible
+  bool close_posted = false;   // the close was reported; nothing more is
+};
+
+std::mutex registry_lock;
+std::unordered_map<int, std::shared_ptr<Registration>>& registry() {
+  static auto* map = new std::unordered_map<int, std::shared_ptr<Registration>>;
+  return *map;
+}
+std::uint32_t next_generation = 1;  // guarded by registry_lock; 0 is never used
+
+std::shared_ptr<Registration> Find(int fd) {
+  std::lock_guard<std::mutex> hold(registry_lock);
+  auto it = registry().find(fd);
+  return it == registry().end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Registration> Unregister(int fd) {
+  std::lock_guard<std::mutex> hold(registry_lock);
+  auto it = registry().find(fd);
+  if (it == registry().end()) return nullptr;
+  auto found = it->second;
+  registry().erase(it);
+  return found;
+}
+
+std::uint64_t KeyOf(const Registration& r) {
+  return (static_cast<std::uint64_t>(r.generation) << 32) | static_cast<std::uint32_t>(r.fd);
+}
+
+// The caller holds r.lock.
+void Notify(const Registration& r, int event, int error = 0) {
+  PostMessageTo(r.window, r.message, static_cast<std::uintptr_t>(r.fd),
+                static_cast<std::intptr_t>(event | (error << 16)));
+}
+
+int Waiting(int fd) {
+  int count = 0;
+  return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+// The caller holds r.lock: drops the descriptor from the notifier.
+void Detach(Registration& r) {
+  if (r.closed) return;
+  r.closed = true;
+  if (r.queue) epoll_ctl(linux_detail::EpollDescriptor(*r.queue), EPOLL_CTL_DEL, r.fd, nullptr);
+  r.queue.reset();
+}
+
+void SetBlocking(int fd, bool blocking) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return;
+  fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
+}  // namespace
+
+namespace linux_detail {
+
+void OnSocketReady(std::uint64_t key, std::uint32_t events) {
+  const int fd = static_cast<int>(key & 0xffffffffu);
+  auto r = Find(fd);
+  if (!r) return;
+  std::lock_guard<std::mutex> hold(r->lock);
+  if (r->closed || r->generation != static_cast<std::uint32_t>(key >> 32)) return;
+
+  if (r->mask & kFdAccept) {
+    if ((events & EPOLLIN) && !r->accept_posted) {
+      r->accept_posted = true;
+      Notify(*r, kFdAccept);
+    }
+    return;
+  }
+  const bool closing = events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
+  // Bytes that came with the close are reported before it.
+  if ((events & EPOLLIN || closing) && (r->mask & kFdRead) && !r->read_posted && Waiting(fd) > 0) {
+    r->read_posted = true;
+    Notify(*r, kFdRead);
+  }
+  if ((events & EPOLLOUT) && !closing && r->write_wanted && (r->mask & kFdWrite)) {
+    r->write_wanted = false;
+    Notify(*r, kFdWrite);
+  }
+  if (closing && !r->close_posted && (r->mask & kFdClose)) {
+    r->close_posted = true;
+    int error = 0;
+    if (events & (EPOLLERR | EPOLLHUP)) {
+      socklen_t size = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = 0;
+    }
+    Notify(*r, kFdClose, error & 0xffff);
+  }
+}
+
+}  // namespace linux_detail
+
+int SocketLibraryStartup() { return 0; }
+int SocketLibraryCleanup() { return 0; }
+
+int LastSocketError() { return last_error; }
+
+SocketHandle CreateTcpSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? Fail() : fd;
+}
+
+int BindAny(SocketHandle s, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : Fail();
+}
+
+int Listen(SocketHandle s, int backlog) {
+  return listen(static_cast<int>(s), backlog) == 0 ? 0 : Fail();
+}
+
+SocketHandle Accept(SocketHandle listener) {
+  const int fd = static_cast<int>(listener);
+  auto r = Find(fd);
+  std::unique_lock<std::mutex> hold;
+  if (r) hold = std::unique_lock<std::mutex>(r->lock);
+  if (r && r->closed) {
+    last_error = EBADF;
+    return -1;
+  }
+  int accepted = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  const int saved = errno;
+  if (r) {
+    // Another connection may wait already; its arrival edge may have been absorbed by the
+    // notification that is being answered now.
+    r->accept_posted = false;
+    pollfd p{fd, POLLIN, 0};
+    if ((r->mask & kFdAccept) && poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+      r->accept_posted = true;
+      Notify(*r, kFdAccept);
+    }
+  }
+  if (accepted < 0) {
+    last_error = saved;
+    return -1;
+  }
+  return accepted;
+}
+
+int Receive(SocketHandle s, void* buffer, int size) {
+  const int fd = static_cast<int>(s);
+  auto r = Find(fd);
+  std::unique_lock<std::mutex> hold;
+  if (r) hold = std::unique_lock<std::mutex>(r->lock);
+  if (r && r->closed) {
+    last_error = EBADF;
+    return -1;
+  }
+  ssize_t n = recv(fd, buffer, size < 0 ? 0 : static_cast<std::size_t>(size), 0);
+  const int saved = errno;
+  if (r) {
+    r->read_posted = false;
+    if ((r->mask & kFdRead) && Waiting(fd) > 0) {
+      r->read_posted = true;
+      Notify(*r, kFdRead);
+    }
+  }
+  if (n < 0) {
+    last_error = saved;
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+int Send(SocketHandle s, const void* data, int size) {
+  const int fd = static_cast<int>(s);
+  auto r = Find(fd);
+  std::unique_lock<std::mutex> hold;
+  if (r) hold = std::unique_lock<std::mutex>(r->lock);
+  if (r && r->closed) {
+    last_error = EBADF;
+    return -1;
+  }
+  ssize_t n = send(fd, data, size < 0 ? 0 : static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  if (n < 0) {
+    last_error = errno;
+    // Set under the registration's lock, so the edge that ends the congestion cannot be
+    // handled before the wish to hear of it is recorded.
+    if (r && (last_error == EWOULDBLOCK || last_error == EAGAIN)) r->write_wanted = true;
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+int CloseSocket(SocketHandle s) {
+  const int fd = static_cast<int>(s);
+  if (auto r = Unregister(fd)) {
+    std::lock_guard<std::mutex> hold(r->lock);
+    Detach(*r);
+    return close(fd) == 0 ? 0 : Fail();
+  }
+  return close(fd) == 0 ? 0 : Fail();
+}
+
+int BytesWaiting(SocketHandle s, int& count) {
+  count = 0;
+  return ioctl(static_cast<int>(s), FIONREAD, &count) == 0 ? 0 : Fail();
+}
+
+int LocalPort(SocketHandle s, int& port) {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  if (getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&address), &size) != 0) return Fail();
+  port = ntohs(address.sin_port);
+  return 0;
+}
+
+int LookupTcpService(const char* name, std::uint16_t& port) {
+  servent entry{};
+  servent* found = nullptr;
+  char buffer[1024];
+  int rc = getservbyname_r(name, "tcp", &entry, buffer, sizeof buffer, &found);
+  if (rc != 0) return rc;
+  if (!found) return ENOENT;  // no such service
+  port = ntohs(static_cast<std::uint16_t>(found->s_port));
+  return 0;
+}
+
+int SetReuseAddress(SocketHandle s) {
+  int one = 1;
+  return setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 ? 0 : Fail();
+}
+
+int SetNoDelay(SocketHandle s) {
+  int one = 1;
+  return setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : Fail();
+}
+
+int SetKeepAlive(SocketHandle s) {
+  const int fd = static_cast<int>(s);
+  int one = 1, idle = 60, interval = 10, count = 6;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0 ||
+      setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+      setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+      setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
+    return Fail();
+  }
+  return 0;
+}
+
+void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int mask) {
+  const int fd = static_cast<int>(s);
+  auto queue = window ? linux_detail::QueueOfWindow(window) : nullptr;
+  if (mask == 0 || !queue) {
+    if (auto r = Unregister(fd)) {
+      std::lock_guard<std::mutex> hold(r->lock);
+      Detach(*r);
+    }
+    SetBlocking(fd, true);
+    return;
+  }
+
+  // A new registration replaces an old one, with a new generation so that readiness already
+  // collected for the old one is ignored.
+  if (auto old = Unregister(fd)) {
+    std::lock_guard<std::mutex> hold(old->lock);
+    Detach(*old);
+  }
+  auto r = std::make_shared<Registration>();
+  std::lock_guard<std::mutex> hold(r->lock);  // readiness waits until the setup is complete
+  r->fd = fd;
+  r->queue = queue;
+  r->window = window;
+  r->message = message;
+  r->mask = mask;
+  {
+    std::lock_guard<std::mutex> hold_registry(registry_lock);
+    r->generation = next_generation++;
+    if (next_generation == 0) next_generation = 1;
+    registry()[fd] = r;
+  }
+  SetBlocking(fd, false);
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  event.data.u64 = KeyOf(*r);
+  // Readiness present at registration (bytes or connections already waiting) is reported by
+  // the first wait after this.
+  epoll_ctl(linux_detail::EpollDescriptor(*queue), EPOLL_CTL_ADD, fd, &event);
+  if (mask & kFdWrite) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0) {
+      Notify(*r, kFdWrite);
+    } else {
+      r->write_wanted = true;  // not connected yet: report once it can send
+    }
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,203 @@
+#pragma once
+// The serial port component: its settings with their defaults, opening and closing, the
+// steps that run for line events, and reads and writes.
+//
+// Settings and the open and close sequences are used from one thread at a time. While the
+// port is open its event thread (com_thread.h) reports line events, delivered as SyncMethod
+// says: smThreadSync runs the handlers on the main thread, smWindowSync on the thread that
+// opened the port (through a notification window, so that thread must dispatch messages),
+// smNone on the event thread itself. Closing the port (Connected := false, or destroying
+// it) stops the event thread and waits for it: once it returns, no handler of this port runs
+// again.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/byte_string.h"
+#include "platform/messages.h"
+#include "platform/serial_device.h"
+#include "serial/com_errors.h"
+#include "serial/com_groups.h"
+#include "serial/com_types.h"
+
+class TComThread;
+
+// Modem input lines as ReadModemLines reports them.
+constexpr std::uint32_t kModemLineCTS = 0x0010;
+constexpr std::uint32_t kModemLineDSR = 0x0020;
+constexpr std::uint32_t kModemLineRing = 0x0040;
+constexpr std::uint32_t kModemLineRLSD = 0x0080;
+
+class TCustomComPort : public TObject {
+ public:
+  explicit TCustomComPort(TObject* owner = nullptr);
+  ~TCustomComPort() override;
+
+  // Component basics.
+  TObject* Owner() const { return owner_; }
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& name) { name_ = name; }
+  int Tag() const { return tag_; }
+  void SetTag(int tag) { tag_ = tag; }
+
+  // True runs the open sequence on a closed port, false the close sequence on an open one.
+  bool Connected() const { return connected_; }
+  void SetConnected(bool value);
+  void Open() { SetConnected(true); }
+  void Close() { SetConnected(false); }
+
+  // Device name (see platform::SerialDevicePath); a different name reopens an open port.
+  const std::string& Port() const { return port_; }
+  void SetPort(const std::string& name);
+
+  TBaudRate BaudRate() const { return baud_rate_; }
+  void SetBaudRate(TBaudRate value);
+  std::int32_t CustomBaudRate() const { return custom_baud_rate_; }
+  void SetCustomBaudRate(std::int32_t value);
+  TDataBits DataBits() const { return data_bits_; }
+  void SetDataBits(TDataBits value);
+  TStopBits StopBits() const { return stop_bits_; }
+  void SetStopBits(TStopBits value);
+  bool DiscardNull() const { return discard_null_; }
+  void SetDiscardNull(bool value);
+  std::uint8_t EventChar() const { return event_char_; }
+  void SetEventChar(std::uint8_t value);
+
+  // The groups; their setters re-apply to the open device. Set* copies every member from
+  // another group and applies it whether or not anything changed.
+  TComParity& Parity() { return parity_; }
+  const TComParity& Parity() const { return parity_; }
+  void SetParity(const TComParity& value);
+  TComFlowControl& FlowControl() { return flow_control_; }
+  const TComFlowControl& FlowControl() const { return flow_control_; }
+  void SetFlowControl(const TComFlowControl& value);
+  TComTimeouts& Timeouts() { return timeouts_; }
+  const TComTimeouts& Timeouts() const { return timeouts_; }
+  void SetTimeouts(const TComTimeouts& value);
+  TComBuffer& Buffer() { return buffer_; }
+  const TComBuffer& Buffer() const { return buffer_; }
+  void SetBuffer(const TComBuffer& value);
+
+  // The events the event thread watches; a change takes effect at the next open.
+  TComEvents Events() const { return events_; }
+  void SetEvents(TComEvents value) { events_ = value; }
+
+  // Raises EComPort code 14 while the port is open (the value stays as it was).
+  TSyncMethod SyncMethod() const { return sync_method_; }
+  void SetSyncMethod(TSyncMethod value);
+
+  // Loading from a stored form: while loading, Connected := true is only stored; Loaded()
+  // then opens the port, handing a failure to the exception routing.
+  void BeginLoading() { loading_ = true; }
+  virtual void Loaded();
+
+  // Writes all bytes; answers how many the device took before its write time-out (an empty
+  // string writes nothing and answers 0). Raises EComPort code 2.
+  std::int32_t PortWrite(const ByteString& data);
+  // Reads up to `count` bytes into `data` (cut to what was read) and answers that number; with
+  // the default time-outs it never waits for bytes to arrive. Raises EComPort code 3.
+  std::int32_t PortRead(ByteString& data, std::int32_t count);
+
+  // Driver queries: bytes in the input queue and line errors (code 10), modem input lines as
+  // kModemLine* bits (code 11).
+  std::int32_t BytesWaiting();
+  TComErrors ReadLineErrors();
+  std::uint32_t ReadModemLines();
+
+  // The blocks the apply steps hand to the driver, built from the current settings.
+  platform::SerialControlBlock BuildControlBlock() const;
+  platform::SerialTimeouts BuildTimeouts() const;
+
+  // The steps for a batch of events, in their fixed order, and the step for one event.
+  void RunEventSteps(TComEvents events);
+  void RunEventStep(TComEvent event);
+
+  // The event thread while the port is open and Events is not empty, else null.
+  const TComThread* EventThread() const { return thread_.get(); }
+
+  TNotifyEvent OnAfterOpen;
+  TNotifyEvent OnAfterClose;
+  TNotifyEvent OnBeforeOpen;
+  TNotifyEvent OnBeforeClose;
+  TRxCharEvent OnRxChar;
+  TRxBufEvent OnRxBuf;  // never called by this port
+  TNotifyEvent OnTxEmpty;
+  TNotifyEvent OnBreak;
+  TNotifyEvent OnRing;
+  TComSignalEvent OnCTSChange;
+  TComSignalEvent OnDSRChange;
+  TComSignalEvent OnRLSDChange;
+  TNotifyEvent OnRxFlag;
+  TComErrorEvent OnError;
+  TNotifyEvent OnRx80Full;
+
+ protected:
+  virtual void OpenDevice();
+  virtual void CloseDevice();
+  virtual void ApplyAllSettings();
+  virtual void ApplyLineSettings();
+  virtual void ApplyTimeoutSettings();
+  virtual void ApplyQueueSizes();
+
+  virtual void DoAfterOpen();
+  virtual void DoAfterClose();
+  virtual void DoBeforeOpen();
+  virtual void DoBeforeClose();
+  virtual void DoRxChar(std::int32_t count);
+  virtual void DoRxBuf(const void* buffer, std::int32_t count);
+  virtual void DoTxEmpty();
+  virtual void DoBreak();
+  virtual void DoRing();
+  virtual void DoCTSChange(bool on);
+  virtual void DoDSRChange(bool on);
+  virtual void DoRLSDChange(bool on);
+  virtual void DoRxFlag();
+  virtual void DoError(TComErrors errors);
+  virtual void DoRx80Full();
+
+ private:
+  friend class TComParity;
+  friend class TComFlowControl;
+  friend class TComTimeouts;
+  friend class TComBuffer;
+  friend class TComThread;
+
+  void OpenSequence();
+  void CloseSequence();
+  void StopEventThread();
+  bool CanApply() const { return connected_ && !loading_; }
+  platform::SerialHandle Device() const { return device_; }
+  template <typename T> void ChangeLineSetting(T& field, T value);
+
+  TObject* owner_;
+  std::string name_;
+  int tag_ = 0;
+
+  std::string port_ = "COM1";
+  TBaudRate baud_rate_ = br9600;
+  std::int32_t custom_baud_rate_ = 9600;
+  TDataBits data_bits_ = dbEight;
+  TStopBits stop_bits_ = sbOneStopBit;
+  TComParity parity_;
+  TComFlowControl flow_control_;
+  TComTimeouts timeouts_;
+  TComBuffer buffer_;
+  TComEvents events_ = kAllComEvents;
+  std::uint8_t event_char_ = 0;
+  bool discard_null_ = false;
+  TSyncMethod sync_method_ = smThreadSync;
+
+  std::atomic<bool> connected_{false};
+  bool loading_ = false;
+  std::atomic<platform::SerialHandle> device_{platform::kNoSerialDevice};
+  std::unique_ptr<TComThread> thread_;
+  platform::WindowHandle window_ = 0;
+};
+
+// The published form of the port; it adds nothing.
+class TComPort : public TCustomComPort {
+ public:
+  using TCustomComPort::TCustomComPort;
+};

@@ -1,0 +1,130 @@
+#include "serial/com_thread.h"
+
+#include "base/exception_routing.h"
+#include "base/main_thread_calls.h"
+#include "platform/messages.h"
+#include "platform/serial_device.h"
+#include "serial/com_errors.h"
+#include "serial/com_port.h"
+
+namespace {
+
+struct EventBit {
+  TComEvent event;
+  std::uint32_t mask;
+};
+
+// In the order the steps run (and window messages are sent).
+constexpr EventBit kStepOrder[] = {
+    {evError, platform::kSerialEventError}, {evRxChar, platform::kSerialEventRxChar},
+    {evTxEmpty, platform::kSerialEventTxEmpty}, {evBreak, platform::kSerialEventBreak},
+    {evRing, platform::kSerialEventRing}, {evCTS, platform::kSerialEventCts},
+    {evDSR, platform::kSerialEventDsr}, {evRxFlag, platform::kSerialEventRxFlag},
+    {evRLSD, platform::kSerialEventRlsd}, {evRx80Full, platform::kSerialEventRx80Full},
+};
+
+}  // namespace
+
+std::uint32_t EventsToMask(TComEvents events) {
+  std::uint32_t mask = 0;
+  for (const auto& e : kStepOrder)
+    if (events.Contains(e.event)) mask |= e.mask;
+  return mask;
+}
+
+TComEvents MaskToEvents(std::uint32_t mask) {
+  TComEvents events;
+  for (const auto& e : kStepOrder)
+    if (mask & e.mask) events.Include(e.event);
+  return events;
+}
+
+// What the running thread uses. The thread holds it too, so that a stop requested from one
+// of the port's own handlers under smNone (which cannot wait for itself) stays safe.
+struct TComThread::Shared {
+  TCustomComPort* port = nullptr;
+  platform::SerialHandle device = platform::kNoSerialDevice;
+  TSyncMethod sync_method = smThreadSync;
+  platform::WindowHandle window = 0;
+  platform::SerialEventWait* wait = nullptr;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> finished{false};
+
+  ~Shared() { platform::DestroySerialEventWait(wait); }
+};
+
+TComThread::TComThread(TCustomComPort& port) : shared_(std::make_shared<Shared>()) {
+  shared_->port = &port;
+  shared_->device = port.Device();
+  shared_->sync_method = port.SyncMethod();
+  shared_->window = port.window_;
+  shared_->wait = platform::CreateSerialEventWait(shared_->device);
+  (void)platform::SetSerialEventMask(shared_->device, EventsToMask(port.Events()));
+  thread_ = std::thread(&TComThread::Run, shared_);
+}
+
+TComThread::~TComThread() {
+  SignalStop();
+  std::this_thread::yield();
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();  // closed from its own handler: it ends by itself after the batch
+    return;
+  }
+  auto shared = shared_;
+  main_thread::WaitServingCalls([shared] { return shared->finished.load(); });
+  thread_.join();
+}
+
+void TComThread::SignalStop() {
+  shared_->stopping = true;
+  platform::StopSerialEventWait(shared_->wait);
+}
+
+bool TComThread::Finished() const { return shared_->finished; }
+
+void TComThread::Deliver(Shared& shared, TComEvents events) {
+  switch (shared.sync_method) {
+    case smThreadSync:
+      main_thread::Synchronize([&] { shared.port->RunEventSteps(events); });
+      break;
+    case smWindowSync:
+      // The window's procedure replies at once and then runs the step on its own thread.
+      for (const auto& e : kStepOrder) {
+        if (events.Contains(e.event)) platform::SendMessageTo(shared.window, platform::kWmUser + 1, e.mask, 0);
+      }
+      break;
+    case smNone:
+      shared.port->RunEventSteps(events);
+      break;
+  }
+}
+
+void TComThread::Run(std::shared_ptr<Shared> shared) {
+  while (true) {
+    std::uint32_t mask = 0;
+    int error = 0;
+    platform::SerialWaitResult result = platform::WaitSerialEvents(shared->wait, mask, error);
+    if (result == platform::SerialWaitResult::kEvents) {
+      try {
+        Deliver(*shared, MaskToEvents(mask));
+      } catch (...) {
+        // A failed batch is reported and later events are still delivered.
+        if (!shared->stopping) routing::RouteException(shared->port);
+      }
+      continue;
+    }
+    if (result == platform::SerialWaitResult::kSkipped) continue;
+    if (result != platform::SerialWaitResult::kStopped && !shared->stopping) {
+      try {
+        throw EComPort(CError_WaitFailed, error);
+      } catch (...) {
+        routing::RouteException(shared->port);
+      }
+    }
+    break;
+  }
+  (void)platform::SetSerialEventMask(shared->device, 0);
+  (void)platform::PurgeSerial(shared->device, platform::kSerialPurgeTxClear | platform::kSerialPurgeRxClear);
+  shared->finished = true;
+  main_thread::WakeWaiters();
+}

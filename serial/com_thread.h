@@ -1,0 +1,45 @@
+#pragma once
+// The event thread of an open port: waits for the watched line events together with a stop
+// signal and hands each batch to the port by the port's SyncMethod.
+//
+// A failure inside a batch (a handler that raises, a refused driver query) is handed to the
+// exception routing and the thread goes on with later events. A device that goes away ends the
+// thread with one routed EComPort (code 21 with the system's code); the port stays open and
+// its reads and writes fail until it is closed.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "serial/com_types.h"
+
+class TCustomComPort;
+
+// Event sets and the event-mask bits of the serial device (0x05FF for all ten events).
+std::uint32_t EventsToMask(TComEvents events);
+TComEvents MaskToEvents(std::uint32_t mask);
+
+class TComThread {
+ public:
+  // Sets the device's event mask from the port's Events and starts the thread.
+  explicit TComThread(TCustomComPort& port);
+  // Sets the stop signal and waits for the thread to end. On the main thread the wait keeps
+  // running calls queued for the main thread, so a batch waiting for it cannot block the stop.
+  ~TComThread();
+  TComThread(const TComThread&) = delete;
+  TComThread& operator=(const TComThread&) = delete;
+
+  // Sets the stop signal without waiting.
+  void SignalStop();
+  // True once the wait loop has ended (stopped, or the device went away).
+  bool Finished() const;
+
+ private:
+  struct Shared;
+  static void Run(std::shared_ptr<Shared> shared);
+  static void Deliver(Shared& shared, TComEvents events);
+
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+};

@@ -1,0 +1,292 @@
+// The listening component with real loopback clients; its messages are dispatched on the
+// test thread.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/server_socket.h"
+#include "tests/net/net_test_support.h"
+
+using nettest::Pump;
+using nettest::PumpUntil;
+
+namespace {
+
+struct Event {
+  std::string what;
+  TObject* sender;
+  TCustomWinSocket* socket;
+};
+
+// A component that records its events; listens on a port of the system's choice.
+class Listener : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<TServerSocket>();
+    Record(server_.get());
+  }
+
+  void Record(TServerSocket* server) {
+    auto recorder = [this](const char* what) {
+      return TSocketNotifyEvent::FromFunction(
+          [this, what](TObject* sender, TCustomWinSocket* socket) { events_.push_back({what, sender, socket}); });
+    };
+    server->OnListen = recorder("listen");
+    server->OnAccept = recorder("accept");
+    server->SetOnClientConnect(recorder("connect"));
+    server->SetOnClientDisconnect(recorder("disconnect"));
+    server->SetOnClientRead(recorder("read"));
+  }
+
+  int Start() {
+    server_->SetActive(true);
+    return server_->ListeningSocket()->BoundPort();
+  }
+
+  int CountOf(const std::string& what) {
+    int n = 0;
+    for (auto& e : events_) n += e.what == what;
+    return n;
+  }
+
+  std::unique_ptr<TServerSocket> server_;
+  std::vector<Event> events_;
+};
+
+}  // namespace
+
+TEST_F(Listener, StartsInactiveWithItsDefaults) {
+  EXPECT_FALSE(server_->Active());
+  EXPECT_EQ(server_->Port(), 0);
+  EXPECT_EQ(server_->ServerType(), stNonBlocking);
+  EXPECT_EQ(server_->ThreadCacheSize(), 10);
+  EXPECT_EQ(server_->Tag(), 0);
+  EXPECT_EQ(server_->ListeningSocket()->ConnectionCount(), 0);
+  EXPECT_EQ(server_->ListeningSocket()->BoundPort(), -1);
+  TServerSocket plain;
+  EXPECT_FALSE(plain.OnClientRead());
+  EXPECT_FALSE(plain.OnListen);
+}
+
+TEST_F(Listener, TwoClientsAreListedInOrderAndTheirReadsComeWithTheirSocket) {
+  const int port = Start();
+  ASSERT_GT(port, 0);
+  EXPECT_TRUE(server_->Active());
+  ASSERT_EQ(CountOf("listen"), 1);
+  EXPECT_EQ(events_[0].sender, server_.get());
+  EXPECT_EQ(events_[0].socket, server_->ListeningSocket());
+
+  TServerWinSocket* listening = server_->ListeningSocket();
+  test::Client first(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 1; }));
+  test::Client second(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 2; }));
+  TServerClientWinSocket* a = listening->ConnectionAt(0);
+  TServerClientWinSocket* b = listening->ConnectionAt(1);
+  EXPECT_EQ(a->BoundPort(), port);
+  EXPECT_EQ(b->BoundPort(), port);
+  EXPECT_EQ(a->ServerWinSocket(), listening);
+  EXPECT_EQ(CountOf("connect"), 2);
+  EXPECT_EQ(CountOf("accept"), 2);
+  for (auto& e : events_) {
+    if (e.what == "accept") {
+      EXPECT_EQ(e.sender, server_.get());
+    } else if (e.what == "connect") {
+      EXPECT_EQ(e.sender, listening);
+    }
+  }
+
+  ASSERT_TRUE(second.SendAll("two"));
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("read") == 1; }));
+  EXPECT_EQ(events_.back().sender, listening);
+  EXPECT_EQ(events_.back().socket, b);
+  EXPECT_EQ(b->ReadPending().str(), "two");
+  EXPECT_TRUE(b->ReadPending().empty());  // nothing more waits: empty, no error
+
+  ASSERT_TRUE(first.SendAll("on"));
+  ASSERT_TRUE(first.SendAll("e"));
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("read") == 2; }));
+  EXPECT_EQ(events_.back().socket, a);
+  ASSERT_TRUE(test::WaitUntil([&] {
+    int waiting = 0;
+    platform::BytesWaiting(a->SocketHandle(), waiting);
+    return waiting == 3;
+  }));
+  EXPECT_EQ(a->ReadPending().str(), "one");  // both bursts at once
+
+  EXPECT_EQ(a->SendBytes(ByteString(std::string("back"))), 4);
+  EXPECT_EQ(first.Receive(4), "back");
+  EXPECT_EQ(a->SendBytes(ByteString()), 0);
+  EXPECT_THROW(listening->ConnectionAt(2), EListError);
+}
+
+TEST_F(Listener, AClosedConnectionStaysListedUntilItsReleaseIsDispatched) {
+  const int port = Start();
+  TServerWinSocket* listening = server_->ListeningSocket();
+  test::Client first(port), second(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 2; }));
+  TServerClientWinSocket* a = listening->ConnectionAt(0);
+  TServerClientWinSocket* b = listening->ConnectionAt(1);
+  int port_inside_disconnect = 0;
+  server_->SetOnClientDisconnect(TSocketNotifyEvent::FromFunction([&](TObject*, TCustomWinSocket* socket) {
+    port_inside_disconnect = socket->BoundPort();
+    events_.push_back({"disconnect", nullptr, socket});
+  }));
+
+  first.Close();
+  ASSERT_TRUE(nettest::DispatchUntil([&] { return CountOf("disconnect") == 1; }));
+  EXPECT_EQ(events_.back().socket, a);
+  EXPECT_EQ(port_inside_disconnect, port);  // the handle is closed after the event
+  EXPECT_EQ(listening->ConnectionCount(), 2);
+  EXPECT_FALSE(a->Connected());
+  EXPECT_EQ(a->SendBytes(ByteString(std::string("x"))), 0);
+  EXPECT_EQ(a->BoundPort(), -1);
+  EXPECT_TRUE(a->ReadPending().empty());
+
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 1; }));
+  EXPECT_EQ(listening->ConnectionAt(0), b);
+  try {
+    listening->ConnectionAt(1);
+    ADD_FAILURE() << "no exception";
+  } catch (const EListError& e) {
+    EXPECT_EQ(e.Message(), "List index out of bounds (1)");
+  }
+  EXPECT_THROW(listening->ConnectionAt(-1), EListError);
+}
+
+TEST_F(Listener, DeactivationAndDestructionCloseEveryConnectionWithoutDisconnectEvents) {
+  const int port = Start();
+  TServerWinSocket* listening = server_->ListeningSocket();
+  test::Client first(port), second(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 2; }));
+
+  server_->SetActive(false);
+  EXPECT_FALSE(server_->Active());
+  EXPECT_EQ(listening->ConnectionCount(), 0);
+  EXPECT_FALSE(listening->Connected());
+  EXPECT_EQ(listening->BoundPort(), -1);
+  EXPECT_TRUE(first.ClosedByPeer());
+  EXPECT_TRUE(second.ClosedByPeer());
+  Pump();
+  EXPECT_EQ(CountOf("disconnect"), 0);
+  EXPECT_FALSE(test::Client().Connect(port));
+
+  // Active again on the same component, then destroyed with a connection open.
+  server_->SetPort(port);
+  server_->SetActive(true);
+  ASSERT_TRUE(server_->Active());
+  test::Client third(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 1; }));
+  server_.reset();
+  EXPECT_TRUE(third.ClosedByPeer());
+  Pump();
+  EXPECT_EQ(CountOf("disconnect"), 0);
+}
+
+TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
+  const int port = Start();
+  TServerSocket other;
+  other.SetPort(port);
+  try {
+    other.SetActive(true);
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Message(), "Windows socket error: Address already in use (98), on API 'bind'");
+  }
+  EXPECT_FALSE(other.Active());
+  EXPECT_EQ(other.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
+  EXPECT_FALSE(other.ListeningSocket()->Connected());
+}
+
+TEST_F(Listener, OnlyTheLow16BitsOfThePortAreUsed) {
+  server_->SetPort(65536);
+  server_->SetActive(true);
+  EXPECT_TRUE(server_->Active());
+  EXPECT_GT(server_->ListeningSocket()->BoundPort(), 0);  // as port 0: the system's choice
+  EXPECT_EQ(server_->Port(), 65536);
+
+  TServerSocket high;
+  high.SetPort(70000);
+  try {
+    high.SetActive(true);
+  } catch (const ESocketError& e) {
+    GTEST_SKIP() << "port 4464 is taken on this machine: " << e.Message();
+  }
+  EXPECT_EQ(high.ListeningSocket()->BoundPort(), 4464);
+}
+
+TEST_F(Listener, PortAndServiceCanChangeOnlyWhileInactive) {
+  server_->SetService("Echo");
+  server_->SetService("ECHO");
+  EXPECT_EQ(server_->Service(), "Echo");  // a change of case is no change
+  server_->SetService("");
+  const int port = Start();
+  server_->SetPort(0);  // the value it has
+  try {
+    server_->SetPort(port + 1);
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Message(), "Can't change value while socket is active");
+  }
+  EXPECT_THROW(server_->SetService("echo"), ESocketError);
+  EXPECT_THROW(server_->SetServerType(stThreadBlocking), ESocketError);
+  EXPECT_THROW(server_->ListeningSocket()->Listen("", 0, 5), ESocketError);
+  server_->SetActive(false);
+  server_->SetPort(port + 1);
+  EXPECT_EQ(server_->Port(), port + 1);
+}
+
+TEST_F(Listener, AnUnknownServiceFailsInTheDispatchOfTheLookup) {
+  nettest::RoutedExceptions routed;
+  std::vector<TErrorEvent> errors;
+  server_->SetService("no-such-service-korvenet");
+  server_->SetActive(true);  // the lookup answer is still to be dispatched
+  EXPECT_FALSE(server_->Active());
+  ASSERT_TRUE(PumpUntil([&] { return !routed.messages.empty(); }));
+  EXPECT_EQ(routed.messages[0], "Windows socket error: No such file or directory (2), on API 'ASync Lookup'");
+  EXPECT_EQ(routed.senders[0], server_->ListeningSocket());
+  EXPECT_FALSE(server_->Active());
+  EXPECT_EQ(server_->ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
+  EXPECT_EQ(CountOf("listen"), 0);
+}
+
+TEST_F(Listener, ClientEventSlotsCopyTheReadHandlerFromATemplate) {
+  TServerSocket templ;
+  std::vector<TObject*> senders;
+  templ.SetOnClientRead(TSocketNotifyEvent::FromFunction(
+      [&](TObject* sender, TCustomWinSocket* socket) {
+        senders.push_back(sender);
+        socket->ReadPending();
+      },
+      &templ));
+
+  TServerSocket made;
+  TSocketNotifyEvent handler = templ.ClientEventSlot(0);
+  ASSERT_TRUE(handler);
+  made.AssignClientEventSlot(0, handler);
+  EXPECT_EQ(made.OnClientRead().Object(), &templ);
+  made.AssignClientEventSlot(4, TSocketNotifyEvent());
+  made.AssignClientEventSlot(-1, TSocketNotifyEvent());
+  EXPECT_TRUE(made.OnClientRead());
+  TSocketNotifyEvent untouched = handler;
+  EXPECT_FALSE(made.ClientEventSlot(4, untouched));
+  EXPECT_TRUE(untouched);
+
+  made.SetActive(true);
+  test::Client client(made.ListeningSocket()->BoundPort());
+  ASSERT_TRUE(client.SendAll("hello"));
+  ASSERT_TRUE(PumpUntil([&] { return senders.size() == 1; }));
+  EXPECT_EQ(senders[0], made.ListeningSocket());
+}
+
+TEST_F(Listener, StoredActiveTakesEffectWhenLoadingCompletes) {
+  server_->BeginLoading();
+  server_->SetActive(true);
+  EXPECT_EQ(server_->ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
+  server_->Loaded();
+  EXPECT_TRUE(server_->Active());
+  EXPECT_GT(server_->ListeningSocket()->BoundPort(), 0);
+}

@@ -1,0 +1,222 @@
+#include "relay/channel_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "relay/arrays_vars.h"
+#include "relay/log_texts.h"
+#include "tests/relay/relay_files_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(ChannelFileParse, ParseIntAcceptsDecimalAndHexForms) {
+  const struct {
+    const char* text;
+    std::int32_t value;
+  } cases[] = {
+      {"101", 101},          {"  101", 101},      {"0010", 10},  // no octal
+      {"02", 2},             {"+2", 2},           {"$2", 2},
+      {"x2", 2},             {"X2", 2},           {"0x2", 2},
+      {"0X2", 2},            {"$aF", 175},        {"-$10", -16},
+      {"$000000000FF", 255},  // leading zeros do not count towards the 32 bits
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"$FFFFFFFF", -1},     {"$ffffffff", -1},   {"$80000000", INT32_MIN},
+      {"-$80000000", INT32_MIN},  {"-$FFFFFFFF", 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseInt(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(ChannelFileParse, ParseIntGivesZeroForInvalidText) {
+  const char* cases[] = {
+      "",       "   ",     "-",       "+",          "$",      "0x",   "x",
+      "2 ",     "101 ",    "\t101",   "--5",        "+-5",    "- 5",  "5-",
+      "1e3",    "$G",      "0x-5",    "00x5",       "12;",    "1.0",
+      "2147483648", "-2147483649", "99999999999999999999", "$100000000", "0x123456789",
+  };
+  for (const char* text : cases) EXPECT_EQ(ParseInt(text), 0) << '"' << text << '"';
+}
+
+TEST(ChannelFileParse, ChannelFieldDropsLeadingBlanksOnly) {
+  EXPECT_EQ(ChannelField("101;0;2;201;north", 1), "101");
+  EXPECT_EQ(ChannelField("101;0;2;201;north", 4), "201");
+  EXPECT_EQ(ChannelField("101;0;2;201;north", 5), "north");
+  EXPECT_EQ(ChannelField("  101; 0;  2; 201; north  side ", 5), "north  side ");
+  EXPECT_EQ(ChannelField("101 ;0", 1), "101 ");
+  EXPECT_EQ(ChannelField("\t101;0", 1), "\t101");
+  EXPECT_EQ(ChannelField("1;2;3;4;5;6;7", 5), "5");  // beyond the fifth ";" is ignored
+  EXPECT_EQ(ChannelField("1;2;3;4;", 5), "");       // present but empty
+  EXPECT_EQ(ChannelField("1;;3", 2), "");
+}
+
+TEST(ChannelFileParse, MissingFieldReadsZero) {
+  EXPECT_EQ(ChannelField("101;0;2;201", 5), "0");
+  EXPECT_EQ(ChannelField("101;0", 3), "0");
+  EXPECT_EQ(ChannelField("101;0", 4), "0");
+  EXPECT_EQ(ChannelField("", 1), "");
+  EXPECT_EQ(ChannelField("", 2), "0");
+  EXPECT_EQ(ChannelField("   ", 1), "");
+}
+
+TEST(ChannelFileParse, SplitLinesHonoursEveryTerminator) {
+  EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), (Lines{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\n\rb"), (Lines{"a", "", "b"}));  // LF CR ends two lines
+  EXPECT_EQ(SplitLines("a\r\n"), (Lines{"a"}));
+  EXPECT_EQ(SplitLines("a\r\n\r\n"), (Lines{"a", ""}));
+  EXPECT_EQ(SplitLines("\n"), (Lines{""}));
+  EXPECT_EQ(SplitLines(""), Lines{});
+  EXPECT_EQ(SplitLines(std::string("a\nb\0c\nd", 7)), (Lines{"a", "b"}));
+  EXPECT_EQ(SplitLines(std::string("a\n\0\nb", 5)), (Lines{"a"}));
+  EXPECT_EQ(SplitLines(std::string("\0a", 2)), Lines{});
+}
+
+class ChannelFileLoad : public test::ProgramDirectoryTest {
+ protected:
+  void WriteChannels(const std::string& bytes) { test::WriteFile(file(kChannelFileName), bytes); }
+};
+
+TEST_F(ChannelFileLoad, FillsRecordsByChannelType) {
+  WriteChannels("101;0;2;201;north\r\n102;7;1;COM3;pump\r\n101; 0; 2; 201; north side\r\n"
+                "101 ;0;2;201;north\r\n102;0;1;COM3 ;pump\r\n101;0;2;201\r\n101;0;2;201;\r\n101;0\r\n\r\n"
+                "1;2;$2;3\r\n4;5;2 ;6\r\n");
+  ASSERT_TRUE(LoadChannelFile());
+  ASSERT_EQ(ChannelCount, 11);
+  EXPECT_EQ(ChannelLinesIgnored, 0);
+
+  const TSootv& tcp = ChannelTable[1];
+  EXPECT_EQ(tcp.DevicePort, 101);
+  EXPECT_EQ(tcp.SpareValue, 0);
+  EXPECT_EQ(tcp.ChannelType, 2);
+  EXPECT_EQ(tcp.ServerPort, 201);
+  EXPECT_EQ(tcp.ChannelLabel, "north");
+  EXPECT_EQ(tcp.ComPortName, "");
+
+  const TSootv& serial = ChannelTable[2];
+  EXPECT_EQ(serial.SpareValue, 7);
+  EXPECT_EQ(serial.ChannelType, 1);
+  EXPECT_EQ(serial.ComPortName, "COM3");
+  EXPECT_EQ(serial.ServerPort, 0);
+  EXPECT_EQ(serial.ChannelLabel, "pump");
+
+  EXPECT_EQ(ChannelTable[3].ServerPort, 201);
+  EXPECT_EQ(ChannelTable[3].ChannelLabel, "north side");
+  EXPECT_EQ(ChannelTable[4].DevicePort, 0);  // "101 " is not a number
+  EXPECT_EQ(ChannelTable[5].ComPortName, "COM3 ");
+  EXPECT_EQ(ChannelTable[6].ChannelLabel, "0");
+  EXPECT_EQ(ChannelTable[7].ChannelLabel, "");
+  EXPECT_EQ(ChannelTable[8].ChannelType, 0);
+  EXPECT_EQ(ChannelTable[8].ServerPort, 0);
+
+  const TSootv& blank = ChannelTable[9];  // a blank line is a channel too
+  EXPECT_EQ(blank.DevicePort, 0);
+  EXPECT_EQ(blank.ChannelType, 0);
+  EXPECT_EQ(blank.ChannelLabel, "0");
+  EXPECT_EQ(ChannelTable[10].ChannelType, 2);
+  EXPECT_EQ(ChannelTable[10].ServerPort, 3);
+  EXPECT_EQ(ChannelTable[11].ChannelType, 0);
+  EXPECT_EQ(ChannelTable[11].ServerPort, 6);  // not type 2, but field 4 is still its port
+}
+
+TEST_F(ChannelFileLoad, LineEndsLoadAlike) {
+  for (const std::string& bytes :
+       {std::string("1;0;2;2;a\r\n3;0;1;COM1;b"), std::string("1;0;2;2;a\n3;0;1;COM1;b\n"),
+        std::string("1;0;2;2;a\r3;0;1;COM1;b\r"), std::string("1;0;2;2;a\n3;0;1;COM1;b\0" "9;9;9", 28)}) {
+    WriteChannels(bytes);
+    ASSERT_TRUE(LoadChannelFile());
+    ASSERT_EQ(ChannelCount, 2);
+    EXPECT_EQ(ChannelTable[1].ChannelLabel, "a");
+    EXPECT_EQ(ChannelTable[2].ComPortName, "COM1");
+    EXPECT_EQ(ChannelTable[2].ChannelLabel, "b");
+  }
+}
+
+TEST_F(ChannelFileLoad, MissingOrEmptyFileGivesNoChannels) {
+  WriteChannels("1;0;2;2;kept\r\n");
+  ASSERT_TRUE(LoadChannelFile());
+  std::filesystem::remove(file(kChannelFileName));
+  EXPECT_FALSE(LoadChannelFile());
+  EXPECT_EQ(ChannelCount, 0);
+  EXPECT_EQ(ChannelTable[1].ChannelLabel, "kept");  // the table itself is left alone
+
+  std::filesystem::create_directory(file(kChannelFileName));
+  EXPECT_FALSE(LoadChannelFile());
+  EXPECT_EQ(ChannelCount, 0);
+
+  std::filesystem::remove(file(kChannelFileName));
+  WriteChannels("");
+  EXPECT_TRUE(LoadChannelFile());
+  EXPECT_EQ(ChannelCount, 0);
+}
+
+TEST_F(ChannelFileLoad, ReloadStartsFromEmptyRecords) {
+  WriteChannels("1;0;1;COM3;x\r\n");
+  ASSERT_TRUE(LoadChannelFile());
+  WriteChannels("1;0;2;5\r\n");
+  ASSERT_TRUE(LoadChannelFile());
+  EXPECT_EQ(ChannelTable[1].ComPortName, "");
+  EXPECT_EQ(ChannelTable[1].ServerPort, 5);
+}
+
+TEST_F(ChannelFileLoad, FileHeldByWriterRaisesCannotOpen) {
+  WriteChannels("1;0;2;2\r\n");
+  test::HeldByWriter writer(file(kChannelFileName));
+  ASSERT_TRUE(writer.locked());
+  try {
+    LoadChannelFile();
+    FAIL() << "the load read a file that a writer holds";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(), "Cannot open file \"" + file(kChannelFileName) + "\". " + SystemErrorText(EWOULDBLOCK));
+    EXPECT_STREQ(e.ClassName(), "EFOpenError");
+  }
+  EXPECT_EQ(ChannelCount, 0);
+}
+
+TEST_F(ChannelFileLoad, KeepsFirstFourHundredLinesOfALongFile) {
+  std::string bytes;
+  for (int line = 1; line <= 100000; ++line) {
+    bytes += std::to_string(line) + ";0;2;" + std::to_string(line + 1000) + ";ch" + std::to_string(line) + "\r\n";
+  }
+  WriteChannels(bytes);
+  ASSERT_TRUE(LoadChannelFile());
+  EXPECT_EQ(ChannelCount, kMaxChannels);
+  EXPECT_EQ(ChannelLinesIgnored, 100000 - kMaxChannels);
+  EXPECT_EQ(ChannelTable[400].DevicePort, 400);
+  EXPECT_EQ(ChannelTable[400].ChannelLabel, "ch400");
+  EXPECT_EQ(ChannelLinesIgnoredLogText(), std::string(kChannelLinesIgnoredText) + "99600");
+  EXPECT_EQ(ChannelTable[0].DevicePort, 0);  // index 0 is never used
+
+  bytes.clear();
+  for (int line = 1; line <= kMaxChannels; ++line) bytes += "1;0;2;2\n";
+  WriteChannels(bytes);
+  ASSERT_TRUE(LoadChannelFile());
+  EXPECT_EQ(ChannelCount, kMaxChannels);
+  EXPECT_EQ(ChannelLinesIgnored, 0);
+  EXPECT_EQ(ChannelLinesIgnoredLogText(), "");
+}
+
+TEST_F(ChannelFileLoad, GarbageAndHugeLinesLoad) {
+  std::mt19937 random(12345);
+  std::string garbage(1 << 20, '\0');
+  for (char& c : garbage) c = static_cast<char>(random() % 255 + 1);  // no NUL, so all of it is read
+  WriteChannels(garbage);
+  ASSERT_TRUE(LoadChannelFile());
+  EXPECT_GT(ChannelCount, 0);
+  EXPECT_LE(ChannelCount, kMaxChannels);
+
+  std::string label(1 << 20, 'L');
+  WriteChannels("7;0;1;" + std::string(1 << 20, 'P') + ";" + label);
+  ASSERT_TRUE(LoadChannelFile());
+  ASSERT_EQ(ChannelCount, 1);
+  EXPECT_EQ(ChannelTable[1].ComPortName.size(), std::size_t{1} << 20);
+  EXPECT_EQ(ChannelTable[1].ChannelLabel, label);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+#include "relay/text_log.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "relay/channel_file.h"
+#include "relay/log_texts.h"
+#include "tests/relay/relay_files_fixture.h"
+
+namespace {
+
+constexpr platform::LocalTime kMorning{2026, 12, 6, 9, 5, 7, 123};
+// kMorning in the C locale's formats ("%m/%d/%y" and "%H:%M:%S").
+constexpr char kMorningStamp[] = "12/06/26 09:05:07";
+
+// Every test runs in the C locale, so the stamp's bytes are known, and with a fixed clock.
+class TextLog : public test::ProgramDirectoryTest {
+ protected:
+  void SetUp() override {
+    ProgramDirectoryTest::SetUp();
+    ::setenv("LC_ALL", "C", 1);
+    platform::LoadLocaleFormats();
+    SetLogClock([] { return kMorning; });
+  }
+  void TearDown() override {
+    SetLogClock({});
+    ProgramDirectoryTest::TearDown();
+  }
+  std::string ServiceLog() const { return test::ReadFile(file(kServiceLogFileName)); }
+};
+
+TEST_F(TextLog, FirstLineCreatesTheLogAndLaterLinesAppend) {
+  AppendLogLine(kServiceStartText, kServiceLogFileName);
+  AppendLogLine(kServiceExecuteText, kServiceLogFileName);
+  EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " C\xF2\xE0\xF0\xF2 \xF1\xE5\xF0\xE2\xE8\xF1\xE0\r\n" +
+                              kMorningStamp + " ServiceExecute\r\n");
+}
+
+TEST_F(TextLog, TextBytesAreWrittenUnchanged) {
+  const std::string binary("a\0b\xFF\r\n;", 7);
+  AppendLogLine(std::string(kSocketOpenFailedText) + "101", kServiceLogFileName);
+  AppendLogLine(std::string(kComPortOpenFailedText) + "COM7", kServiceLogFileName);
+  AppendLogLine(binary, kServiceLogFileName);
+  EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " " + kSocketOpenFailedText + "101\r\n" + kMorningStamp +
+                              " " + kComPortOpenFailedText + "COM7\r\n" + kMorningStamp + " " + binary + "\r\n");
+  EXPECT_NE(ServiceLog().find("\xEF\xEE\xF0\xF2 101\r\n"), std::string::npos);
+  EXPECT_NE(ServiceLog().find("\xD1\xCE\xCC-\xEF\xEE\xF0\xF2\xE0" "COM7\r\n"), std::string::npos);
+}
+
+TEST_F(TextLog, LogExceptionWritesMessageAndClassName) {
+  LogException(EFOpenError("Cannot open file \"x\". Denied"));
+  LogException(Exception(""));
+  EXPECT_EQ(test::ReadFile(file(kErrorLogFileName)),
+            std::string(kMorningStamp) + ": Cannot open file \"x\". Denied . Class Name = EFOpenError\r\n" +
+                kMorningStamp + ":  . Class Name = Exception\r\n");
+  EXPECT_FALSE(std::filesystem::exists(file(kServiceLogFileName)));
+}
+
+TEST_F(TextLog, StampLeavesOutTheTimeOnlyAtMidnight) {
+  EXPECT_EQ(FormatLogStamp({2026, 12, 6, 0, 0, 0, 999}), "12/06/26");
+  EXPECT_EQ(FormatLogStamp({2026, 12, 6, 0, 0, 1, 0}), "12/06/26 00:00:01");
+  EXPECT_EQ(FormatLogStamp({2026, 12, 6, 0, 1, 0, 0}), "12/06/26 00:01:00");
+  EXPECT_EQ(FormatLogStamp({2026, 12, 6, 23, 59, 59, 999}), "12/06/26 23:59:59");
+}
+
+TEST_F(TextLog, StampFollowsTheSystemClock) {
+  SetLogClock({});
+  const std::string stamp = LogStamp();
+  // "mm/dd/yy", optionally followed by " hh:mm:ss".
+  ASSERT_TRUE(stamp.size() == 8 || stamp.size() == 17) << stamp;
+  EXPECT_EQ(stamp[2], '/');
+  EXPECT_EQ(stamp[5], '/');
+  if (stamp.size() == 17) {
+    EXPECT_EQ(stamp[8], ' ');
+    EXPECT_EQ(stamp[11], ':');
+    EXPECT_EQ(stamp[14], ':');
+  }
+}
+
+TEST_F(TextLog, StampUsesTheLocaleFormats) {
+  ::setenv("LC_ALL", "ru_RU.UTF-8", 1);
+  platform::LoadLocaleFormats();
+  const std::string stamp = FormatLogStamp(kMorning);
+  ::setenv("LC_ALL", "C", 1);
+  platform::LoadLocaleFormats();
+  if (stamp == kMorningStamp) GTEST_SKIP() << "no Russian locale installed";
+  EXPECT_EQ(stamp, "06.12.2026 09:05:07");
+}
+
+TEST_F(TextLog, UnwritableLogDropsTheLineSilently) {
+  // A directory standing where the log should be.
+  std::filesystem::create_directory(file(kServiceLogFileName));
+  EXPECT_NO_THROW(AppendLogLine("lost", kServiceLogFileName));
+  EXPECT_TRUE(std::filesystem::is_directory(file(kServiceLogFileName)));
+
+  // A read-only log, even though the tests run as the superuser.
+  test::WriteFile(file(kErrorLogFileName), "old\r\n");
+  ASSERT_EQ(::chmod(file(kErrorLogFileName).c_str(), 0444), 0);
+  LogException(Exception("lost"));
+  EXPECT_EQ(test::ReadFile(file(kErrorLogFileName)), "old\r\n");
+
+  // A FIFO must not block the writer.
+  const std::string fifo = file("fifo.txt");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  AppendLogLine("lost", "fifo.txt");
+
+  // A directory that does not exist.
+  OverrideProgramDirectory(file("missing") + "/");
+  AppendLogLine("lost", kServiceLogFileName);
+  EXPECT_FALSE(std::filesystem::exists(file("missing")));
+}
+
+TEST_F(TextLog, LogHeldByAnotherWriterLosesTheLine) {
+  {
+    test::HeldByWriter writer(file(kServiceLogFileName));
+    ASSERT_TRUE(writer.locked());
+    AppendLogLine("lost", kServiceLogFileName);
+  }
+  AppendLogLine("kept", kServiceLogFileName);
+  EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " kept\r\n");
+}
+
+// Several threads append long lines to one log at once: a line either lands whole or is lost,
+// and no two lines mix.
+TEST_F(TextLog, ConcurrentWritersNeverInterleave) {
+  constexpr int kThreads = 4;
+  constexpr int kLinesEach = 300;
+  auto text = [](int thread, int line) {
+    std::string tag = "t" + std::to_string(thread) + "l" + std::to_string(line) + ";";
+    std::string body;
+    while (body.size() < 3000) body += tag;
+    return body;
+  };
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int l = 0; l < kLinesEach; ++l) AppendLogLine(text(t, l), kServiceLogFileName);
+    });
+  }
+  for (auto& w : writers) w.join();
+
+  std::set<std::string> expected;
+  for (int t = 0; t < kThreads; ++t)
+    for (int l = 0; l < kLinesEach; ++l) expected.insert(std::string(kMorningStamp) + " " + text(t, l));
+
+  const std::string log = ServiceLog();
+  ASSERT_FALSE(log.empty());
+  ASSERT_EQ(log.substr(log.size() - 2), "\r\n");
+  std::set<std::string> seen;
+  std::size_t pos = 0;
+  while (pos < log.size()) {
+    std::size_t end = log.find("\r\n", pos);
+    ASSERT_NE(end, std::string::npos);
+    std::string line = log.substr(pos, end - pos);
+    ASSERT_EQ(expected.count(line), 1u) << "a mixed or broken line at offset " << pos;
+    ASSERT_TRUE(seen.insert(line).second) << "a line written twice";
+    pos = end + 2;
+  }
+  RecordProperty("lines_landed", static_cast<int>(seen.size()));
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// PortRead and PortWrite on pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include "serial/com_port.h"
+#include "tests/serial/serial_test_support.h"
+
+namespace {
+
+using serial_test::ComErrorOf;
+using serial_test::PtyPair;
+
+class SerialIO : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    main_thread::SetMainThread();
+    ASSERT_TRUE(pty.ok());
+    port.SetEvents({});  // the tests read for themselves
+    port.SetPort(pty.slave());
+    port.SetConnected(true);
+  }
+  bool BytesArrive(int count) {
+    return test::WaitUntil([&] { return port.BytesWaiting() == count; });
+  }
+  PtyPair pty;
+  TComPort port;
+};
+
+TEST_F(SerialIO, EmptyRequestsTransferNothing) {
+  EXPECT_EQ(port.PortWrite(ByteString()), 0);
+  ByteString data(std::string("stale"));
+  EXPECT_EQ(port.PortRead(data, 0), 0);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(port.PortRead(data, -5), 0);
+  EXPECT_TRUE(data.empty());
+}
+
+TEST_F(SerialIO, ReadReturnsWhatWaitsWithoutWaitingForMore) {
+  ByteString data;
+  auto start = test::Clock::now();
+  EXPECT_EQ(port.PortRead(data, 10), 0);
+  EXPECT_TRUE(data.empty());
+  EXPECT_LT(test::Clock::now() - start, std::chrono::seconds(2));  // did not wait for bytes
+
+  ASSERT_TRUE(pty.Write("abc"));
+  ASSERT_TRUE(BytesArrive(3));
+  EXPECT_EQ(port.PortRead(data, 10), 3);
+  EXPECT_EQ(data.str(), "abc");
+
+  ASSERT_TRUE(pty.Write("12345"));
+  ASSERT_TRUE(BytesArrive(5));
+  EXPECT_EQ(port.PortRead(data, 2), 2);
+  EXPECT_EQ(data.str(), "12");
+  EXPECT_EQ(port.PortRead(data, 10), 3);
+  EXPECT_EQ(data.str(), "345");
+}
+
+TEST_F(SerialIO, EveryByteValuePassesBothWays) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+
+  EXPECT_EQ(port.PortWrite(ByteString(all)), 256);
+  EXPECT_EQ(pty.Read(256), all);
+
+  ASSERT_TRUE(pty.Write(all));
+  ASSERT_TRUE(BytesArrive(256));
+  ByteString data;
+  EXPECT_EQ(port.PortRead(data, 1000), 256);
+  EXPECT_EQ(data.str(), all);
+}
+
+TEST_F(SerialIO, DiscardNullDropsZeroBytes) {
+  port.SetDiscardNull(true);
+  ASSERT_TRUE(pty.Write(std::string("a\0b\0\0c", 6)));
+  ASSERT_TRUE(BytesArrive(6));
+  ByteString data;
+  EXPECT_EQ(port.PortRead(data, 10), 3);
+  EXPECT_EQ(data.str(), "abc");
+}
+
+TEST_F(SerialIO, WriteThatTheLineCannotTakeEndsAtItsTimeout) {
+  // Nobody reads the far end, so the terminal's buffer fills and the write stops at its
+  // time-out, reporting the bytes that went.
+  port.Timeouts().SetWriteTotalMultiplier(0);
+  port.Timeouts().SetWriteTotalConstant(300);
+  std::string big(1 << 20, 'x');
+  auto start = test::Clock::now();
+  std::int32_t written = port.PortWrite(ByteString(big));
+  EXPECT_LT(test::Clock::now() - start, std::chrono::seconds(15));
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, static_cast<std::int32_t>(big.size()));
+}
+
+TEST_F(SerialIO, ReadWithTotalTimeoutWaitsForTheBytes) {
+  port.Timeouts().SetReadInterval(0);
+  port.Timeouts().SetReadTotalConstant(20000);  // generous: the bytes come much earlier
+  std::thread far_end([&] { pty.Write("late"); });
+  ByteString data;
+  EXPECT_EQ(port.PortRead(data, 4), 4);
+  EXPECT_EQ(data.str(), "late");
+  far_end.join();
+}
+
+TEST_F(SerialIO, ClosedPortRefusesReadsAndWrites) {
+  port.SetConnected(false);
+  ByteString data;
+  EXPECT_EQ(ComErrorOf([&] { port.PortWrite(ByteString(std::string("x"))); }), std::make_pair(2, EBADF));
+  EXPECT_EQ(ComErrorOf([&] { port.PortRead(data, 1); }), std::make_pair(3, EBADF));
+  EXPECT_EQ(port.PortWrite(ByteString()), 0);  // nothing to write is not a failure
+}
+
+}  // namespace
