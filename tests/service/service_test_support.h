@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,12 +33,19 @@ namespace test {
 class DatagramListener {
  public:
   explicit DatagramListener(std::string path) : path_(std::move(path)) {
+    // A path starting with "@" names a socket in the abstract namespace.
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    ::unlink(path_.c_str());
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    socklen_t length = sizeof address;
+    if (path_[0] == '@') {
+      address.sun_path[0] = '\0';
+      length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
+    } else {
+      ::unlink(path_.c_str());
+    }
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
   }
   ~DatagramListener() { Close(); }
   DatagramListener(const DatagramListener&) = delete;
