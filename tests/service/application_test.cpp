@@ -17,32 +17,6 @@
 
 namespace {
 
-// Sends standard error to a file while it lives.
-class CapturedStderr {
- public:
-  explicit CapturedStderr(std::string path) : path_(std::move(path)) {
-    saved_ = ::dup(2);
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, 2);
-    ::close(fd);
-  }
-  ~CapturedStderr() { Restore(); }
-  std::string Text() {
-    Restore();
-    return test::ReadFile(path_);
-  }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  std::string path_;
-  int saved_ = -1;
-};
-
 void RouteFrom(TObject* sender, const std::function<void()>& raise) {
   try {
     raise();
@@ -143,7 +117,7 @@ TEST_F(MainThreadApplication, InstallRunOffersExceptionsToTheApplicationEvents) 
   second.OnException = TExceptionEvent::FromFunction([&](TObject*, const Exception& e) {
     seen.push_back("second:" + e.Message());
   });
-  CapturedStderr err(dir_.file("stderr"));
+  test::CapturedStderr err(dir_.file("stderr"));
   RouteFrom(&application, [] { throw Exception("x"); });
   RouteFrom(&application, [] { throw EAbort("quiet"); });
   EXPECT_EQ(seen, (std::vector<std::string>{"second:x", "first:x"}));  // the last joined first
@@ -153,7 +127,7 @@ TEST_F(MainThreadApplication, InstallRunOffersExceptionsToTheApplicationEvents) 
 
 TEST_F(MainThreadApplication, UnhandledExceptionsAreShownInABox) {
   TApplication application;
-  CapturedStderr err(dir_.file("stderr"));
+  test::CapturedStderr err(dir_.file("stderr"));
   {
     TServiceApplication service_application(application);
     application.CreateMultiCaster();  // no component handles exceptions

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "platform/event_log.h"
 #include "service/event_logger.h"
 #include "tests/service/service_test_support.h"
 
@@ -60,6 +61,28 @@ TEST_F(EventLog, RestartedLogIsReachedAgain) {
   logger.WriteEventLog("two", 1, 0, 0);
   test::ExpectSyslogEntry(second.Receive(), 27, "tcp_port_serv", getpid(), "two");
   EXPECT_FALSE(second.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(EventLog, ForegroundRunEchoesEveryEntryAndReachesTheLogLater) {
+  platform::SetEventEcho(true);
+  TEventLogger logger("Rodivo_vedodaraz");
+  std::string echoed;
+  {
+    test::CapturedStderr err(dir_.file("stderr"));
+    logger.WriteEventLog("C\xF2\xE0\xF0\xF2", 4, 0, 0);  // no log yet: only the console has it
+    test::DatagramListener log(path_);
+    logger.WriteEventLog("broken", 1, 0, 0);
+    test::ExpectSyslogEntry(log.Receive(), 27, "Rodivo_vedodaraz", getpid(), "broken");
+    echoed = err.Text();
+  }
+  platform::SetEventEcho(false);
+  EXPECT_EQ(echoed,
+            "Rodivo_vedodaraz (information): C\xD1\x82\xD0\xB0\xD1\x80\xD1\x82\n"
+            "Rodivo_vedodaraz (error): broken\n");
 }
 
 }  // namespace

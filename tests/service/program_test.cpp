@@ -10,7 +10,7 @@ namespace {
 using Env = std::map<std::string, std::string>;
 using Fields = std::map<std::string, std::string>;
 
-class ServiceProcess : public ::testing::Test {
+class MainThreadServiceProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     exe_ = test::CopyExecutable(dir_.path() / "bin");
@@ -35,7 +35,7 @@ class ServiceProcess : public ::testing::Test {
   test::DatagramListener log_{dir_.file("log")};
 };
 
-TEST_F(ServiceProcess, StartedByHandLogsTheConnectErrorAndExitsZero) {
+TEST_F(MainThreadServiceProcess, StartedByHandLogsTheConnectErrorAndExitsZero) {
   test::ChildProcess child(exe_, {}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
   ASSERT_TRUE(child.Wait());
   EXPECT_TRUE(child.ExitedNormally());
@@ -47,7 +47,7 @@ TEST_F(ServiceProcess, StartedByHandLogsTheConnectErrorAndExitsZero) {
   EXPECT_EQ(child.Stderr(), "");
 }
 
-TEST_F(ServiceProcess, ArgumentsThatAreNoSwitchesRunTheService) {
+TEST_F(MainThreadServiceProcess, ArgumentsThatAreNoSwitchesRunTheService) {
   test::ChildProcess child(exe_, {"-", "/", "", "--install", "install", "-installs"},
                            {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()},
                             {"KORVENET_UNIT_DIR", dir_.path().string()}});
@@ -58,7 +58,7 @@ TEST_F(ServiceProcess, ArgumentsThatAreNoSwitchesRunTheService) {
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "Rodivo_vedodaraz.service"));
 }
 
-TEST_F(ServiceProcess, ReportsEachStatusAndStopsOnTerm) {
+TEST_F(MainThreadServiceProcess, ReportsEachStatusAndStopsOnTerm) {
   test::ChildProcess child(exe_, {}, ServiceEnv());
   Fields f = Next();
   EXPECT_EQ(f["STATUS"], "SERVICE_START_PENDING");
@@ -96,7 +96,7 @@ TEST_F(ServiceProcess, ReportsEachStatusAndStopsOnTerm) {
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
-TEST_F(ServiceProcess, TermRightAfterTheStartIsNeverLost) {
+TEST_F(MainThreadServiceProcess, TermRightAfterTheStartIsNeverLost) {
   for (int signal_number : {SIGTERM, SIGINT, SIGPWR}) {
     test::ChildProcess child(exe_, {}, ServiceEnv());
     Fields f = Next();  // the process has reached the service's start
@@ -114,7 +114,7 @@ TEST_F(ServiceProcess, TermRightAfterTheStartIsNeverLost) {
   }
 }
 
-TEST_F(ServiceProcess, ForegroundRunPrintsStatusAndStopsOnInterrupt) {
+TEST_F(MainThreadServiceProcess, ForegroundRunPrintsStatusAndStopsOnInterrupt) {
   test::ChildProcess child(exe_, {"/CONSOLE"}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
   ASSERT_TRUE(test::WaitUntil([&] { return child.Stderr().find("SERVICE_RUNNING") != std::string::npos; }));
   child.Signal(SIGINT);

@@ -278,3 +278,34 @@ TEST_F(MainThreadServiceRun, CodesAfterTheEndAreDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MainThreadServiceNotify, AbstractNotifySocketIsReached) {
+  test::TempDir dir;
+  test::DatagramListener notify("@korvenet-notify-" + std::to_string(getpid()));
+  ASSERT_TRUE(notify.bound());
+  setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+  setenv("KORVENET_EVENTLOG", dir.file("log").c_str(), 1);
+  TTestService service;
+  SetServiceModule(&service);
+  service.before_run = [&] { service.PostControlCode(kControlStop); };
+  std::thread runner([&] {
+    char name[] = "TestSvc";
+    char* argv[] = {name, nullptr};
+    service.ServiceEntry(1, argv);
+  });
+  std::vector<std::string> states;
+  while (states.empty() || states.back() != "1") {
+    auto datagram = notify.Receive();
+    if (!datagram) break;
+    states.push_back(test::ParseNotify(*datagram)["X_STATE"]);
+  }
+  runner.join();
+  SetServiceModule(nullptr);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("KORVENET_EVENTLOG");
+  EXPECT_EQ(states, (std::vector<std::string>{"2", "2", "4", "3", "1"}));
+}
+
+}  // namespace
