@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -81,10 +82,23 @@ struct Relay {
   pid_t Pid() const { return process ? process->pid() : -1; }
 
  protected:
+  // Waits until the device port accepts a connection; on failure tells why on stderr.
   void WaitListening() {
-    int fd = ConnectWithRetry(device_port, kStartLimit);
-    listening = fd >= 0;
-    if (fd >= 0) close(fd);
+    auto end = Clock::now() + kStartLimit;
+    while (!listening && Clock::now() < end && Running()) {
+      int fd = ConnectLoopback(device_port);
+      listening = fd >= 0;
+      if (fd >= 0)
+        close(fd);
+      else
+        std::this_thread::sleep_for(20ms);
+    }
+    if (listening) return;
+    std::fprintf(stderr, "  %s %s port %d; its output begins:\n", Name(),
+                 Running() ? "does not listen on" : "exited before listening on", device_port);
+    std::ifstream output(dir + "/console.txt");
+    std::string line;
+    for (int i = 0; i < 10 && std::getline(output, line); ++i) std::fprintf(stderr, "    %s\n", line.c_str());
   }
   void Finish() {
     process.reset();
@@ -168,7 +182,8 @@ int ConnectDevice(Relay& relay, PtyPair& pty, bool towards_serial) {
       char byte;
       ssize_t n = read(sink, &byte, 1);
       if (n == 1 && Drain(sink)) return client;
-      if (sink == client && n == 0) {  // dropped by the relay: connect again
+      if (sink == client && (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))) {
+        // dropped by the relay: connect again
         close(client);
         client = -1;
       }
@@ -238,6 +253,7 @@ Transfer Move(int source, int sink, std::size_t chunk) {
   Transfer result;
   result.received = static_cast<double>(got);
   if (first_wrong != kTotal) std::fprintf(stderr, "  first wrong byte at offset %zu\n", first_wrong);
+  if (got != kTotal) std::fprintf(stderr, "  %zu of %zu bytes arrived\n", got, kTotal);
   if (got == kTotal && first_wrong == kTotal) result.mb_per_s = static_cast<double>(kTotal) / 1e6 / seconds;
   return result;
 }
@@ -248,7 +264,10 @@ Transfer Throughput(const RelayFactory& make, bool towards_serial) {
   auto relay = make(FreePort(), pty.slave_path);
   if (!relay->listening) return {};
   int client = ConnectDevice(*relay, pty, towards_serial);
-  if (client < 0) return {};
+  if (client < 0) {
+    std::fprintf(stderr, "  no probe passed through %s\n", relay->Name());
+    return {};
+  }
   Transfer result = towards_serial ? Move(client, pty.master, 1 << 16) : Move(pty.master, client, 4096);
   close(client);
   if (!relay->Running()) std::fprintf(stderr, "  %s exited during the transfer\n", relay->Name());
@@ -262,7 +281,10 @@ double IdleCpu(const RelayFactory& make, double seconds) {
   auto relay = make(FreePort(), pty.slave_path);
   if (!relay->listening) return -1;
   int client = ConnectDevice(*relay, pty, true);
-  if (client < 0) return -1;
+  if (client < 0) {
+    std::fprintf(stderr, "  no probe passed through %s\n", relay->Name());
+    return -1;
+  }
   std::this_thread::sleep_for(1s);
   double before = CpuSeconds(relay->Pid());
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -297,10 +319,10 @@ int main(int argc, char** argv) {
 
   // Runs one measurement, telling on stderr what runs and how long it took.
   auto step = [](const char* what, auto measure) {
-    std::fprintf(stderr, "%s ...", what);
+    std::fprintf(stderr, "%s\n", what);
     auto start = Clock::now();
     auto result = measure();
-    std::fprintf(stderr, " %.1f s\n", std::chrono::duration<double>(Clock::now() - start).count());
+    std::fprintf(stderr, "  done in %.1f s\n", std::chrono::duration<double>(Clock::now() - start).count());
     return result;
   };
   Transfer to_serial_ours = step("korvenet, TCP to serial", [&] { return Throughput(ours, true); });
