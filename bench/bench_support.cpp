@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +43,15 @@ Process::Process(const std::vector<std::string>& argv, const std::string& direct
 }
 
 Process::~Process() { Stop(); }
+
+bool Process::Running() {
+  if (pid_ <= 0) return false;
+  if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
 
 void Process::Stop() {
   if (pid_ <= 0) return;
@@ -111,6 +123,37 @@ int FreePort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   close(fd);
   return ntohs(a.sin_port);
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+short WaitFor(int fd, short events, Clock::time_point deadline) {
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    pollfd p{fd, events, 0};
+    int n = poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+    if (n > 0) return p.revents;
+    if (n < 0 && errno != EINTR) return 0;
+  }
+}
+
+bool WriteAllUntil(int fd, const char* data, std::size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      short ready = WaitFor(fd, POLLOUT, deadline);
+      if (ready == 0) return false;
+      // A hang-up without room to write: do not spin on it.
+      if (!(ready & POLLOUT)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 double CpuSeconds(pid_t pid) {

@@ -20,6 +20,8 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
   pid_t pid() const { return pid_; }
+  // True while the child has not exited (an exited child is reaped here).
+  bool Running();
   void Stop();
 
  private:
@@ -32,6 +34,17 @@ int ConnectWithRetry(int port, std::chrono::milliseconds timeout);
 bool SendAll(int fd, const char* data, std::size_t size);
 bool ReceiveExactly(int fd, char* data, std::size_t size);
 int FreePort();
+
+// Non-blocking descriptors: poll-based waits and writes that give up at a deadline.
+void SetNonBlocking(int fd);
+// Waits until fd reports one of `events` (or an error or hang-up): returns what poll reported,
+// 0 at the deadline.
+short WaitFor(int fd, short events, Clock::time_point deadline);
+// Writes all bytes to a non-blocking descriptor; false on error or at the deadline.
+bool WriteAllUntil(int fd, const char* data, std::size_t size, Clock::time_point deadline);
+
+// The byte at offset i of every checked transfer.
+inline char PatternByte(std::size_t i) { return static_cast<char>((i * 2654435761u) >> 13); }
 
 // CPU time (user + system) of a process and of all its threads, in seconds.
 double CpuSeconds(pid_t pid);

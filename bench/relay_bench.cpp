@@ -116,8 +116,6 @@ bool Join(const Relay& relay, int& device, int& server) {
   return false;
 }
 
-inline char PatternByte(std::size_t i) { return static_cast<char>((i * 2654435761u) >> 13); }
-
 // MB/s of a 64 MiB transfer from device to server; -1 when a byte was lost or changed.
 double Throughput(Relay& relay) {
   int device, server;

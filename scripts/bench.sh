@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the relay and the benchmark, then measures it side by side with socat.
+# Builds the relay and the benchmarks, then measures it side by side with socat (TCP channels)
+# and with ser2net (serial channels).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 KORVENET_BENCH=1 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$(nproc)" --target tcp_port_serv relay_bench >/dev/null
-exec build/bench/relay_bench build/tcp_port_serv "$@"
+cmake --build build -j "$(nproc)" --target tcp_port_serv relay_bench serial_bench >/dev/null
+build/bench/relay_bench build/tcp_port_serv "$@"
+echo
+exec build/bench/serial_bench build/tcp_port_serv
