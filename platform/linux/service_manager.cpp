@@ -348,10 +348,15 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
   const auto* registration = reinterpret_cast<const Registration*>(handle);
   const char* state = StateName(status.current_state);
   if (console_manager) {
-    WriteConsoleLine(registration->name + ": " + state + " (checkpoint " +
-                     std::to_string(status.check_point) + ", wait hint " +
-                     std::to_string(status.wait_hint) + " ms, controls accepted " +
-                     std::to_string(status.controls_accepted) + ")");
+    // The terminal shows changes only: the run loop's regular reports would flood it.
+    std::string line = registration->name + ": " + state + " (checkpoint " + std::to_string(status.check_point) +
+                       ", wait hint " + std::to_string(status.wait_hint) + " ms, controls accepted " +
+                       std::to_string(status.controls_accepted) + ")";
+    static std::mutex last_lock;
+    static std::string last_line;
+    std::lock_guard<std::mutex> hold(last_lock);
+    if (line != last_line) WriteConsoleLine(line);
+    last_line = std::move(line);
     return true;
   }
   std::string text = std::string("STATUS=") + state + "\n" +

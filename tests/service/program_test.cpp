@@ -93,6 +93,7 @@ TEST_F(MainThreadServiceProcess, ReportsEachStatusAndStopsOnTerm) {
   ASSERT_TRUE(child.Wait());
   EXPECT_TRUE(child.ExitedNormally());
   EXPECT_EQ(child.ExitCode(), 0);
+  ASSERT_TRUE(log_.Receive(std::chrono::milliseconds(0)).has_value());  // the relay's start entry
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
@@ -123,9 +124,12 @@ TEST_F(MainThreadServiceProcess, ForegroundRunPrintsStatusAndStopsOnInterrupt) {
   EXPECT_EQ(child.Stderr(),
             "Rodivo_vedodaraz: SERVICE_START_PENDING (checkpoint 1, wait hint 5000 ms, controls accepted 0)\n"
             "Rodivo_vedodaraz: SERVICE_START_PENDING (checkpoint 2, wait hint 5000 ms, controls accepted 0)\n"
+            "Rodivo_vedodaraz (information): C\xD1\x82\xD0\xB0\xD1\x80\xD1\x82 "
+            "\xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB8\xD1\x81\xD0\xB0 \"Sarvelo\"\n"
             "Rodivo_vedodaraz: SERVICE_RUNNING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
             "Rodivo_vedodaraz: SERVICE_STOP_PENDING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
             "Rodivo_vedodaraz: SERVICE_STOPPED (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n");
+  ASSERT_TRUE(log_.Receive(std::chrono::milliseconds(0)).has_value());  // the relay's start entry
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
