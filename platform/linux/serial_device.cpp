@@ -24,7 +24,8 @@ namespace platform {
 namespace linux_serial {
 namespace {
 
-// Built on first use, so that ports opened by start-up code of other files find it ready.
+// Built on first use, so that ports opened by start-up code of other files find it ready, and
+// never destroyed, so that an event thread still ending at process exit finds it too.
 struct DeviceTable {
   std::mutex lock;
   std::unordered_map<SerialHandle, std::shared_ptr<DeviceState>> devices;
@@ -32,8 +33,8 @@ struct DeviceTable {
 };
 
 DeviceTable& Table() {
-  static DeviceTable table;
-  return table;
+  static DeviceTable* table = new DeviceTable;
+  return *table;
 }
 
 constexpr std::uint32_t kAllBits = 0xFFFFFFFFu;
