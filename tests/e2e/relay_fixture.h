@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -66,27 +67,24 @@ class RelayProcess : public ::testing::Test {
   std::unique_ptr<test::ChildProcess> child_;
 };
 
-// Sends probes from `from` until each of `to` has received one, then a marker, and reads each
+// Sends probes with `send` until each of `to` has received one, then a marker, and reads each
 // of `to` up to the marker. Afterwards every connection of `to` has been accepted by the relay
 // and their streams are empty. False when anything but probes came before the marker.
-inline bool Sync(test::Client& from, const std::vector<test::Client*>& to) {
-  std::vector<bool> reached(to.size(), false);
-  bool all = false;
-  auto end = test::Clock::now() + test::kDeadline;
+inline bool Sync(const std::function<bool(const std::string&)>& send, const std::vector<test::Client*>& to) {
   std::vector<std::string> seen(to.size());
-  while (!all && test::Clock::now() < end) {
-    if (!from.SendAll("P")) return false;
-    all = true;
+  auto all_reached = [&] {
+    for (const auto& s : seen)
+      if (s.empty()) return false;
+    return true;
+  };
+  auto end = test::Clock::now() + test::kDeadline;
+  while (!all_reached() && test::Clock::now() < end) {
+    if (!send("P")) return false;
     for (std::size_t i = 0; i < to.size(); ++i) {
-      if (!reached[i]) {
-        std::string got = to[i]->Receive(1, std::chrono::milliseconds(20));
-        seen[i] += got;
-        reached[i] = !got.empty();
-      }
-      all = all && reached[i];
+      if (seen[i].empty()) seen[i] += to[i]->Receive(1, std::chrono::milliseconds(20));
     }
   }
-  if (!all || !from.SendAll("#")) return false;
+  if (!all_reached() || !send("#")) return false;
   for (std::size_t i = 0; i < to.size(); ++i) {
     while (seen[i].find('#') == std::string::npos) {
       std::string got = to[i]->Receive(1);
@@ -96,6 +94,10 @@ inline bool Sync(test::Client& from, const std::vector<test::Client*>& to) {
     if (seen[i].find_first_not_of('P') != seen[i].size() - 1) return false;
   }
   return true;
+}
+
+inline bool Sync(test::Client& from, const std::vector<test::Client*>& to) {
+  return Sync([&](const std::string& bytes) { return from.SendAll(bytes); }, to);
 }
 
 // Unread bytes in the relay's own socket of the connection that a client made from

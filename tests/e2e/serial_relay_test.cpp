@@ -1,98 +1,23 @@
 // Type-1 channels through the real executable, with a pseudo-terminal as the serial line:
 // the test holds the far end (the master) and the relay opens the terminal as its port.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
-
 #include <atomic>
-#include <cerrno>
 #include <thread>
 
 #include "relay/log_texts.h"
 #include "tests/e2e/relay_fixture.h"
+#include "tests/serial/serial_test_support.h"
 
 namespace {
 
 using test::Client;
 
-// The far end of a serial line.
-class FarDevice {
- public:
-  FarDevice() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ::grantpt(master_);
-    ::unlockpt(master_);
-    termios raw{};
-    ::tcgetattr(master_, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master_, TCSANOW, &raw);
-    path_ = ::ptsname(master_);
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  }
-  ~FarDevice() { ::close(master_); }
-  const std::string& path() const { return path_; }
+// The far end of a serial line: the test holds the master of a pseudo-terminal, the relay
+// opens the terminal as its port.
+using FarDevice = serial_test::PtyPair;
 
-  // False when the line did not take every byte within the timeout.
-  bool Write(const std::string& bytes, std::chrono::milliseconds timeout = test::kDeadline) {
-    std::size_t done = 0;
-    auto end = test::Clock::now() + timeout;
-    while (done < bytes.size()) {
-      if (test::Clock::now() > end) return false;
-      pollfd p{master_, POLLOUT, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno != EAGAIN) return false;
-      if (n > 0) done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  std::string Read(std::size_t count, std::chrono::milliseconds timeout = test::kDeadline) {
-    std::string out;
-    auto end = test::Clock::now() + timeout;
-    while (out.size() < count && test::Clock::now() < end) {
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - out.size()));
-      if (n <= 0) break;
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
-  }
-
- private:
-  int master_ = -1;
-  std::string path_;
-};
-
-// Writes probes to the line until every device has one, then a marker, and drains each device
-// up to the marker. False when anything but probes came first.
 bool SyncLine(FarDevice& line, const std::vector<Client*>& devices) {
-  std::vector<std::string> seen(devices.size());
-  auto all_reached = [&] {
-    for (auto& s : seen)
-      if (s.empty()) return false;
-    return true;
-  };
-  auto end = test::Clock::now() + test::kDeadline;
-  while (!all_reached() && test::Clock::now() < end) {
-    if (!line.Write("P")) return false;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-      if (seen[i].empty()) seen[i] += devices[i]->Receive(1, std::chrono::milliseconds(20));
-    }
-  }
-  if (!all_reached() || !line.Write("#")) return false;
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    while (seen[i].find('#') == std::string::npos) {
-      std::string got = devices[i]->Receive(1);
-      if (got.empty()) return false;
-      seen[i] += got;
-    }
-    if (seen[i].find_first_not_of('P') != seen[i].size() - 1) return false;
-  }
-  return true;
+  return e2e::Sync([&](const std::string& bytes) { return line.Write(bytes); }, devices);
 }
 
 std::string SerialChannel(int device_port, const std::string& port_name) {
@@ -104,7 +29,7 @@ class SerialRelay : public e2e::RelayProcess {};
 TEST_F(SerialRelay, RelaysBothWaysWithTwoDevices) {
   FarDevice line;
   const int device_port = test::FreePort();
-  Start(SerialChannel(device_port, line.path()));
+  Start(SerialChannel(device_port, line.slave()));
   Client d1(device_port), d2(device_port);
   ASSERT_TRUE(SyncLine(line, {&d1, &d2}));
 
@@ -135,7 +60,7 @@ TEST_F(SerialRelay, RelaysBothWaysWithTwoDevices) {
 TEST_F(SerialRelay, FailedOpensAreLoggedAndTheirDeviceBytesDropped) {
   FarDevice line;
   const int first = test::FreePort(), second = test::FreePort(), missing = test::FreePort();
-  Start(SerialChannel(first, line.path()) + SerialChannel(second, line.path()) +
+  Start(SerialChannel(first, line.slave()) + SerialChannel(second, line.slave()) +
         SerialChannel(missing, "/dev/korvenet-no-such-port") + SerialChannel(test::FreePort(), ""));
   Client on_busy(second);
   ASSERT_TRUE(on_busy.SendAll("dropped"));
@@ -145,7 +70,7 @@ TEST_F(SerialRelay, FailedOpensAreLoggedAndTheirDeviceBytesDropped) {
   EXPECT_EQ(line.Read(7), "written");
   Stop();
   EXPECT_EQ(ServiceLogTexts(),
-            (std::vector<std::string>{kServiceStartText, std::string(kComPortOpenFailedText) + line.path(),
+            (std::vector<std::string>{kServiceStartText, std::string(kComPortOpenFailedText) + line.slave(),
                                       std::string(kComPortOpenFailedText) + "/dev/korvenet-no-such-port",
                                       kComPortOpenFailedText, kServiceExecuteText}));
 }

@@ -37,9 +37,10 @@ class PtyPair {
   int master() const { return master_; }
   const std::string& slave() const { return slave_; }
 
-  bool Write(const std::string& bytes) {
+  // False when the line did not take every byte within the timeout.
+  bool Write(const std::string& bytes, std::chrono::milliseconds timeout = test::kDeadline) {
     std::size_t done = 0;
-    auto end = test::Clock::now() + test::kDeadline;
+    auto end = test::Clock::now() + timeout;
     while (done < bytes.size()) {
       ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
