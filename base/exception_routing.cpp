@@ -4,8 +4,9 @@
 
 namespace routing {
 namespace {
-std::mutex router_lock;
-Router installed;
+// Never destroyed, so that threads ending at process exit can still route.
+std::mutex& router_lock = *new std::mutex;
+Router& installed = *new Router;
 }  // namespace
 
 void SetRouter(Router router) {

@@ -19,11 +19,21 @@ struct QueuedCall {
   bool done = false;
 };
 
-std::mutex queue_lock;
-std::condition_variable queue_changed;  // a call was queued, a call finished, or a waiter woke
-std::deque<std::shared_ptr<QueuedCall>> queue;
-std::function<void()> wake_up;
-std::thread::id main_id;
+// Never destroyed: a thread that ends on its own (a port closed from its own handler) may
+// still queue or wake at process exit.
+struct State {
+  std::mutex queue_lock;
+  std::condition_variable queue_changed;  // a call was queued, a call finished, or a waiter woke
+  std::deque<std::shared_ptr<QueuedCall>> queue;
+  std::function<void()> wake_up;
+  std::thread::id main_id;
+};
+State& state = *new State;
+std::mutex& queue_lock = state.queue_lock;
+std::condition_variable& queue_changed = state.queue_changed;
+std::deque<std::shared_ptr<QueuedCall>>& queue = state.queue;
+std::function<void()>& wake_up = state.wake_up;
+std::thread::id& main_id = state.main_id;
 
 }  // namespace
 
