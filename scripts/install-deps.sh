@@ -21,3 +21,10 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${need[@]}" >/dev/null
 fi
+
+# The log stamp tests also check a Russian locale's formats: make one where the machine can.
+if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
+  if [ "$(id -u)" -eq 0 ] && command -v localedef >/dev/null && [ -e /usr/share/i18n/locales/ru_RU ]; then
+    localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 >/dev/null 2>&1 || true
+  fi
+fi
