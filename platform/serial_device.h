@@ -131,6 +131,7 @@ struct SerialTimeouts {
 
 // The path a port name stands for. On Linux: a name with "/" is used as it is, COMn (any
 // letter case, n from 1) is /dev/ttyS(n-1), any other name is /dev/ followed by the name.
+// On Windows: \\.\ followed by the name (COM3 is \\.\COM3).
 std::string SerialDevicePath(const std::string& port_name);
 
 // Opens the device a port name stands for, for reading and writing, shared with no one: a
