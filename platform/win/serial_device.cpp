@@ -157,8 +157,8 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   if (opened == INVALID_HANDLE_VALUE) return LastError();
   auto device = std::make_shared<Device>();
   device->handle = opened;  // closed with the device from here on
-  // Files and other devices that the "\\.\" name space reaches are not serial devices.
-  if (::GetFileType(opened) != FILE_TYPE_CHAR) return ERROR_INVALID_FUNCTION;
+  // Files, disks and other devices that the "\\.\" name space reaches refuse the serial
+  // driver's queries: only a serial device is kept.
   DCB probe{};
   probe.DCBlength = sizeof probe;
   if (!::GetCommState(opened, &probe)) return LastError();
@@ -410,6 +410,8 @@ SerialWaitResult WaitSerialEvents(SerialEventWait* wait, std::uint32_t& events, 
     if (!::WaitCommEvent(device->handle, &wait->mask_word, &wait->overlapped)) {
       int refused = LastError();
       if (refused != ERROR_IO_PENDING) {
+        // The mask was emptied or the device closed meanwhile: the loop's checks answer that.
+        if (device->event_mask == 0 || !FindDevice(wait->device)) continue;
         if (MarkLostIfGone(*device, error)) return SerialWaitResult::kDeviceLost;
         error = refused;
         return SerialWaitResult::kFailed;
