@@ -197,8 +197,8 @@ bool PostThreadMessageTo(ThreadId thread, std::uint32_t id, std::uintptr_t wpara
 }
 
 // The system runs the procedure at once on the window's own thread; from another thread it
-// waits and meanwhile runs the messages sent to the calling thread, and answers 0 when the
-// window or its thread goes away first.
+// waits and meanwhile runs the messages sent to the calling thread. A window destroyed (or a
+// thread ended) before the procedure ran makes the system answer the waiting sender with 0.
 std::intptr_t SendMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam) {
   if (!Find(window)) return 0;
   const LRESULT result = ::SendMessageA(ToHwnd(window), id, wparam, lparam);
