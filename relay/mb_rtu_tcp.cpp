@@ -32,6 +32,10 @@ void PauseHandlingRequests(TService& service, Clock::duration pause) {
   }
 }
 
+bool OnOwningThread(TCustomWinSocket* socket) {
+  return platform::WindowThread(socket->NotificationWindow()) == platform::CurrentThreadId();
+}
+
 }  // namespace
 
 TRodivo_vedodaraz::TRodivo_vedodaraz() {
@@ -121,8 +125,11 @@ void TRodivo_vedodaraz::ServerSocket_for_serverClientWrite(TObject* Sender, TCus
   if (auto* listener = dynamic_cast<TServerWinSocket*>(Sender)) flow_control::NoteDrained(listener, ResumeSource);
 }
 
-// A closing connection still holds the bytes that arrived while its listener was paused.
+// A closing connection still holds the bytes that arrived while its listener was paused. Only
+// the service thread, which owns the listeners, may pass them on: a connection that the serial
+// side closed (its send failed) on the main thread is broken anyway.
 void TRodivo_vedodaraz::ServerSocket_for_deviceClientDisconnect(TObject*, TCustomWinSocket* Socket) {
+  if (!OnOwningThread(Socket)) return;
   try {
     ForwardFromDevice(Socket, true);
   } catch (...) {
@@ -130,6 +137,7 @@ void TRodivo_vedodaraz::ServerSocket_for_deviceClientDisconnect(TObject*, TCusto
 }
 
 void TRodivo_vedodaraz::ServerSocket_for_serverClientDisconnect(TObject*, TCustomWinSocket* Socket) {
+  if (!OnOwningThread(Socket)) return;
   try {
     ForwardFromServer(Socket, true);
   } catch (...) {

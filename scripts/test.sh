@@ -20,7 +20,7 @@ build build
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --output-on-failure -j "$jobs" --timeout 600 -R "${KORVENET_TSAN_TESTS:-^(Serial|MainThread|Messages|TextLog)}")
+  ctest --output-on-failure -j "$jobs" --timeout 600 -R "${KORVENET_TSAN_TESTS:-^(Serial|MainThread|Messages|TextLog|TcpRelay)}")
 
 build build-asan -DKORVENET_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \

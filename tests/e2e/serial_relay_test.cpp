@@ -75,4 +75,33 @@ TEST_F(SerialRelay, FailedOpensAreLoggedAndTheirDeviceBytesDropped) {
                                       kComPortOpenFailedText, kServiceExecuteText}));
 }
 
+TEST_F(SerialRelay, DeviceThatResetsWhileTheLineFloodsLeavesTheOthersServed) {
+  FarDevice line;
+  const int device_port = test::FreePort();
+  Start(SerialChannel(device_port, line.slave()));
+  Client leaving(device_port), staying(device_port);
+  ASSERT_TRUE(SyncLine(line, {&leaving, &staying}));
+
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    while (flooding && line.Write(std::string(1024, 'f'), std::chrono::milliseconds(200))) {
+    }
+  });
+  ASSERT_FALSE(staying.Receive(4096).empty());
+  leaving.Reset();
+  ASSERT_FALSE(staying.Receive(64 * 1024).empty());
+  flooding = false;
+  flood.join();
+  ASSERT_TRUE(line.Write("#end#"));
+  std::string rest;
+  while (rest.find("#end#") == std::string::npos) {
+    std::string got = staying.Receive(1);
+    ASSERT_FALSE(got.empty()) << "the marker did not come";
+    rest += got;
+  }
+  Client newcomer(device_port);
+  ASSERT_TRUE(SyncLine(line, {&newcomer, &staying}));
+  Stop();
+}
+
 }  // namespace

@@ -1,0 +1,30 @@
+#include "platform/win/code_page.h"
+
+#include "platform/win/windows_api.h"
+
+namespace platform::win_detail {
+namespace {
+constexpr UINT kCodePage = 1251;
+}  // namespace
+
+std::wstring WidenCp1251(std::string_view text) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  const int n = ::MultiByteToWideChar(kCodePage, 0, text.data(), size, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(kCodePage, 0, text.data(), size, wide.data(), n);
+  return wide;
+}
+
+std::string NarrowToCp1251(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  const int size = static_cast<int>(text.size());
+  const int n = ::WideCharToMultiByte(kCodePage, 0, text.data(), size, nullptr, 0, "?", nullptr);
+  if (n <= 0) return std::string();
+  std::string narrow(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(kCodePage, 0, text.data(), size, narrow.data(), n, "?", nullptr);
+  return narrow;
+}
+
+}  // namespace platform::win_detail

@@ -1,0 +1,15 @@
+#pragma once
+// The system's own texts are code page 1251 bytes, on every Windows whatever its ANSI code
+// page: they are widened from 1251 for the system's wide calls, and texts the system hands
+// back (error messages, dates) are narrowed to 1251.
+
+#include <string>
+#include <string_view>
+
+namespace platform::win_detail {
+
+std::wstring WidenCp1251(std::string_view text);
+// Characters that code page 1251 lacks become "?".
+std::string NarrowToCp1251(std::wstring_view text);
+
+}  // namespace platform::win_detail

@@ -1,0 +1,77 @@
+#include "platform/files.h"
+
+#include "platform/win/windows_api.h"
+
+namespace platform {
+namespace {
+
+// Closes a file handle when it goes out of scope; the error of a failed call survives.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    const DWORD saved = ::GetLastError();
+    ::CloseHandle(handle_);
+    ::SetLastError(saved);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+bool IsRegularFile(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+int ReadWholeFile(const std::string& path, std::string& contents) {
+  contents.clear();
+  // Other readers are admitted; a file another process holds open for writing fails to open
+  // (sharing violation), and no one may open it for writing while it is read.
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return static_cast<int>(::GetLastError());
+  char buffer[65536];
+  while (true) {
+    DWORD n = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) {
+      const int code = static_cast<int>(::GetLastError());
+      contents.clear();
+      return code;
+    }
+    if (n == 0) break;
+    contents.append(buffer, n);
+  }
+  return 0;
+}
+
+bool AppendToFile(const std::string& path, std::string_view bytes) {
+  // Created when missing; readers are admitted, a second writer is not: its open fails with a
+  // sharing violation instead of waiting or interleaving. A read-only file refuses the open.
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  // Only files on a disk: not a device such as a serial port or NUL standing at the name.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  LARGE_INTEGER zero{};
+  if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return false;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t left = bytes.size() - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!::WriteFile(file.get(), bytes.data() + done, chunk, &n, nullptr) || n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,209 @@
+// TCP sockets through Winsock, asked for version 1.1, and the notifier through
+// WSAAsyncSelect, which has the notifier's rules natively: one message per event to the
+// window's thread queue, socket in wparam, event and error in lparam; FD_ACCEPT and FD_READ
+// re-enabled by accept and recv, FD_WRITE at registration and after WSAEWOULDBLOCK, FD_CLOSE
+// once with the reset or abort code. Registering makes the socket non-blocking, and an accepted
+// socket starts with its listener's registration until it is registered itself.
+//
+// What holds beside Winsock's own rules:
+//  - Read before close: Winsock may post FD_CLOSE while bytes that came before the peer's
+//    close are still unread, behind no further FD_READ. The notification window therefore
+//    delivers a read notification just before an orderly close of a socket registered here for
+//    reads whenever bytes still wait in it (ReadWaitsBeforeClose).
+//  - Late notifications: messages Winsock queued before a socket was closed or registered anew
+//    stay in the queue and are delivered with the socket handle they were posted for. Each
+//    socket object has a window of its own and drops a notification whose handle is not its
+//    current one; a handle value reused by a new socket of the same window (a listener
+//    reopened) may see one stale notification, which finds nothing to accept or read.
+
+#include "platform/sockets.h"
+
+#include <climits>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/win/notification_window.h"
+#include "platform/win/windows_api.h"
+
+#include <mstcpip.h>
+
+namespace platform {
+
+const int kSocketWouldBlock = WSAEWOULDBLOCK;
+
+namespace {
+
+// The error of the failed call is taken at once: later calls of the same thread (a lock, a
+// thread-local look-up) may reset the system's last error before the caller asks for it.
+thread_local int last_error = 0;
+
+int Fail() {
+  last_error = ::WSAGetLastError();
+  return -1;
+}
+
+SOCKET ToSocket(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+struct Registration {
+  WindowHandle window = 0;
+  std::uint32_t message = 0;
+  int mask = 0;
+};
+
+std::mutex registry_lock;
+std::unordered_map<SocketHandle, Registration>& registry() {
+  static auto* map = new std::unordered_map<SocketHandle, Registration>;  // never destroyed
+  return *map;
+}
+
+void Forget(SocketHandle s) {
+  std::lock_guard<std::mutex> hold(registry_lock);
+  registry().erase(s);
+}
+
+// Sockets are not handed to child processes.
+void KeepFromChildren(SOCKET s) { ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
+
+}  // namespace
+
+namespace win_detail {
+
+bool ReadWaitsBeforeClose(const Message& message) {
+  if ((message.lparam & 0xffff) != kFdClose || ((message.lparam >> 16) & 0xffff) != 0) return false;
+  const auto s = static_cast<SocketHandle>(message.wparam);
+  {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    auto it = registry().find(s);
+    if (it == registry().end()) return false;
+    const Registration& r = it->second;
+    if (r.window != message.window || r.message != message.id || (r.mask & kFdRead) == 0) return false;
+  }
+  u_long count = 0;
+  return ::ioctlsocket(ToSocket(s), FIONREAD, &count) == 0 && count > 0;
+}
+
+}  // namespace win_detail
+
+int SocketLibraryStartup() {
+  WSADATA data;
+  return ::WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+int SocketLibraryCleanup() { return ::WSACleanup() == 0 ? 0 : ::WSAGetLastError(); }
+
+int LastSocketError() { return last_error; }
+
+SocketHandle CreateTcpSocket() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return Fail();
+  KeepFromChildren(s);
+  return static_cast<SocketHandle>(s);
+}
+
+int BindAny(SocketHandle s, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = ::htons(port);
+  address.sin_addr.s_addr = ::htonl(INADDR_ANY);
+  return ::bind(ToSocket(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : Fail();
+}
+
+int Listen(SocketHandle s, int backlog) { return ::listen(ToSocket(s), backlog) == 0 ? 0 : Fail(); }
+
+SocketHandle Accept(SocketHandle listener) {
+  const SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return Fail();
+  KeepFromChildren(s);
+  return static_cast<SocketHandle>(s);
+}
+
+int Receive(SocketHandle s, void* buffer, int size) {
+  const int n = ::recv(ToSocket(s), static_cast<char*>(buffer), size < 0 ? 0 : size, 0);
+  return n == SOCKET_ERROR ? Fail() : n;
+}
+
+int Send(SocketHandle s, const void* data, int size) {
+  const int n = ::send(ToSocket(s), static_cast<const char*>(data), size < 0 ? 0 : size, 0);
+  return n == SOCKET_ERROR ? Fail() : n;
+}
+
+int CloseSocket(SocketHandle s) {
+  Forget(s);
+  return ::closesocket(ToSocket(s)) == 0 ? 0 : Fail();
+}
+
+int BytesWaiting(SocketHandle s, int& count) {
+  count = 0;
+  u_long n = 0;
+  if (::ioctlsocket(ToSocket(s), FIONREAD, &n) != 0) return Fail();
+  count = n > static_cast<u_long>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+  return 0;
+}
+
+int LocalPort(SocketHandle s, int& port) {
+  sockaddr_in address{};
+  int size = sizeof address;
+  if (::getsockname(ToSocket(s), reinterpret_cast<sockaddr*>(&address), &size) != 0) return Fail();
+  port = ::ntohs(address.sin_port);
+  return 0;
+}
+
+int LookupTcpService(const char* name, std::uint16_t& port) {
+  // Winsock keeps the answer per thread, so the look-up may run on any thread.
+  const servent* found = ::getservbyname(name, "tcp");
+  if (found == nullptr) {
+    const int code = ::WSAGetLastError();
+    return code != 0 ? code : WSANO_DATA;
+  }
+  port = ::ntohs(static_cast<u_short>(found->s_port));
+  return 0;
+}
+
+// Nothing to set. A listener's port is free again as soon as the listener is closed, while
+// its earlier connections still wait in TIME_WAIT: Windows lets a new listener bind then.
+// Windows' SO_REUSEADDR would go further and let this listener share a port that another
+// socket is listening on, so that a second channel on a port in use would seem to open
+// instead of failing.
+int SetReuseAddress(SocketHandle) { return 0; }
+
+int SetNoDelay(SocketHandle s) {
+  const BOOL on = TRUE;
+  return ::setsockopt(ToSocket(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0
+             ? 0
+             : Fail();
+}
+
+int SetKeepAlive(SocketHandle s) {
+  const BOOL on = TRUE;
+  if (::setsockopt(ToSocket(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    return Fail();
+  }
+  // The first probe after 60 s of silence, then every 10 s (Windows gives up after 10 probes).
+  // Where the system refuses these values, its own keepalive timing stays.
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = 60000;
+  values.keepaliveinterval = 10000;
+  DWORD returned = 0;
+  ::WSAIoctl(ToSocket(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+  return 0;
+}
+
+void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int mask) {
+  // The result of WSAAsyncSelect is not looked at; a socket that cannot be registered simply
+  // gets no notifications.
+  if (mask == 0 || window == 0 || WindowThread(window) == 0) {
+    Forget(s);
+    ::WSAAsyncSelect(ToSocket(s), nullptr, 0, 0);
+    u_long blocking = 0;
+    ::ioctlsocket(ToSocket(s), FIONBIO, &blocking);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    registry()[s] = Registration{window, message, mask};
+  }
+  ::WSAAsyncSelect(ToSocket(s), win_detail::ToHwnd(window), message, mask);
+}
+
+}  // namespace platform
