@@ -3,24 +3,17 @@
 
 #include "platform/event_log.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// The seam has a function of this name; the system's calls are named with their "A" or "W".
-#undef ReportEvent
-
 #include <atomic>
 #include <mutex>
 
 #include "platform/console.h"
-#include "platform/win/ansi_text.h"
+#include "platform/win/code_page.h"
+#include "platform/win/windows_api.h"
 
 namespace platform {
 namespace {
+
+constexpr UINT kCp1251 = 1251;
 
 std::atomic<bool> echo{false};
 
@@ -44,12 +37,12 @@ const char* TypeWord(std::uint16_t type) {
 // One string, no user, no raw data; the result is not looked at.
 void WriteEntry(HANDLE log, std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
                 const std::string& text) {
-  if (win_text::AnsiIsCp1251()) {
+  if (::GetACP() == kCp1251) {
     const char* strings[1] = {text.c_str()};
     ::ReportEventA(log, type, category, event_id, nullptr, 1, 0, strings, nullptr);
   } else {
     // The "A" call would read the bytes in another code page: hand it over as UTF-16.
-    std::wstring wide = win_text::WideFromCp1251(text);
+    std::wstring wide = win_detail::WidenCp1251(text);
     const wchar_t* strings[1] = {wide.c_str()};
     ::ReportEventW(log, type, category, event_id, nullptr, 1, 0, strings, nullptr);
   }

@@ -3,14 +3,6 @@
 // table, so a call racing with a close either finds the device alive (and keeps its handle
 // open until the call returns) or fails with ERROR_INVALID_HANDLE.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -18,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/serial_device.h"
+#include "platform/win/windows_api.h"
 
 namespace platform {
 namespace {

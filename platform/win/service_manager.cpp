@@ -4,30 +4,21 @@
 
 #include "platform/service_manager.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// The seam has functions of these names; the system's calls are named with their "A".
-#undef CreateService
-#undef OpenService
-
 #include <array>
 #include <atomic>
 #include <cctype>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/console.h"
-#include "platform/win/ansi_text.h"
+#include "platform/win/code_page.h"
+#include "platform/win/windows_api.h"
 
 namespace platform {
 namespace {
@@ -231,11 +222,17 @@ SC_HANDLE ManagerHandle(std::uintptr_t handle) { return reinterpret_cast<SC_HAND
 
 std::uint32_t LastServiceError() { return last_error; }
 
+// The system's message table text, inserts ignored, default language, at most 256 characters.
+// The ANSI call answers in the machine's ANSI code page: on a Windows whose code page is not
+// 1251 the text is re-encoded to 1251, the code page of every other text of the system.
 std::string ServiceErrorMessage(std::uint32_t code) {
   char buffer[256];
-  DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  buffer, sizeof buffer, nullptr);
-  return win_text::Cp1251FromAnsi(std::string(buffer, length));
+  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                        0, buffer, sizeof buffer, nullptr);
+  if (length == 0 || ::GetACP() == 1251) return std::string(buffer, length);
+  wchar_t wide[256];
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, buffer, static_cast<int>(length), wide, 256);
+  return win_detail::NarrowToCp1251(std::wstring_view(wide, n > 0 ? static_cast<std::size_t>(n) : 0));
 }
 
 void ReserveControlRequests() { ::SetConsoleCtrlHandler(&ConsoleControl, TRUE); }
