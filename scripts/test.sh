@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a release build, the Windows compile check, and the tests again
+# Builds and runs every test: a release build, the Windows build, and the tests again
 # under AddressSanitizer with UndefinedBehaviorSanitizer (the threaded rooms also under
 # ThreadSanitizer). Ends with ctest's summary line.
 set -euo pipefail
