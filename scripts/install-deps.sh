@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Installs what building and testing need and a fresh machine may lack.
+# Installs what building and testing need and a fresh machine may lack. With "run", only what
+# building and running the relay needs.
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+if [ "${1:-}" != run ]; then
 [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
 command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+# Wine (32-bit) with a virtual display runs the Windows executable in the tests.
+command -v xvfb-run >/dev/null || need+=(xvfb xauth)
+if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine wine32:i386); fi
+command -v python3 >/dev/null || need+=(python3)
+command -v pgrep >/dev/null || need+=(procps)
+fi
 if [ "${KORVENET_BENCH:-}" = 1 ]; then
   command -v socat >/dev/null || need+=(socat)
   command -v ser2net >/dev/null || need+=(ser2net)
@@ -18,6 +26,9 @@ if [ ${#need[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq "${need[@]}" >/dev/null
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a release build, the Windows build, and the tests again
-# under AddressSanitizer with UndefinedBehaviorSanitizer (the threaded rooms also under
-# ThreadSanitizer). Ends with ctest's summary line.
+# Builds and runs every test: the Windows build (run once under Wine), a release build, and the
+# tests again under ThreadSanitizer (the threaded suites) and under AddressSanitizer with
+# UndefinedBehaviorSanitizer. Ends with ctest's summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,6 +14,7 @@ build() {  # dir, extra cmake arguments...
 }
 
 scripts/check-windows.sh
+python3 scripts/wine_smoke.py build-win/tcp_port_serv.exe
 
 build build
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
