@@ -7,13 +7,13 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 if [ "${1:-}" != run ]; then
-[ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
-command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
-# Wine (32-bit) with a virtual display runs the Windows executable in the tests.
-command -v xvfb-run >/dev/null || need+=(xvfb xauth)
-if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine wine32:i386); fi
-command -v python3 >/dev/null || need+=(python3)
-command -v pgrep >/dev/null || need+=(procps)
+  [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
+  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+  # Wine (32-bit) with a virtual display runs the Windows executable in the tests.
+  command -v xvfb-run >/dev/null || need+=(xvfb xauth)
+  if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine wine32:i386); fi
+  command -v python3 >/dev/null || need+=(python3)
+  command -v pgrep >/dev/null || need+=(procps)
 fi
 if [ "${KORVENET_BENCH:-}" = 1 ]; then
   command -v socat >/dev/null || need+=(socat)
