@@ -3,6 +3,7 @@
 
 #include "platform/event_log.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -82,12 +83,23 @@ std::string SyslogDatagram(const std::string& source, std::uint16_t type, const 
   return head + source + "[" + std::to_string(::getpid()) + "]: " + linux_side::Cp1251ToUtf8(text);
 }
 
+// How long an entry may wait for room in a full log before it is dropped. The relay's threads
+// write entries, so a log that does not read must never hold them up for long.
+constexpr int kFullLogWaitMs = 100;
+
+// Answers false when the log is gone, so that the caller connects again. An entry that finds
+// the log full for longer than kFullLogWaitMs is dropped.
 bool SendTo(int fd, const std::string& datagram) {
-  ssize_t n;
-  do {
-    n = ::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n >= 0;
+  bool waited = false;
+  while (true) {
+    if (::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (waited) return true;
+    pollfd room{fd, POLLOUT, 0};
+    ::poll(&room, 1, kFullLogWaitMs);
+    waited = true;
+  }
 }
 
 }  // namespace

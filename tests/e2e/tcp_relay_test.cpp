@@ -2,6 +2,8 @@
 // bytes, shared device ports, slow and vanished peers, the start log and the stop.
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 #include "relay/log_texts.h"
@@ -136,6 +138,34 @@ TEST_F(TcpRelay, StopClosesEveryPortAndConnection) {
   EXPECT_TRUE(s.ClosedByPeer());
   EXPECT_FALSE(Client().Connect(device_port));
   EXPECT_FALSE(Client().Connect(server_port));
+}
+
+TEST_F(TcpRelay, PeersThatComeAndGoLeaveNoDescriptorBehind) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(device_port, server_port));
+  auto open_descriptors = [&] {
+    std::error_code ignored;
+    auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(child_->pid()) + "/fd", ignored);
+    return std::distance(entries, std::filesystem::directory_iterator());
+  };
+  // One reset first, so that the entry it causes has opened the event log's socket.
+  Client(device_port).Reset();
+  ASSERT_TRUE(log_.Receive().has_value());  // the start entry
+  ASSERT_TRUE(log_.Receive().has_value());  // the reset
+  const auto before = open_descriptors();
+  for (int i = 0; i < 40; ++i) {
+    Client s(server_port), d(device_port);
+    ASSERT_TRUE(d.SendAll("burst"));  // may or may not find the server side yet
+    if (i % 2) {
+      s.Reset();
+      d.Reset();
+    }
+  }
+  Client silent(device_port);  // connects and says nothing
+  silent.Close();
+  EXPECT_TRUE(test::WaitUntil([&] { return open_descriptors() == before; }))
+      << open_descriptors() << " descriptors open, " << before << " before";
+  Stop();
 }
 
 TEST_F(TcpRelay, StartLogsFailuresInOrderAndOneInformationEntry) {
