@@ -28,9 +28,8 @@ TServerWinSocket* ListenerOf(TCustomWinSocket* connection) {
   return accepted ? accepted->ServerWinSocket() : nullptr;
 }
 
-// Takes the waiting bytes, or nothing while the connection's listener is paused.
-bool Take(TCustomWinSocket* connection, bool final, ByteString& data) {
-  TServerWinSocket* source = ListenerOf(connection);
+// Takes the waiting bytes, or nothing while the connection's listener (`source`) is paused.
+bool Take(TCustomWinSocket* connection, TServerWinSocket* source, bool final, ByteString& data) {
   if (!final && source && flow_control::IsPaused(source)) return false;
   connection->ReadPending(data);
   return !data.empty();
@@ -39,9 +38,9 @@ bool Take(TCustomWinSocket* connection, bool final, ByteString& data) {
 }  // namespace
 
 void ForwardFromDevice(TCustomWinSocket* connection, bool final) {
-  ByteString data;
-  if (!Take(connection, final, data)) return;
   TServerWinSocket* source = ListenerOf(connection);
+  ByteString data;
+  if (!Take(connection, source, final, data)) return;
   for (int k = 1; k <= ChannelCount; ++k) {
     const TSootv& channel = ChannelTable[k];
     if (connection->BoundPort() != channel.DevicePort) continue;
@@ -58,9 +57,9 @@ void ForwardFromDevice(TCustomWinSocket* connection, bool final) {
 }
 
 void ForwardFromServer(TCustomWinSocket* connection, bool final) {
-  ByteString data;
-  if (!Take(connection, final, data)) return;
   TServerWinSocket* source = ListenerOf(connection);
+  ByteString data;
+  if (!Take(connection, source, final, data)) return;
   for (int k = 1; k <= ChannelCount; ++k) {
     const TSootv& channel = ChannelTable[k];
     if (connection->BoundPort() == channel.ServerPort && channel.ChannelType == 2 && DeviceListeners[k].Listener) {

@@ -2,13 +2,23 @@
 
 #include "serial/com_port.h"
 
+namespace {
+
+// Stores a different value; answers whether anything changed.
+template <typename T>
+bool Store(T& field, T value) {
+  if (field == value) return false;
+  field = value;
+  return true;
+}
+
+}  // namespace
+
 // TComParity
 
 template <typename T>
 void TComParity::Change(T& field, T value) {
-  if (field == value) return;
-  field = value;
-  if (port_) port_->ApplyLineSettings();
+  if (Store(field, value) && port_) port_->ApplyLineSettings();
 }
 
 void TComParity::Assign(const TComParity& other) {
@@ -27,9 +37,7 @@ void TComParity::SetReplaceChar(std::uint8_t value) { Change(replace_char_, valu
 
 template <typename T>
 void TComFlowControl::Change(T& field, T value) {
-  if (field == value) return;
-  field = value;
-  if (port_) port_->ApplyLineSettings();
+  if (Store(field, value) && port_) port_->ApplyLineSettings();
 }
 
 void TComFlowControl::Assign(const TComFlowControl& other) {
@@ -85,9 +93,7 @@ void TComFlowControl::SetFlowControl(TFlowControl value) {
 // TComTimeouts
 
 void TComTimeouts::Change(std::int32_t& field, std::int32_t value) {
-  if (field == value) return;
-  field = value;
-  if (port_) port_->ApplyTimeoutSettings();
+  if (Store(field, value) && port_) port_->ApplyTimeoutSettings();
 }
 
 void TComTimeouts::Assign(const TComTimeouts& other) {
@@ -107,8 +113,7 @@ void TComTimeouts::SetWriteTotalConstant(std::int32_t value) { Change(write_tota
 // TComBuffer
 
 void TComBuffer::Change(std::int32_t& field, std::int32_t value) {
-  if (field == value) return;
-  field = value;
+  if (!Store(field, value)) return;
   if (field > 0 && field % 2 == 1) --field;
   if (port_) port_->ApplyQueueSizes();
 }

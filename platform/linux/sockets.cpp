@@ -157,19 +157,27 @@ int BindAny(SocketHandle s, std::uint16_t port) {
   return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : Fail();
 }
 
+// Looks up the notifier's record of a socket and locks it for the call that follows, so that a
+// close from another thread cannot interleave. False (EBADF) when the socket was closed meanwhile.
+bool Enter(int fd, std::shared_ptr<Registration>& r, std::unique_lock<std::mutex>& hold) {
+  r = Find(fd);
+  if (r) hold = std::unique_lock<std::mutex>(r->lock);
+  if (r && r->closed) {
+    last_error = EBADF;
+    return false;
+  }
+  return true;
+}
+
 int Listen(SocketHandle s, int backlog) {
   return listen(static_cast<int>(s), backlog) == 0 ? 0 : Fail();
 }
 
 SocketHandle Accept(SocketHandle listener) {
   const int fd = static_cast<int>(listener);
-  auto r = Find(fd);
+  std::shared_ptr<Registration> r;
   std::unique_lock<std::mutex> hold;
-  if (r) hold = std::unique_lock<std::mutex>(r->lock);
-  if (r && r->closed) {
-    last_error = EBADF;
-    return -1;
-  }
+  if (!Enter(fd, r, hold)) return -1;
   int accepted = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
   const int saved = errno;
   if (r) {
@@ -191,13 +199,9 @@ SocketHandle Accept(SocketHandle listener) {
 
 int Receive(SocketHandle s, void* buffer, int size) {
   const int fd = static_cast<int>(s);
-  auto r = Find(fd);
+  std::shared_ptr<Registration> r;
   std::unique_lock<std::mutex> hold;
-  if (r) hold = std::unique_lock<std::mutex>(r->lock);
-  if (r && r->closed) {
-    last_error = EBADF;
-    return -1;
-  }
+  if (!Enter(fd, r, hold)) return -1;
   ssize_t n = recv(fd, buffer, size < 0 ? 0 : static_cast<std::size_t>(size), 0);
   const int saved = errno;
   if (r) {
@@ -216,13 +220,9 @@ int Receive(SocketHandle s, void* buffer, int size) {
 
 int Send(SocketHandle s, const void* data, int size) {
   const int fd = static_cast<int>(s);
-  auto r = Find(fd);
+  std::shared_ptr<Registration> r;
   std::unique_lock<std::mutex> hold;
-  if (r) hold = std::unique_lock<std::mutex>(r->lock);
-  if (r && r->closed) {
-    last_error = EBADF;
-    return -1;
-  }
+  if (!Enter(fd, r, hold)) return -1;
   ssize_t n = send(fd, data, size < 0 ? 0 : static_cast<std::size_t>(size), MSG_NOSIGNAL);
   if (n < 0) {
     last_error = errno;
