@@ -8,9 +8,10 @@
 // down to kLowWater, the listener resumes and its waiting bytes are read. A destination that
 // takes nothing for kStallLimit while bytes wait for it is closed.
 //
-// Threads: NoteSend may be called from any thread (the serial receive handler sends from the
-// main thread); everything else belongs to the service thread, which owns the listeners. Only
-// TCP sources are ever paused, and their handlers run on the service thread.
+// Threads: a relay constructs and destroys its flow control. NoteSend may be called from any
+// thread (the serial receive handler sends from the main thread); everything else belongs to
+// the service thread, which owns the listeners, and `resume` is called there. Only TCP sources
+// are ever paused, and their handlers run on the service thread.
 
 #include <chrono>
 #include <cstddef>

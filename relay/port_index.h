@@ -1,7 +1,8 @@
 #pragma once
 // The channels of each local TCP port, so that a read looks only at the channels of the port
-// it arrived on instead of comparing every channel's port. Built once after the load and
-// read-only afterwards; any thread may read it then.
+// it arrived on instead of comparing every channel's port. A relay fills it on its service
+// thread once after the load (Add, Clear); it is read-only afterwards, and any thread may read
+// it then.
 
 #include <cstdint>
 #include <span>

@@ -44,5 +44,5 @@ class TextLog {
 };
 
 // The locale's short date; then, unless the time of day is 00:00:00, a blank and the locale's
-// long time. Milliseconds are ignored.
+// long time. Milliseconds are ignored. Any thread.
 std::string FormatLogStamp(const platform::LocalTime& t);
