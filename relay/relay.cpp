@@ -11,12 +11,16 @@
 Relay::Relay(TRelaySetup setup)
     : templates_(setup.Templates),
       write_start_entry_(std::move(setup.WriteStartEntry)),
+      write_warning_entry_(std::move(setup.WriteWarningEntry)),
       log_(std::move(setup.Directory), std::move(setup.LogClock)),
-      flow_control_([this](TServerWinSocket* source) { Resume(source); }) {
+      flow_control_(FlowHooks()) {
   assert(templates_.DeviceSide && templates_.ServerSide && templates_.Serial);
 }
 
-Relay::~Relay() { CloseChannels(); }
+Relay::~Relay() {
+  CloseChannels();
+  CloseWindow();
+}
 
 std::array<TSocket_DEV, kMaxChannels + 1>& Relay::Listeners(TListenerSide side) {
   return side == lsDevice ? tables_.DeviceListeners : tables_.ServerListeners;
@@ -41,6 +45,7 @@ void Relay::Start() {
     if (!ignored.empty()) log_.AppendLogLine(ignored, kServiceLogFileName);
   }
   if (write_start_entry_) write_start_entry_(kEventLogStartText);
+  OpenWindow();
   BuildPortIndexes();
   OpenChannels();
 }
@@ -52,7 +57,12 @@ void Relay::Stop() {
 
 void Relay::Tick(std::chrono::steady_clock::time_point now) {
   assert(OnServiceThread() && "the run loop of the relay runs on its service thread");
-  flow_control_.Tick(now);
+  try {
+    flow_control_.Tick(now);
+  } catch (...) {
+    // Network failures are handled where they happen: this is a fault.
+    routing::RouteException(nullptr);
+  }
 }
 
 void Relay::ClientRead(TListenerSide side, TCustomWinSocket* connection) {

@@ -12,6 +12,8 @@ std::int32_t TCustomComPort::PortWrite(const ByteString& data) {
   return static_cast<std::int32_t>(done);
 }
 
+void TCustomComPort::AbortWrites() { (void)platform::PurgeSerial(device_, platform::kSerialPurgeTxAbort); }
+
 std::int32_t TCustomComPort::PortRead(ByteString& data, std::int32_t count) {
   data = ByteString();
   if (count <= 0) return 0;

@@ -1,0 +1,79 @@
+#pragma once
+// The writer of one open port: takes bytes from any thread without waiting for the line and
+// writes them on a thread of its own, in order, in pieces of at most kPieceBytes, each with
+// PortWrite (so each piece has the port's write time-out). What a piece that timed out did not
+// write stays first in line; a piece whose write fails (the line went away) is dropped, as a
+// failed write always was. Bytes handed over and not yet taken by the device are "kept".
+//
+// Threads: Write, KeptBytes, IsStalled and DropKept may be called from any thread. The writer's
+// own thread runs the writes and the `drained` hook. Stop and the destructor may be called
+// from any thread but the writer's own (so not from the hook); they end a write that waits for
+// the line at once. The port must stay open until the writer has stopped.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "base/byte_string.h"
+
+class TCustomComPort;
+
+class SerialWriter {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // At 9600 bit/s a piece takes about 4 s on the line, so a line that takes bytes at all shows
+  // progress well within any stall bound.
+  static constexpr std::size_t kPieceBytes = 4096;
+
+  // Starts the writer's thread. `drained` runs on that thread each time the kept bytes fall to
+  // `drained_mark` or below, having been above it.
+  SerialWriter(TCustomComPort& port, std::size_t drained_mark, std::function<void()> drained);
+  ~SerialWriter();
+  SerialWriter(const SerialWriter&) = delete;
+  SerialWriter& operator=(const SerialWriter&) = delete;
+
+  TCustomComPort& Port() const { return port_; }
+
+  // Hands `bytes` over behind everything kept before; returns at once. Nothing once stopped.
+  void Write(const ByteString& bytes);
+  // Bytes handed over and not yet taken by the device, the piece being written included.
+  std::size_t KeptBytes() const;
+  // True when bytes are kept and the device has taken none of them for longer than `limit`.
+  bool IsStalled(Clock::time_point now, Clock::duration limit) const;
+  // Drops every kept byte; a write that waits for the line is ended at once. Answers how many
+  // bytes were dropped.
+  std::size_t DropKept();
+  // Drops what is kept, ends a waiting write and joins the thread. Writes are ignored after.
+  void Stop();
+
+ private:
+  struct KeptPiece {
+    ByteString bytes;
+    std::size_t offset;  // bytes of `bytes` already written
+  };
+  void Run();
+  // The next piece: up to kPieceBytes from the front of the queue. Caller holds lock_.
+  ByteString NextPiece() const;
+  // Removes `count` written (or dropped) bytes from the front of the queue. Caller holds lock_.
+  void Consume(std::size_t count);
+
+  TCustomComPort& port_;
+  const std::size_t drained_mark_;
+  const std::function<void()> drained_;
+
+  mutable std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<KeptPiece> queue_;
+  std::size_t kept_ = 0;               // bytes in queue_ not yet written
+  bool writing_ = false;               // a PortWrite of the front bytes is in progress
+  std::uint64_t drops_ = 0;            // raised by every drop: a write that began before is void
+  Clock::time_point progress_at_{};    // when the device last took bytes, or they began to wait
+  bool above_mark_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
