@@ -5,7 +5,9 @@
 // and a failed measurement shows as -1. Not a test: prints a table.
 //
 //   serial_bench <path to tcp_port_serv>
-//   serial_bench <path to tcp_port_serv> roundtrip   (round trips only; run under taskset -c 0)
+//   serial_bench <path to tcp_port_serv> roundtrip [<earlier tcp_port_serv>]
+//       round trips only, beside ser2net (with its character delay off); run it pinned to one
+//       core (taskset -c 0)
 
 #include <fcntl.h>
 #include <poll.h>
@@ -109,12 +111,12 @@ struct Relay {
 };
 
 struct KorvenetRelay : Relay {
-  KorvenetRelay(int port, const std::string& slave_path) {
+  KorvenetRelay(int port, const std::string& slave_path, const std::string& exe = relay_exe) {
     device_port = port;
     dir = MakeTempDir();
     WriteFile(dir + "/cnf_port.cfg", std::to_string(port) + ";0;1;" + slave_path + ";bench\r\n");
     std::error_code error;
-    std::filesystem::copy_file(relay_exe, dir + "/tcp_port_serv", error);
+    std::filesystem::copy_file(exe, dir + "/tcp_port_serv", error);
     if (error) return;
     process = std::make_unique<Process>(std::vector<std::string>{dir + "/tcp_port_serv", "-console"}, dir,
                                         dir + "/console.txt");
@@ -371,14 +373,22 @@ int main(int argc, char** argv) {
     return result;
   };
   if (argc > 2 && std::string(argv[2]) == "roundtrip") {
-    ser2net = [](int port, const std::string& slave) -> std::unique_ptr<Relay> {
+    // Optionally an earlier relay executable in the same rounds, for before-and-after figures.
+    std::vector<std::pair<std::string, RelayFactory>> relays{{"korvenet", ours}};
+    if (argc > 3) {
+      const std::string earlier = std::filesystem::absolute(argv[3]).string();
+      relays.emplace_back("earlier", [earlier](int port, const std::string& slave) -> std::unique_ptr<Relay> {
+        return std::make_unique<KorvenetRelay>(port, slave, earlier);
+      });
+    }
+    relays.emplace_back("ser2net", [](int port, const std::string& slave) -> std::unique_ptr<Relay> {
       return std::make_unique<Ser2netRelay>(port, slave, false);
-    };
+    });
     std::printf("| %-10s | %10s | %10s |\n", "relay", "median ms", "p99 ms");
-    for (int i = 0; i < 3; ++i) {
-      for (auto& [name, make] : {std::pair{"korvenet", ours}, std::pair{"ser2net", ser2net}}) {
+    for (int i = 0; i < 5; ++i) {
+      for (auto& [name, make] : relays) {
         auto rtt = RoundTrip(make, 20000);
-        std::printf("| %-10s | %10.4f | %10.4f |\n", name, rtt.first, rtt.second);
+        std::printf("| %-10s | %10.4f | %10.4f |\n", name.c_str(), rtt.first, rtt.second);
       }
     }
     return 0;

@@ -15,8 +15,9 @@
 // | low water (64 KiB, serial 4 KiB)                           | notification or a drained writer, else at the |
 // |                                                            | next pass                                     |
 // | paused; some destinations caught up (at or below low       | the caught-up ones are held at most kHoldLimit|
-// | water), others lag                                         | (2 s); then the laggards are cut, one warning |
-// |                                                            | entry each, and the source resumes            |
+// | water), others lag                                         | (1.5 s, so under 2 s in all); then the        |
+// |                                                            | laggards are cut, one warning entry each, and |
+// |                                                            | the source resumes                            |
 // | ... but every caught-up destination joined during the      | only laggards that took nothing during the    |
 // | pause (it has not shown it keeps up)                       | hold are cut; one that still takes bytes is   |
 // |                                                            | waited for, as below                          |
@@ -61,7 +62,9 @@ class FlowControl {
   static constexpr std::size_t kLowWater = 64 * 1024;
   static constexpr std::size_t kSerialHighWater = 16 * 1024;
   static constexpr std::size_t kSerialLowWater = 4 * 1024;
-  static constexpr std::chrono::seconds kHoldLimit{2};
+  // Caught-up destinations wait at most this long for a laggard: with the run loop's pass and
+  // the delivery after the cut, they go without bytes for less than 2 s.
+  static constexpr std::chrono::milliseconds kHoldLimit{1500};
   static constexpr std::chrono::seconds kStallLimit{30};
 
   // Why a destination is cut.

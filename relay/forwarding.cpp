@@ -35,6 +35,9 @@ void Relay::Forward(TListenerSide from, TCustomWinSocket* connection, bool final
     // From here on the bytes are out of the connection, whether or not they reach anyone.
     if (data.empty()) return;
     DeliverAll(from, port, source, data);
+    // A short slice took all that waited; bytes that came since bring a notification of their
+    // own (a closing connection has none to come).
+    if (!final && data.size() < kSliceBytes) return;
   }
 }
 

@@ -1,6 +1,7 @@
 // What the relay gives its flow control: the destinations of a source, the warning entries of
 // cuts, and the window on the service thread where serial writers report that they drained.
 
+#include <cstdio>
 #include <string>
 
 #include "base/exception_routing.h"
@@ -15,7 +16,17 @@ constexpr std::uint32_t kSerialDrainedMessage = platform::kWmUser + 1;
 
 const char* SideName(TListenerSide side) { return side == lsDevice ? "device" : "server"; }
 
-std::string Seconds(std::chrono::seconds limit) { return std::to_string(limit.count()) + " s"; }
+// "30 s", "1.5 s".
+std::string Seconds(std::chrono::milliseconds limit) {
+  const long long ms = limit.count();
+  char text[32];
+  if (ms % 1000 == 0) {
+    std::snprintf(text, sizeof text, "%lld s", ms / 1000);
+  } else {
+    std::snprintf(text, sizeof text, "%lld.%lld s", ms / 1000, ms % 1000 / 100);
+  }
+  return text;
+}
 
 std::string WhatHappened(FlowControl::CutReason why) {
   return why == FlowControl::CutReason::kStalled

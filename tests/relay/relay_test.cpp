@@ -385,7 +385,7 @@ TEST_F(RelayTest, CutsAreWarnedWithTheChannelTheSideAndThePeer) {
   ASSERT_EQ(warnings_.size(), 2u);
   const std::string stopped_port = std::to_string(LocalPortOf(stopped));
   EXPECT_EQ(warnings_[0], "Channel 1, server side: peer 127.0.0.1:" + stopped_port +
-                              " fell behind while the other peers of its channel waited 2 s and was disconnected");
+                              " fell behind while the other peers of its channel waited 1.5 s and was disconnected");
   const std::string prefix = "Channel 2: serial port " + line_.slave() + " took nothing for 30 s; ";
   EXPECT_EQ(warnings_[1].substr(0, prefix.size()), prefix);
   EXPECT_EQ(warnings_[1].substr(prefix.size() + warnings_[1].find_first_not_of("0123456789", prefix.size()) - prefix.size()),
