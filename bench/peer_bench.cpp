@@ -1,0 +1,366 @@
+// Korvenet beside socat, rinetd and redir, each joining one device to one server over loopback:
+// throughput (64 MiB, every byte checked), round trip of 8-byte messages, system calls per
+// round trip (perf), wake-ups per second while a joined pair sits idle, memory per idle
+// connection, and Korvenet's status report interval. Every measure is taken in each of several
+// rounds, with the relays in turn, and the table shows the medians. Not a test: prints a table.
+//
+//   taskset -c 0 peer_bench <path to tcp_port_serv> [rounds]
+//
+// Run it pinned to one core: on a machine with few cores the scheduler's choice of where the
+// relay, the sender and the echo thread run decides a round trip more than the relay does.
+
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "peers.h"
+
+using namespace bench;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kRoundTrips = 3000;
+constexpr int kCountedRoundTrips = 10000;
+constexpr int kIdleConnections = 200;
+constexpr auto kIdleWindow = 5s;
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+bool Installed(const std::string& program) {
+  return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The notify socket Korvenet reports to; remembers when each running report arrived.
+class StatusListener {
+ public:
+  explicit StatusListener(std::string path) : path_(std::move(path)) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
+    unlink(path_.c_str());
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~StatusListener() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+  // Arrival times of the running reports received since `from`.
+  std::vector<Clock::time_point> RunningReportsSince(Clock::time_point from) {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<Clock::time_point> out;
+    for (auto t : running_reports_)
+      if (t >= from) out.push_back(t);
+    return out;
+  }
+
+ private:
+  void Run() {
+    char buffer[1024];
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = recv(fd_, buffer, sizeof buffer - 1, 0);
+      if (n <= 0) continue;
+      buffer[n] = '\0';
+      if (std::strstr(buffer, "X_STATE=4\n")) {
+        std::lock_guard<std::mutex> hold(lock_);
+        running_reports_.push_back(Clock::now());
+      }
+    }
+  }
+  std::string path_;
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex lock_;
+  std::vector<Clock::time_point> running_reports_;
+};
+
+// Echoes what the server side receives, on a thread of its own, until the socket is shut down.
+class Echo {
+ public:
+  explicit Echo(int server) : server_(server), thread_([this] {
+    char buffer[256];
+    while (true) {
+      ssize_t n = recv(server_, buffer, sizeof buffer, 0);
+      if (n <= 0 || !SendAll(server_, buffer, static_cast<std::size_t>(n))) return;
+    }
+  }) {}
+  ~Echo() {
+    shutdown(server_, SHUT_RDWR);
+    thread_.join();
+  }
+
+ private:
+  int server_;
+  std::thread thread_;
+};
+
+// Round trips of 8 bytes from the device; their times in ms (fewer when the relay failed).
+std::vector<double> RoundTrips(int device, int count) {
+  std::vector<double> times;
+  char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
+  char reply[8];
+  for (int i = 0; i < count; ++i) {
+    auto t0 = Clock::now();
+    if (!SendAll(device, request, sizeof request) || !ReceiveExactly(device, reply, sizeof reply)) break;
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  return times;
+}
+
+// System calls the relay's processes make per round trip, counted by perf; -1 without perf.
+double SyscallsPerRoundTrip(const Peer& peer, int device) {
+  std::string pids;
+  for (pid_t p : peer.Pids()) {
+    if (!pids.empty()) pids += ',';
+    pids += std::to_string(p);
+  }
+  const std::string dir = MakeTempDir();
+  const std::string out = dir + "/perf.csv";
+  double result = -1;
+  {
+    Process perf({"perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o", out, "-p", pids, "--", "sleep", "1.5"});
+    std::this_thread::sleep_for(500ms);  // perf attaches
+    const bool ok = RoundTrips(device, kCountedRoundTrips).size() == kCountedRoundTrips;
+    while (perf.Running()) std::this_thread::sleep_for(20ms);
+    std::ifstream in(out);
+    std::string line;
+    while (ok && std::getline(in, line)) {
+      if (line.find("raw_syscalls:sys_enter") == std::string::npos) continue;
+      try {
+        result = std::stod(line.substr(0, line.find(','))) / kCountedRoundTrips;
+      } catch (...) {
+      }
+    }
+  }
+  RemoveTree(dir);
+  return result;
+}
+
+// Context switches of every thread of the given processes so far.
+long ContextSwitches(const std::vector<pid_t>& pids) {
+  long total = 0;
+  for (pid_t pid : pids) {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+      std::ifstream in(task.path() / "status");
+      std::string key;
+      long value;
+      while (in >> key) {
+        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+          in >> value;
+          total += value;
+        }
+      }
+    }
+  }
+  return total;
+}
+
+long TotalPss(const std::vector<pid_t>& pids) {
+  long total = 0;
+  for (pid_t p : pids) total += PssKiB(p);
+  return total;
+}
+
+struct Figures {
+  std::map<std::string, std::vector<double>> values;  // measure -> one value per round
+  std::vector<double> report_intervals;               // Korvenet only, every interval seen
+};
+
+std::unique_ptr<Peer> Start(const std::string& name, const std::string& exe, StatusListener& status) {
+  auto peer = StartPeer(name, exe, status.path());
+  if (!peer) std::fprintf(stderr, "%s did not start\n", name.c_str());
+  return peer;
+}
+
+void MeasureThroughput(Figures& f, const std::string& name, const std::string& exe, StatusListener& status) {
+  auto peer = Start(name, exe, status);
+  int device, server;
+  if (!peer || !peer->Join(device, server)) return;
+  const std::size_t total = 64u << 20;
+  std::atomic<bool> ok{true};
+  auto start = Clock::now();
+  std::thread sender([&] {
+    std::vector<char> chunk(65536);
+    for (std::size_t sent = 0; sent < total; sent += chunk.size()) {
+      for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = PatternByte(sent + i);
+      if (!SendAll(device, chunk.data(), chunk.size())) {
+        ok = false;
+        return;
+      }
+    }
+  });
+  std::vector<char> buffer(1 << 17);
+  std::size_t got = 0;
+  while (got < total) {
+    ssize_t n = recv(server, buffer.data(), buffer.size(), 0);
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i)
+      if (buffer[i] != PatternByte(got + i)) ok = false;
+    got += static_cast<std::size_t>(n);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  sender.join();
+  close(device);
+  close(server);
+  f.values["throughput"].push_back(ok && got == total ? static_cast<double>(total) / 1e6 / seconds : -1);
+}
+
+// Round trip, system calls per round trip, then wake-ups while the joined pair sits idle.
+void MeasureJoinedPair(Figures& f, const std::string& name, const std::string& exe, StatusListener& status) {
+  auto peer = Start(name, exe, status);
+  int device, server;
+  if (!peer || !peer->Join(device, server)) return;
+  {
+    Echo echo(server);
+    RoundTrips(device, 300);  // warm up
+    auto times = RoundTrips(device, kRoundTrips);
+    f.values["round trip"].push_back(times.size() == kRoundTrips ? Median(times) : -1);
+    f.values["syscalls"].push_back(SyscallsPerRoundTrip(*peer, device));
+
+    std::this_thread::sleep_for(1s);
+    const auto pids = peer->Pids();
+    const auto from = Clock::now();
+    const long before = ContextSwitches(pids);
+    std::this_thread::sleep_for(kIdleWindow);
+    const long after = ContextSwitches(pids);
+    f.values["wake-ups"].push_back(static_cast<double>(after - before) /
+                                   std::chrono::duration<double>(kIdleWindow).count());
+    auto reports = status.RunningReportsSince(from);
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+      f.report_intervals.push_back(std::chrono::duration<double, std::milli>(reports[i] - reports[i - 1]).count());
+    }
+  }
+  close(device);
+  close(server);
+}
+
+void MeasureMemory(Figures& f, const std::string& name, const std::string& exe, StatusListener& status) {
+  auto peer = Start(name, exe, status);
+  if (!peer) return;
+  std::this_thread::sleep_for(500ms);
+  const long before = TotalPss(peer->Pids());
+  std::vector<int> fds;
+  for (int i = 0; i < kIdleConnections; ++i) {
+    int fd = peer->ConnectIdleDevice();
+    if (fd >= 0) fds.push_back(fd);
+    // Korvenet listens with a backlog of 5, so do some peers: a connection that finds the
+    // queue full is retried by TCP only a second later. Leave time to accept.
+    std::this_thread::sleep_for(2ms);
+  }
+  std::this_thread::sleep_for(2s);
+  const long after = TotalPss(peer->Pids());
+  for (int fd : fds) close(fd);
+  f.values["memory"].push_back(fds.empty() ? -1 : static_cast<double>(after - before) / static_cast<double>(fds.size()));
+}
+
+std::string Affinity() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return "?";
+  std::string out;
+  for (int i = 0; i < CPU_SETSIZE; ++i)
+    if (CPU_ISSET(i, &set)) {
+      if (!out.empty()) out += ',';
+      out += std::to_string(i);
+    }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: taskset -c 0 %s <path to tcp_port_serv> [rounds]\n", argv[0]);
+    return 2;
+  }
+  const std::string exe = std::filesystem::absolute(argv[1]).string();
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+  RaiseFileLimit();
+
+  std::vector<std::string> names;
+  for (const char* name : {"korvenet", "socat", "rinetd", "redir"}) {
+    if (std::string(name) == "korvenet" || Installed(name)) {
+      names.push_back(name);
+    } else {
+      std::fprintf(stderr, "%s is not installed: left out\n", name);
+    }
+  }
+  const bool have_perf = Installed("perf");
+  const std::string dir = MakeTempDir();
+  std::map<std::string, Figures> figures;
+  {
+    StatusListener status(dir + "/notify");
+    for (int r = 0; r < rounds; ++r) {
+      std::fprintf(stderr, "round %d of %d\n", r + 1, rounds);
+      // A different relay goes first in each round, so drift of the machine spreads evenly.
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[(i + static_cast<std::size_t>(r)) % names.size()];
+        MeasureThroughput(figures[name], name, exe, status);
+        MeasureJoinedPair(figures[name], name, exe, status);
+        MeasureMemory(figures[name], name, exe, status);
+      }
+    }
+  }
+  RemoveTree(dir);
+
+  std::printf("CPUs allowed: %s; %d rounds; medians\n\n", Affinity().c_str(), rounds);
+  std::printf("| %-32s |", "measure");
+  for (const auto& name : names) std::printf(" %10s |", name.c_str());
+  std::printf("\n|%s|", std::string(34, '-').c_str());
+  for (std::size_t i = 0; i < names.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
+  std::printf("\n");
+  const struct {
+    const char* key;
+    const char* label;
+    const char* format;
+  } rows[] = {
+      {"throughput", "throughput, 64 MiB checked, MB/s", " %10.0f |"},
+      {"round trip", "round trip 8 bytes, ms", " %10.4f |"},
+      {"syscalls", "system calls per round trip", " %10.1f |"},
+      {"wake-ups", "wake-ups per second, idle pair", " %10.1f |"},
+      {"memory", "memory per idle connection, KiB", " %10.1f |"},
+  };
+  for (const auto& row : rows) {
+    if (std::string(row.key) == "syscalls" && !have_perf) continue;
+    std::printf("| %-32s |", row.label);
+    for (const auto& name : names) std::printf(row.format, Median(figures[name].values[row.key]));
+    std::printf("\n");
+  }
+  const auto& intervals = figures["korvenet"].report_intervals;
+  if (!intervals.empty()) {
+    std::printf("\nkorvenet status report interval: median %.1f ms, min %.1f, max %.1f (%zu intervals)\n",
+                Median(intervals), *std::min_element(intervals.begin(), intervals.end()),
+                *std::max_element(intervals.begin(), intervals.end()), intervals.size());
+  }
+  std::printf("(-1: the run failed or lost bytes)\n");
+  return 0;
+}
