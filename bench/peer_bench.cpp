@@ -4,8 +4,9 @@
 // connection, and Korvenet's status report interval. Every measure is taken in each of several
 // rounds, with the relays in turn, and the table shows the medians. Not a test: prints a table.
 //
-//   taskset -c 0 peer_bench <path to tcp_port_serv> [rounds]
+//   taskset -c 0 peer_bench <path to tcp_port_serv> [rounds [<earlier tcp_port_serv>]]
 //
+// With an earlier executable, that one runs in the same rounds too, as the column "earlier".
 // Run it pinned to one core: on a machine with few cores the scheduler's choice of where the
 // relay, the sender and the echo thread run decides a round trip more than the relay does.
 
@@ -195,14 +196,21 @@ struct Figures {
   std::vector<double> report_intervals;               // Korvenet only, every interval seen
 };
 
-std::unique_ptr<Peer> Start(const std::string& name, const std::string& exe, StatusListener& status) {
-  auto peer = StartPeer(name, exe, status.path());
-  if (!peer) std::fprintf(stderr, "%s did not start\n", name.c_str());
+// One column of the table: a relay, and for Korvenet the executable.
+struct Entrant {
+  std::string label;
+  std::string kind;
+  std::string exe;
+};
+
+std::unique_ptr<Peer> Start(const Entrant& e, StatusListener& status) {
+  auto peer = StartPeer(e.kind, e.exe, status.path());
+  if (!peer) std::fprintf(stderr, "%s did not start\n", e.label.c_str());
   return peer;
 }
 
-void MeasureThroughput(Figures& f, const std::string& name, const std::string& exe, StatusListener& status) {
-  auto peer = Start(name, exe, status);
+void MeasureThroughput(Figures& f, const Entrant& e, StatusListener& status) {
+  auto peer = Start(e, status);
   int device, server;
   if (!peer || !peer->Join(device, server)) return;
   const std::size_t total = 64u << 20;
@@ -235,8 +243,8 @@ void MeasureThroughput(Figures& f, const std::string& name, const std::string& e
 }
 
 // Round trip, system calls per round trip, then wake-ups while the joined pair sits idle.
-void MeasureJoinedPair(Figures& f, const std::string& name, const std::string& exe, StatusListener& status) {
-  auto peer = Start(name, exe, status);
+void MeasureJoinedPair(Figures& f, const Entrant& e, StatusListener& status) {
+  auto peer = Start(e, status);
   int device, server;
   if (!peer || !peer->Join(device, server)) return;
   {
@@ -263,8 +271,8 @@ void MeasureJoinedPair(Figures& f, const std::string& name, const std::string& e
   close(server);
 }
 
-void MeasureMemory(Figures& f, const std::string& name, const std::string& exe, StatusListener& status) {
-  auto peer = Start(name, exe, status);
+void MeasureMemory(Figures& f, const Entrant& e, StatusListener& status) {
+  auto peer = Start(e, status);
   if (!peer) return;
   std::this_thread::sleep_for(500ms);
   const long before = TotalPss(peer->Pids());
@@ -299,17 +307,18 @@ std::string Affinity() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: taskset -c 0 %s <path to tcp_port_serv> [rounds]\n", argv[0]);
+    std::fprintf(stderr, "usage: taskset -c 0 %s <path to tcp_port_serv> [rounds [<earlier tcp_port_serv>]]\n",
+                 argv[0]);
     return 2;
   }
-  const std::string exe = std::filesystem::absolute(argv[1]).string();
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
   RaiseFileLimit();
 
-  std::vector<std::string> names;
-  for (const char* name : {"korvenet", "socat", "rinetd", "redir"}) {
-    if (std::string(name) == "korvenet" || Installed(name)) {
-      names.push_back(name);
+  std::vector<Entrant> entrants{{"korvenet", "korvenet", std::filesystem::absolute(argv[1]).string()}};
+  if (argc > 3) entrants.push_back({"earlier", "korvenet", std::filesystem::absolute(argv[3]).string()});
+  for (const char* name : {"socat", "rinetd", "redir"}) {
+    if (Installed(name)) {
+      entrants.push_back({name, name, ""});
     } else {
       std::fprintf(stderr, "%s is not installed: left out\n", name);
     }
@@ -322,11 +331,11 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
       std::fprintf(stderr, "round %d of %d\n", r + 1, rounds);
       // A different relay goes first in each round, so drift of the machine spreads evenly.
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string& name = names[(i + static_cast<std::size_t>(r)) % names.size()];
-        MeasureThroughput(figures[name], name, exe, status);
-        MeasureJoinedPair(figures[name], name, exe, status);
-        MeasureMemory(figures[name], name, exe, status);
+      for (std::size_t i = 0; i < entrants.size(); ++i) {
+        const Entrant& e = entrants[(i + static_cast<std::size_t>(r)) % entrants.size()];
+        MeasureThroughput(figures[e.label], e, status);
+        MeasureJoinedPair(figures[e.label], e, status);
+        MeasureMemory(figures[e.label], e, status);
       }
     }
   }
@@ -334,9 +343,9 @@ int main(int argc, char** argv) {
 
   std::printf("CPUs allowed: %s; %d rounds; medians\n\n", Affinity().c_str(), rounds);
   std::printf("| %-32s |", "measure");
-  for (const auto& name : names) std::printf(" %10s |", name.c_str());
+  for (const auto& e : entrants) std::printf(" %10s |", e.label.c_str());
   std::printf("\n|%s|", std::string(34, '-').c_str());
-  for (std::size_t i = 0; i < names.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
+  for (std::size_t i = 0; i < entrants.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
   std::printf("\n");
   const struct {
     const char* key;
@@ -352,15 +361,17 @@ int main(int argc, char** argv) {
   for (const auto& row : rows) {
     if (std::string(row.key) == "syscalls" && !have_perf) continue;
     std::printf("| %-32s |", row.label);
-    for (const auto& name : names) std::printf(row.format, Median(figures[name].values[row.key]));
+    for (const auto& e : entrants) std::printf(row.format, Median(figures[e.label].values[row.key]));
     std::printf("\n");
   }
-  const auto& intervals = figures["korvenet"].report_intervals;
-  if (!intervals.empty()) {
-    std::printf("\nkorvenet status report interval: median %.1f ms, min %.1f, max %.1f (%zu intervals)\n",
+  for (const auto& e : entrants) {
+    const auto& intervals = figures[e.label].report_intervals;
+    if (intervals.empty()) continue;
+    std::printf("\n%s status report interval: median %.1f ms, min %.1f, max %.1f (%zu intervals)", e.label.c_str(),
                 Median(intervals), *std::min_element(intervals.begin(), intervals.end()),
                 *std::max_element(intervals.begin(), intervals.end()), intervals.size());
   }
+  std::printf("\n");
   std::printf("(-1: the run failed or lost bytes)\n");
   return 0;
 }
