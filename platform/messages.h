@@ -65,8 +65,8 @@ bool PeekMessage(Message& message);
 bool GetMessage(Message& message);
 // Blocks until the calling thread's queue holds a message.
 void WaitMessage();
-// Like WaitMessage, but gives up after `timeout_ms` milliseconds. Answers whether a message
-// waits.
+// Like WaitMessage, but gives up once `timeout_ms` milliseconds have passed, not before (a wait
+// is never cut short to a spin). Answers whether a message waits; with 0 it only looks.
 bool WaitMessageFor(int timeout_ms);
 // Runs the procedure of the message's window; thread messages and messages for windows that
 // no longer exist are dropped.

@@ -96,6 +96,12 @@ void NoteDrained(TServerWinSocket* destination, const std::function<void(TServer
   if (!paused.empty()) ResumeDrained(resume, destination);
 }
 
+bool HasWork() {
+  if (!paused.empty()) return true;
+  std::lock_guard<std::mutex> hold(backlog_lock);
+  return !backlogged.empty();
+}
+
 void Tick(std::chrono::steady_clock::time_point now, const std::function<void(TServerWinSocket*)>& resume) {
   if (!paused.empty()) ResumeDrained(resume);
   bool any;

@@ -29,6 +29,10 @@ bool IsPaused(const TServerWinSocket* source);
 // Any thread.
 void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection);
 
+// True while Tick has something to look after: a paused listener, or a destination that keeps
+// bytes (and may stall). The run loop then runs every pass (service thread).
+bool HasWork();
+
 // Once per pass of the run loop (service thread): resumes paused listeners whose
 // destinations drained, calling `resume` for each (in case no write notification did), and
 // closes stalled destinations.

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -60,6 +62,8 @@ class MessageQueue {
   void Poll(int timeout_ms) {
     epoll_event events[64];
     int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
+    ++polls_;
+    taken_since_poll_ = 0;
     for (int i = 0; i < n; ++i) {
       if (events[i].data.u64 == 0) {
         std::uint64_t count;
@@ -70,6 +74,11 @@ class MessageQueue {
       }
     }
   }
+
+  // Owner only: how many polls there were, and how many messages were taken since the last.
+  std::uint64_t polls() const { return polls_; }
+  int taken_since_poll() const { return taken_since_poll_; }
+  void CountTaken() { ++taken_since_poll_; }
 
   std::mutex lock;
   bool alive = true;  // false once the owning thread ended
@@ -86,6 +95,8 @@ class MessageQueue {
   ThreadId owner_;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;
+  std::uint64_t polls_ = 0;
+  int taken_since_poll_ = 0;
 };
 
 namespace {
@@ -211,10 +222,13 @@ void RunSentMessages(MessageQueue& queue) {
 }
 
 bool TakePosted(MessageQueue& queue, Message& message) {
-  std::lock_guard<std::mutex> hold(queue.lock);
-  if (queue.posted.empty()) return false;
-  message = queue.posted.front();
-  queue.posted.pop_front();
+  {
+    std::lock_guard<std::mutex> hold(queue.lock);
+    if (queue.posted.empty()) return false;
+    message = queue.posted.front();
+    queue.posted.pop_front();
+  }
+  queue.CountTaken();
   return true;
 }
 
@@ -223,7 +237,35 @@ bool HasPosted(MessageQueue& queue) {
   return !queue.posted.empty();
 }
 
+// Readiness is collected when the posted messages run out, and also after this many messages
+// taken in a row, so that a steady stream of posted messages does not starve the sockets.
+constexpr int kTakenBetweenPolls = 32;
+
+// Waits for a message up to `end` (none: no limit). The epoll set is asked at least once, so
+// that readiness is seen even when the time is up already; a wait that would end within the
+// next millisecond is rounded up to it, never down to a spin of zero-time polls.
+bool WaitPosted(MessageQueue& queue, const std::chrono::steady_clock::time_point* end) {
+  RunSentMessages(queue);
+  bool polled = false;
+  while (!HasPosted(queue)) {
+    int timeout = -1;
+    if (end) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end - std::chrono::steady_clock::now());
+      if (left.count() <= 0 && polled) return false;
+      timeout = left.count() <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX));
+    }
+    queue.Poll(timeout);
+    polled = true;
+    RunSentMessages(queue);
+  }
+  return true;
+}
+
 }  // namespace
+
+std::uint64_t PollCount(const MessageQueue& queue) { return queue.polls(); }
+
+ThreadId QueueOwner(const MessageQueue& queue) { return queue.owner(); }
 
 std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window) {
   auto found = FindWindow(window);
@@ -358,8 +400,13 @@ bool ReplyMessage(std::intptr_t result) {
   return true;
 }
 
+// Readiness that the last poll reported is turned into messages first: the queue is polled
+// again only once the posted messages ran out (or after many in a row).
 bool PeekMessage(Message& message) {
   MessageQueue& queue = OwnQueue();
+  if (queue.taken_since_poll() >= kTakenBetweenPolls) queue.Poll(0);
+  RunSentMessages(queue);
+  if (TakePosted(queue, message)) return true;
   queue.Poll(0);
   RunSentMessages(queue);
   return TakePosted(queue, message);
@@ -367,32 +414,20 @@ bool PeekMessage(Message& message) {
 
 bool GetMessage(Message& message) {
   MessageQueue& queue = OwnQueue();
-  while (!PeekMessage(message)) queue.Poll(-1);
+  if (queue.taken_since_poll() >= kTakenBetweenPolls) queue.Poll(0);
+  while (true) {
+    RunSentMessages(queue);
+    if (TakePosted(queue, message)) break;
+    WaitPosted(queue, nullptr);
+  }
   return message.id != kWmQuit;
 }
 
-void WaitMessage() {
-  MessageQueue& queue = OwnQueue();
-  queue.Poll(0);
-  RunSentMessages(queue);
-  while (!HasPosted(queue)) {
-    queue.Poll(-1);
-    RunSentMessages(queue);
-  }
-}
+void WaitMessage() { WaitPosted(OwnQueue(), nullptr); }
 
 bool WaitMessageFor(int timeout_ms) {
-  MessageQueue& queue = OwnQueue();
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  queue.Poll(0);
-  RunSentMessages(queue);
-  while (!HasPosted(queue)) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    queue.Poll(static_cast<int>(left.count()) + 1);
-    RunSentMessages(queue);
-  }
-  return true;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  return WaitPosted(OwnQueue(), &end);
 }
 
 std::intptr_t DispatchMessage(const Message& message) {

@@ -250,7 +250,8 @@ bool WaitMessageFor(int timeout_ms) {
     RethrowEscaped();
     if (PostedMessageWaits()) return true;
     RethrowEscaped();
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    // Rounded up: a remainder under a millisecond is waited for, not given up on.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left.count()) + 1, QS_ALLINPUT,
                                   MWMO_INPUTAVAILABLE);

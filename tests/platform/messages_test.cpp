@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -153,6 +154,23 @@ TEST(MessagesQueue, WaitMessageReturnsOnceAMessageIsQueued) {
   ASSERT_TRUE(PeekMessage(m));
   EXPECT_EQ(m.id, kWmUser + 9);
   poster.join();
+}
+
+TEST(MessagesQueue, WaitMessageForWaitsItsWholeTimeAndWakesForAPost) {
+  EnsureMessageQueue();
+  // Short waits too: one that ended at the last whole millisecond would turn into a spin.
+  for (int ms : {1, 2, 3, 20}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WaitMessageFor(ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
+  }
+  const ThreadId me = CurrentThreadId();
+  std::thread poster([me] { PostThreadMessageTo(me, kWmUser + 9, 0, 0); });
+  EXPECT_TRUE(WaitMessageFor(60000));
+  poster.join();
+  Message m;
+  ASSERT_TRUE(PeekMessage(m));
+  EXPECT_EQ(m.id, kWmUser + 9);
 }
 
 TEST(MessagesSend, SendRunsTheProcedureOnTheOwningThreadAndAnswersItsResult) {
