@@ -1,12 +1,14 @@
 // Korvenet beside socat, rinetd and redir, each joining one device to one server over loopback:
-// throughput (64 MiB, every byte checked), round trip of 8-byte messages, system calls per
-// round trip (perf), wake-ups per second while a joined pair sits idle, memory per idle
-// connection, and Korvenet's status report interval. Every measure is taken in each of several
+// throughput (64 MiB, every byte checked), round trip of 8-byte messages with the relay's own
+// CPU time per round trip, system calls per round trip (perf), wake-ups per second while a
+// joined pair sits idle, memory per idle connection, and Korvenet's status report interval. Every measure is taken in each of several
 // rounds, with the relays in turn, and the table shows the medians. Not a test: prints a table.
 //
-//   taskset -c 0 peer_bench <path to tcp_port_serv> [rounds [<earlier tcp_port_serv>]]
+//   taskset -c 0 peer_bench <tcp_port_serv> [--rounds N] [--earlier <tcp_port_serv>]
+//                           [--only throughput,roundtrip,syscalls,idle,memory] [--verbose]
 //
 // With an earlier executable, that one runs in the same rounds too, as the column "earlier".
+// --verbose also prints every round's figure.
 // Run it pinned to one core: on a machine with few cores the scheduler's choice of where the
 // relay, the sender and the echo thread run decides a round trip more than the relay does.
 
@@ -165,6 +167,20 @@ double SyscallsPerRoundTrip(const Peer& peer, int device) {
   return result;
 }
 
+// CPU time of every thread of the given processes so far, in ns (user and system).
+double CpuNs(const std::vector<pid_t>& pids) {
+  double total = 0;
+  for (pid_t pid : pids) {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+      std::ifstream in(task.path() / "schedstat");
+      double on_cpu = 0;
+      if (in >> on_cpu) total += on_cpu;
+    }
+  }
+  return total;
+}
+
 // Context switches of every thread of the given processes so far.
 long ContextSwitches(const std::vector<pid_t>& pids) {
   long total = 0;
@@ -243,28 +259,43 @@ void MeasureThroughput(Figures& f, const Entrant& e, StatusListener& status) {
 }
 
 // Round trip, system calls per round trip, then wake-ups while the joined pair sits idle.
-void MeasureJoinedPair(Figures& f, const Entrant& e, StatusListener& status) {
+// Which measures to take (all unless --only names some).
+struct Selection {
+  std::string only;
+  bool Wants(const char* measure) const { return only.empty() || ("," + only + ",").find(std::string(",") + measure + ",") != std::string::npos; }
+};
+
+// Round trip, system calls per round trip, then wake-ups while the joined pair sits idle.
+void MeasureJoinedPair(Figures& f, const Entrant& e, StatusListener& status, const Selection& want) {
   auto peer = Start(e, status);
   int device, server;
   if (!peer || !peer->Join(device, server)) return;
   {
     Echo echo(server);
     RoundTrips(device, 300);  // warm up
-    auto times = RoundTrips(device, kRoundTrips);
-    f.values["round trip"].push_back(times.size() == kRoundTrips ? Median(times) : -1);
-    f.values["syscalls"].push_back(SyscallsPerRoundTrip(*peer, device));
-
-    std::this_thread::sleep_for(1s);
-    const auto pids = peer->Pids();
-    const auto from = Clock::now();
-    const long before = ContextSwitches(pids);
-    std::this_thread::sleep_for(kIdleWindow);
-    const long after = ContextSwitches(pids);
-    f.values["wake-ups"].push_back(static_cast<double>(after - before) /
-                                   std::chrono::duration<double>(kIdleWindow).count());
-    auto reports = status.RunningReportsSince(from);
-    for (std::size_t i = 1; i < reports.size(); ++i) {
-      f.report_intervals.push_back(std::chrono::duration<double, std::milli>(reports[i] - reports[i - 1]).count());
+    if (want.Wants("roundtrip")) {
+      const auto pids = peer->Pids();
+      const double cpu_before = CpuNs(pids);
+      auto times = RoundTrips(device, kRoundTrips);
+      const double cpu = CpuNs(pids) - cpu_before;
+      const bool ok = times.size() == kRoundTrips;
+      f.values["round trip"].push_back(ok ? Median(times) : -1);
+      f.values["cpu"].push_back(ok ? cpu / 1000 / kRoundTrips : -1);
+    }
+    if (want.Wants("syscalls")) f.values["syscalls"].push_back(SyscallsPerRoundTrip(*peer, device));
+    if (want.Wants("idle")) {
+      std::this_thread::sleep_for(1s);
+      const auto pids = peer->Pids();
+      const auto from = Clock::now();
+      const long before = ContextSwitches(pids);
+      std::this_thread::sleep_for(kIdleWindow);
+      const long after = ContextSwitches(pids);
+      f.values["wake-ups"].push_back(static_cast<double>(after - before) /
+                                     std::chrono::duration<double>(kIdleWindow).count());
+      auto reports = status.RunningReportsSince(from);
+      for (std::size_t i = 1; i < reports.size(); ++i) {
+        f.report_intervals.push_back(std::chrono::duration<double, std::milli>(reports[i] - reports[i - 1]).count());
+      }
     }
   }
   close(device);
@@ -306,16 +337,39 @@ std::string Affinity() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: taskset -c 0 %s <path to tcp_port_serv> [rounds [<earlier tcp_port_serv>]]\n",
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string exe, earlier;
+  int rounds = 7;
+  bool verbose = false;
+  Selection want;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const bool has_value = i + 1 < args.size();
+    if (args[i] == "--rounds" && has_value) {
+      rounds = std::max(1, std::atoi(args[++i].c_str()));
+    } else if (args[i] == "--earlier" && has_value) {
+      earlier = std::filesystem::absolute(args[++i]).string();
+    } else if (args[i] == "--only" && has_value) {
+      want.only = args[++i];
+    } else if (args[i] == "--verbose") {
+      verbose = true;
+    } else if (exe.empty() && args[i][0] != '-') {
+      exe = std::filesystem::absolute(args[i]).string();
+    } else {
+      exe.clear();
+      break;
+    }
+  }
+  if (exe.empty()) {
+    std::fprintf(stderr,
+                 "usage: taskset -c 0 %s <tcp_port_serv> [--rounds N] [--earlier <tcp_port_serv>]\n"
+                 "       [--only throughput,roundtrip,syscalls,idle,memory] [--verbose]\n",
                  argv[0]);
     return 2;
   }
-  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
   RaiseFileLimit();
 
-  std::vector<Entrant> entrants{{"korvenet", "korvenet", std::filesystem::absolute(argv[1]).string()}};
-  if (argc > 3) entrants.push_back({"earlier", "korvenet", std::filesystem::absolute(argv[3]).string()});
+  std::vector<Entrant> entrants{{"korvenet", "korvenet", exe}};
+  if (!earlier.empty()) entrants.push_back({"earlier", "korvenet", earlier});
   for (const char* name : {"socat", "rinetd", "redir"}) {
     if (Installed(name)) {
       entrants.push_back({name, name, ""});
@@ -333,9 +387,11 @@ int main(int argc, char** argv) {
       // A different relay goes first in each round, so drift of the machine spreads evenly.
       for (std::size_t i = 0; i < entrants.size(); ++i) {
         const Entrant& e = entrants[(i + static_cast<std::size_t>(r)) % entrants.size()];
-        MeasureThroughput(figures[e.label], e, status);
-        MeasureJoinedPair(figures[e.label], e, status);
-        MeasureMemory(figures[e.label], e, status);
+        if (want.Wants("throughput")) MeasureThroughput(figures[e.label], e, status);
+        if (want.Wants("roundtrip") || want.Wants("syscalls") || want.Wants("idle")) {
+          MeasureJoinedPair(figures[e.label], e, status, want);
+        }
+        if (want.Wants("memory")) MeasureMemory(figures[e.label], e, status);
       }
     }
   }
@@ -354,15 +410,29 @@ int main(int argc, char** argv) {
   } rows[] = {
       {"throughput", "throughput, 64 MiB checked, MB/s", " %10.0f |"},
       {"round trip", "round trip 8 bytes, ms", " %10.4f |"},
+      {"cpu", "relay CPU per round trip, us", " %10.2f |"},
       {"syscalls", "system calls per round trip", " %10.1f |"},
       {"wake-ups", "wake-ups per second, idle pair", " %10.1f |"},
       {"memory", "memory per idle connection, KiB", " %10.1f |"},
   };
   for (const auto& row : rows) {
     if (std::string(row.key) == "syscalls" && !have_perf) continue;
+    if (figures[entrants[0].label].values[row.key].empty()) continue;
     std::printf("| %-32s |", row.label);
     for (const auto& e : entrants) std::printf(row.format, Median(figures[e.label].values[row.key]));
     std::printf("\n");
+  }
+  if (verbose) {
+    std::printf("\nEvery round:\n");
+    for (const auto& row : rows) {
+      for (const auto& e : entrants) {
+        const auto& values = figures[e.label].values[row.key];
+        if (values.empty()) continue;
+        std::printf("%s, %s:", row.label, e.label.c_str());
+        for (double v : values) std::printf(" %g", v);
+        std::printf("\n");
+      }
+    }
   }
   for (const auto& e : entrants) {
     const auto& intervals = figures[e.label].report_intervals;

@@ -51,8 +51,9 @@ SocketHandle Accept(SocketHandle listener);
 int Receive(SocketHandle s, void* buffer, int size);
 int Send(SocketHandle s, const void* data, int size);
 int CloseSocket(SocketHandle s);
-// FIONREAD. A Receive on the same thread right after it that takes the whole count leaves
-// nothing the notifier has to look for: later bytes report themselves.
+// FIONREAD. A Receive right after it, on the thread that gets the socket's notifications,
+// that takes the whole count leaves nothing for the notifier to look for: bytes that came
+// later report themselves.
 int BytesWaiting(SocketHandle s, int& count);
 int LocalPort(SocketHandle s, int& port);
 // Resolves a TCP service name to a port (host byte order). 0 or an error code.

@@ -16,12 +16,7 @@ constexpr int kPassCounterLimit = 65000;
 class MessageQueuePacer : public Pacer {
  public:
   Clock::time_point Now() override { return Clock::now(); }
-  bool WaitMessageUntil(Clock::time_point deadline) override {
-    // Rounded up: a pass never ends early, and the last fraction of a millisecond is slept,
-    // not spun away.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return platform::WaitMessageFor(static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30)));
-  }
+  bool WaitMessageUntil(Clock::time_point deadline) override { return platform::WaitMessageUntil(deadline); }
 };
 
 // Counts one pass; true when that pass reports.

@@ -17,7 +17,9 @@
 
 #include "platform/messages.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -256,6 +258,11 @@ bool WaitMessageFor(int timeout_ms) {
     ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left.count()) + 1, QS_ALLINPUT,
                                   MWMO_INPUTAVAILABLE);
   }
+}
+
+bool WaitMessageUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  return WaitMessageFor(static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX)));
 }
 
 std::intptr_t DispatchMessage(const Message& message) {

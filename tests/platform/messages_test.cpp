@@ -173,6 +173,25 @@ TEST(MessagesQueue, WaitMessageForWaitsItsWholeTimeAndWakesForAPost) {
   EXPECT_EQ(m.id, kWmUser + 9);
 }
 
+TEST(MessagesQueue, WaitMessageUntilWaitsForItsInstantAndWakesForAPost) {
+  EnsureMessageQueue();
+  const ThreadId me = CurrentThreadId();
+  using std::chrono::steady_clock;
+  std::thread poster([me] { PostThreadMessageTo(me, kWmUser + 9, 0, 0); });
+  EXPECT_TRUE(WaitMessageUntil(steady_clock::now() + std::chrono::seconds(60)));
+  poster.join();
+  Message m;
+  ASSERT_TRUE(PeekMessage(m));
+  // A message that waits already answers at once; then the wait goes on to the same instant.
+  const auto instant = steady_clock::now() + std::chrono::milliseconds(20);
+  PostThreadMessageTo(me, kWmUser + 9, 0, 0);
+  EXPECT_TRUE(WaitMessageUntil(instant));
+  ASSERT_TRUE(PeekMessage(m));
+  EXPECT_FALSE(WaitMessageUntil(instant));
+  EXPECT_GE(steady_clock::now(), instant);
+  EXPECT_FALSE(WaitMessageUntil(instant));  // past: only looks
+}
+
 TEST(MessagesSend, SendRunsTheProcedureOnTheOwningThreadAndAnswersItsResult) {
   std::atomic<ThreadId> ran_on{0};
   WindowThreadRunner owner([&](const Message& m) {
