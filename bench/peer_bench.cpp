@@ -1,14 +1,18 @@
 // Korvenet beside socat, rinetd and redir, each joining one device to one server over loopback:
 // throughput (64 MiB, every byte checked), round trip of 8-byte messages with the relay's own
 // CPU time per round trip, system calls per round trip (perf), wake-ups per second while a
-// joined pair sits idle, memory per idle connection, and Korvenet's status report interval. Every measure is taken in each of several
-// rounds, with the relays in turn, and the table shows the medians. Not a test: prints a table.
+// joined pair sits idle, memory per idle connection, and Korvenet's status report interval.
+// Every measure is taken in each of several rounds and the table shows the medians. Within a
+// round the relays take turns; the round trips are taken in short turns of all the relays,
+// joined at the same time, so that whatever else the machine does weighs on all of them alike.
+// Not a test: prints a table.
 //
 //   taskset -c 0 peer_bench <tcp_port_serv> [--rounds N] [--earlier <tcp_port_serv>]
 //                           [--only throughput,roundtrip,syscalls,idle,memory] [--verbose]
 //
 // With an earlier executable, that one runs in the same rounds too, as the column "earlier".
 // --verbose also prints every round's figure.
+//
 // Run it pinned to one core: on a machine with few cores the scheduler's choice of where the
 // relay, the sender and the echo thread run decides a round trip more than the relay does.
 
@@ -38,7 +42,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kRoundTrips = 3000;
+constexpr int kTurns = 20;            // turns of round trips per round
+constexpr int kRoundTripsPerTurn = 200;
 constexpr int kCountedRoundTrips = 10000;
 constexpr int kIdleConnections = 200;
 constexpr auto kIdleWindow = 5s;
@@ -54,7 +59,7 @@ bool Installed(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// The notify socket Korvenet reports to; remembers when each running report arrived.
+// The notify socket a Korvenet reports to; remembers when each running report arrived.
 class StatusListener {
  public:
   explicit StatusListener(std::string path) : path_(std::move(path)) {
@@ -125,33 +130,39 @@ class Echo {
   std::thread thread_;
 };
 
-// Round trips of 8 bytes from the device; their times in ms (fewer when the relay failed).
-std::vector<double> RoundTrips(int device, int count) {
-  std::vector<double> times;
+// Round trips of 8 bytes from the device, appending their times in ms; false when one failed.
+bool RoundTrips(int device, int count, std::vector<double>* times = nullptr) {
   char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
   char reply[8];
   for (int i = 0; i < count; ++i) {
     auto t0 = Clock::now();
-    if (!SendAll(device, request, sizeof request) || !ReceiveExactly(device, reply, sizeof reply)) break;
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    if (!SendAll(device, request, sizeof request) || !ReceiveExactly(device, reply, sizeof reply)) return false;
+    if (times) times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   }
-  return times;
+  return true;
+}
+
+std::string PidList(const std::vector<pid_t>& pids) {
+  std::string out;
+  for (pid_t p : pids) {
+    if (!out.empty()) out += ',';
+    out += std::to_string(p);
+  }
+  return out;
 }
 
 // System calls the relay's processes make per round trip, counted by perf; -1 without perf.
+// The count covers 1.5 s, so it includes what the relay does on its own meanwhile (for a relay
+// that wakes 50 times a second, about 0.05 calls per round trip).
 double SyscallsPerRoundTrip(const Peer& peer, int device) {
-  std::string pids;
-  for (pid_t p : peer.Pids()) {
-    if (!pids.empty()) pids += ',';
-    pids += std::to_string(p);
-  }
   const std::string dir = MakeTempDir();
   const std::string out = dir + "/perf.csv";
   double result = -1;
   {
-    Process perf({"perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o", out, "-p", pids, "--", "sleep", "1.5"});
+    Process perf({"perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o", out, "-p", PidList(peer.Pids()),
+                  "--", "sleep", "1.5"});
     std::this_thread::sleep_for(500ms);  // perf attaches
-    const bool ok = RoundTrips(device, kCountedRoundTrips).size() == kCountedRoundTrips;
+    const bool ok = RoundTrips(device, kCountedRoundTrips);
     while (perf.Running()) std::this_thread::sleep_for(20ms);
     std::ifstream in(out);
     std::string line;
@@ -167,38 +178,44 @@ double SyscallsPerRoundTrip(const Peer& peer, int device) {
   return result;
 }
 
-// CPU time of every thread of the given processes so far, in ns (user and system).
-double CpuNs(const std::vector<pid_t>& pids) {
+// Sums a per-thread figure of /proc/<pid>/task/<tid>/<file> over every thread of `pids`.
+template <typename Read>
+double SumOverThreads(const std::vector<pid_t>& pids, const char* file, Read read) {
   double total = 0;
   for (pid_t pid : pids) {
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-      std::ifstream in(task.path() / "schedstat");
-      double on_cpu = 0;
-      if (in >> on_cpu) total += on_cpu;
+      std::ifstream in(task.path() / file);
+      total += read(in);
     }
   }
   return total;
 }
 
-// Context switches of every thread of the given processes so far.
-long ContextSwitches(const std::vector<pid_t>& pids) {
-  long total = 0;
-  for (pid_t pid : pids) {
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-      std::ifstream in(task.path() / "status");
-      std::string key;
-      long value;
-      while (in >> key) {
-        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-          in >> value;
-          total += value;
-        }
+// CPU time of every thread so far, in ns (user and system).
+double CpuNs(const std::vector<pid_t>& pids) {
+  return SumOverThreads(pids, "schedstat", [](std::ifstream& in) {
+    double on_cpu = 0;
+    in >> on_cpu;
+    return on_cpu;
+  });
+}
+
+// Context switches of every thread so far: each is a wake-up after the thread slept (or was
+// preempted).
+double ContextSwitches(const std::vector<pid_t>& pids) {
+  return SumOverThreads(pids, "status", [](std::ifstream& in) {
+    double total = 0;
+    std::string key;
+    while (in >> key) {
+      if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+        double value = 0;
+        in >> value;
+        total += value;
       }
     }
-  }
-  return total;
+    return total;
+  });
 }
 
 long TotalPss(const std::vector<pid_t>& pids) {
@@ -207,28 +224,37 @@ long TotalPss(const std::vector<pid_t>& pids) {
   return total;
 }
 
-struct Figures {
-  std::map<std::string, std::vector<double>> values;  // measure -> one value per round
-  std::vector<double> report_intervals;               // Korvenet only, every interval seen
-};
-
-// One column of the table: a relay, and for Korvenet the executable.
+// One column of the table: a relay, and for Korvenet the executable and where it reports.
 struct Entrant {
   std::string label;
   std::string kind;
   std::string exe;
+  std::unique_ptr<StatusListener> status;
+  std::map<std::string, std::vector<double>> values;  // measure -> one value per round
+  std::vector<double> report_intervals;               // every interval seen while idle
+
+  std::unique_ptr<Peer> Start() const {
+    auto peer = StartPeer(kind, exe, status ? status->path() : "");
+    if (!peer) std::fprintf(stderr, "%s did not start\n", label.c_str());
+    return peer;
+  }
 };
 
-std::unique_ptr<Peer> Start(const Entrant& e, StatusListener& status) {
-  auto peer = StartPeer(e.kind, e.exe, status.path());
-  if (!peer) std::fprintf(stderr, "%s did not start\n", e.label.c_str());
-  return peer;
-}
+// Which measures to take (all unless --only names some).
+struct Selection {
+  std::string only;
+  bool Wants(const char* measure) const {
+    return only.empty() || ("," + only + ",").find(std::string(",") + measure + ",") != std::string::npos;
+  }
+};
 
-void MeasureThroughput(Figures& f, const Entrant& e, StatusListener& status) {
-  auto peer = Start(e, status);
+void MeasureThroughput(Entrant& e) {
+  auto peer = e.Start();
   int device, server;
-  if (!peer || !peer->Join(device, server)) return;
+  if (!peer || !peer->Join(device, server)) {
+    e.values["throughput"].push_back(-1);
+    return;
+  }
   const std::size_t total = 64u << 20;
   std::atomic<bool> ok{true};
   auto start = Clock::now();
@@ -255,56 +281,86 @@ void MeasureThroughput(Figures& f, const Entrant& e, StatusListener& status) {
   sender.join();
   close(device);
   close(server);
-  f.values["throughput"].push_back(ok && got == total ? static_cast<double>(total) / 1e6 / seconds : -1);
+  e.values["throughput"].push_back(ok && got == total ? static_cast<double>(total) / 1e6 / seconds : -1);
 }
 
-// Round trip, system calls per round trip, then wake-ups while the joined pair sits idle.
-// Which measures to take (all unless --only names some).
-struct Selection {
-  std::string only;
-  bool Wants(const char* measure) const { return only.empty() || ("," + only + ",").find(std::string(",") + measure + ",") != std::string::npos; }
+// A relay with one device and one server joined, the server side echoing.
+struct JoinedPair {
+  Entrant* entrant;
+  std::unique_ptr<Peer> peer;
+  int device = -1, server = -1;
+  std::unique_ptr<Echo> echo;
+  std::vector<double> times;
+  double cpu_ns = 0;
+  bool ok = true;
+  ~JoinedPair() {
+    echo.reset();
+    if (device >= 0) close(device);
+    if (server >= 0) close(server);
+  }
 };
 
-// Round trip, system calls per round trip, then wake-ups while the joined pair sits idle.
-void MeasureJoinedPair(Figures& f, const Entrant& e, StatusListener& status, const Selection& want) {
-  auto peer = Start(e, status);
-  int device, server;
-  if (!peer || !peer->Join(device, server)) return;
-  {
-    Echo echo(server);
-    RoundTrips(device, 300);  // warm up
-    if (want.Wants("roundtrip")) {
-      const auto pids = peer->Pids();
-      const double cpu_before = CpuNs(pids);
-      auto times = RoundTrips(device, kRoundTrips);
-      const double cpu = CpuNs(pids) - cpu_before;
-      const bool ok = times.size() == kRoundTrips;
-      f.values["round trip"].push_back(ok ? Median(times) : -1);
-      f.values["cpu"].push_back(ok ? cpu / 1000 / kRoundTrips : -1);
+// Every relay joined at once: round trips in turns, then system calls one relay after the
+// other, then one idle window for all.
+void MeasureJoinedPairs(std::vector<Entrant>& entrants, const Selection& want, int round) {
+  std::vector<std::unique_ptr<JoinedPair>> pairs;
+  for (auto& e : entrants) {
+    auto pair = std::make_unique<JoinedPair>();
+    pair->entrant = &e;
+    pair->peer = e.Start();
+    if (!pair->peer || !pair->peer->Join(pair->device, pair->server)) {
+      pair->ok = false;
+    } else {
+      pair->echo = std::make_unique<Echo>(pair->server);
+      pair->ok = RoundTrips(pair->device, 300);  // warm up
     }
-    if (want.Wants("syscalls")) f.values["syscalls"].push_back(SyscallsPerRoundTrip(*peer, device));
-    if (want.Wants("idle")) {
-      std::this_thread::sleep_for(1s);
-      const auto pids = peer->Pids();
-      const auto from = Clock::now();
-      const long before = ContextSwitches(pids);
-      std::this_thread::sleep_for(kIdleWindow);
-      const long after = ContextSwitches(pids);
-      f.values["wake-ups"].push_back(static_cast<double>(after - before) /
-                                     std::chrono::duration<double>(kIdleWindow).count());
-      auto reports = status.RunningReportsSince(from);
-      for (std::size_t i = 1; i < reports.size(); ++i) {
-        f.report_intervals.push_back(std::chrono::duration<double, std::milli>(reports[i] - reports[i - 1]).count());
+    pairs.push_back(std::move(pair));
+  }
+  if (want.Wants("roundtrip")) {
+    for (int turn = 0; turn < kTurns; ++turn) {
+      for (std::size_t i = 0; i < pairs.size(); ++i) {
+        JoinedPair& p = *pairs[(i + static_cast<std::size_t>(turn + round)) % pairs.size()];
+        if (!p.ok) continue;
+        const auto pids = p.peer->Pids();
+        const double before = CpuNs(pids);
+        p.ok = RoundTrips(p.device, kRoundTripsPerTurn, &p.times);
+        p.cpu_ns += CpuNs(pids) - before;
+      }
+    }
+    for (auto& p : pairs) {
+      p->entrant->values["round trip"].push_back(p->ok ? Median(p->times) : -1);
+      p->entrant->values["cpu"].push_back(p->ok ? p->cpu_ns / 1000 / (kTurns * kRoundTripsPerTurn) : -1);
+    }
+  }
+  if (want.Wants("syscalls")) {
+    for (auto& p : pairs) p->entrant->values["syscalls"].push_back(p->ok ? SyscallsPerRoundTrip(*p->peer, p->device) : -1);
+  }
+  if (want.Wants("idle")) {
+    std::this_thread::sleep_for(1s);
+    std::vector<double> before;
+    for (auto& p : pairs) before.push_back(p->ok ? ContextSwitches(p->peer->Pids()) : 0);
+    const auto from = Clock::now();
+    std::this_thread::sleep_for(kIdleWindow);
+    const double seconds = std::chrono::duration<double>(Clock::now() - from).count();
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      JoinedPair& p = *pairs[i];
+      p.entrant->values["wake-ups"].push_back(p.ok ? (ContextSwitches(p.peer->Pids()) - before[i]) / seconds : -1);
+      if (!p.entrant->status) continue;
+      auto reports = p.entrant->status->RunningReportsSince(from);
+      for (std::size_t k = 1; k < reports.size(); ++k) {
+        p.entrant->report_intervals.push_back(
+            std::chrono::duration<double, std::milli>(reports[k] - reports[k - 1]).count());
       }
     }
   }
-  close(device);
-  close(server);
 }
 
-void MeasureMemory(Figures& f, const Entrant& e, StatusListener& status) {
-  auto peer = Start(e, status);
-  if (!peer) return;
+void MeasureMemory(Entrant& e) {
+  auto peer = e.Start();
+  if (!peer) {
+    e.values["memory"].push_back(-1);
+    return;
+  }
   std::this_thread::sleep_for(500ms);
   const long before = TotalPss(peer->Pids());
   std::vector<int> fds;
@@ -318,7 +374,8 @@ void MeasureMemory(Figures& f, const Entrant& e, StatusListener& status) {
   std::this_thread::sleep_for(2s);
   const long after = TotalPss(peer->Pids());
   for (int fd : fds) close(fd);
-  f.values["memory"].push_back(fds.empty() ? -1 : static_cast<double>(after - before) / static_cast<double>(fds.size()));
+  e.values["memory"].push_back(fds.empty() ? -1
+                                           : static_cast<double>(after - before) / static_cast<double>(fds.size()));
 }
 
 std::string Affinity() {
@@ -326,12 +383,60 @@ std::string Affinity() {
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) != 0) return "?";
   std::string out;
-  for (int i = 0; i < CPU_SETSIZE; ++i)
-    if (CPU_ISSET(i, &set)) {
-      if (!out.empty()) out += ',';
-      out += std::to_string(i);
-    }
+  for (int i = 0; i < CPU_SETSIZE; ++i) {
+    if (!CPU_ISSET(i, &set)) continue;
+    if (!out.empty()) out += ',';
+    out += std::to_string(i);
+  }
   return out;
+}
+
+void PrintTable(std::vector<Entrant>& entrants, int rounds, bool verbose) {
+  std::printf("CPUs allowed: %s; %d rounds; medians\n\n", Affinity().c_str(), rounds);
+  std::printf("| %-32s |", "measure");
+  for (const auto& e : entrants) std::printf(" %10s |", e.label.c_str());
+  std::printf("\n|%s|", std::string(34, '-').c_str());
+  for (std::size_t i = 0; i < entrants.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
+  std::printf("\n");
+  const struct {
+    const char* key;
+    const char* label;
+    const char* format;
+  } rows[] = {
+      {"throughput", "throughput, 64 MiB checked, MB/s", " %10.0f |"},
+      {"round trip", "round trip 8 bytes, ms", " %10.4f |"},
+      {"cpu", "relay CPU per round trip, us", " %10.2f |"},
+      {"syscalls", "system calls per round trip", " %10.1f |"},
+      {"wake-ups", "wake-ups per second, idle pair", " %10.1f |"},
+      {"memory", "memory per idle connection, KiB", " %10.1f |"},
+  };
+  for (const auto& row : rows) {
+    if (entrants[0].values[row.key].empty()) continue;
+    std::printf("| %-32s |", row.label);
+    for (auto& e : entrants) std::printf(row.format, Median(e.values[row.key]));
+    std::printf("\n");
+  }
+  std::printf("\n");
+  for (const auto& e : entrants) {
+    const auto& intervals = e.report_intervals;
+    if (intervals.empty()) continue;
+    std::printf("%s status report interval: median %.1f ms, min %.1f, max %.1f (%zu intervals)\n", e.label.c_str(),
+                Median(intervals), *std::min_element(intervals.begin(), intervals.end()),
+                *std::max_element(intervals.begin(), intervals.end()), intervals.size());
+  }
+  if (verbose) {
+    std::printf("\nEvery round:\n");
+    for (const auto& row : rows) {
+      for (auto& e : entrants) {
+        const auto& values = e.values[row.key];
+        if (values.empty()) continue;
+        std::printf("  %s, %s:", row.label, e.label.c_str());
+        for (double v : values) std::printf(" %g", v);
+        std::printf("\n");
+      }
+    }
+  }
+  std::printf("(-1: the run failed or lost bytes)\n");
 }
 
 }  // namespace
@@ -367,81 +472,42 @@ int main(int argc, char** argv) {
     return 2;
   }
   RaiseFileLimit();
+  if (!Installed("perf") && want.Wants("syscalls")) {
+    std::fprintf(stderr, "perf is not installed: no system call counts\n");
+    want.only = want.only.empty() ? "throughput,roundtrip,idle,memory" : want.only;
+  }
 
-  std::vector<Entrant> entrants{{"korvenet", "korvenet", exe}};
-  if (!earlier.empty()) entrants.push_back({"earlier", "korvenet", earlier});
+  const std::string dir = MakeTempDir();
+  std::vector<Entrant> entrants;
+  entrants.push_back({"korvenet", "korvenet", exe, std::make_unique<StatusListener>(dir + "/notify"), {}, {}});
+  if (!earlier.empty()) {
+    entrants.push_back({"earlier", "korvenet", earlier, std::make_unique<StatusListener>(dir + "/notify-earlier"), {}, {}});
+  }
   for (const char* name : {"socat", "rinetd", "redir"}) {
     if (Installed(name)) {
-      entrants.push_back({name, name, ""});
+      entrants.push_back({name, name, "", nullptr, {}, {}});
     } else {
       std::fprintf(stderr, "%s is not installed: left out\n", name);
     }
   }
-  const bool have_perf = Installed("perf");
-  const std::string dir = MakeTempDir();
-  std::map<std::string, Figures> figures;
-  {
-    StatusListener status(dir + "/notify");
-    for (int r = 0; r < rounds; ++r) {
-      std::fprintf(stderr, "round %d of %d\n", r + 1, rounds);
-      // A different relay goes first in each round, so drift of the machine spreads evenly.
-      for (std::size_t i = 0; i < entrants.size(); ++i) {
-        const Entrant& e = entrants[(i + static_cast<std::size_t>(r)) % entrants.size()];
-        if (want.Wants("throughput")) MeasureThroughput(figures[e.label], e, status);
-        if (want.Wants("roundtrip") || want.Wants("syscalls") || want.Wants("idle")) {
-          MeasureJoinedPair(figures[e.label], e, status, want);
-        }
-        if (want.Wants("memory")) MeasureMemory(figures[e.label], e, status);
-      }
-    }
-  }
-  RemoveTree(dir);
 
-  std::printf("CPUs allowed: %s; %d rounds; medians\n\n", Affinity().c_str(), rounds);
-  std::printf("| %-32s |", "measure");
-  for (const auto& e : entrants) std::printf(" %10s |", e.label.c_str());
-  std::printf("\n|%s|", std::string(34, '-').c_str());
-  for (std::size_t i = 0; i < entrants.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
-  std::printf("\n");
-  const struct {
-    const char* key;
-    const char* label;
-    const char* format;
-  } rows[] = {
-      {"throughput", "throughput, 64 MiB checked, MB/s", " %10.0f |"},
-      {"round trip", "round trip 8 bytes, ms", " %10.4f |"},
-      {"cpu", "relay CPU per round trip, us", " %10.2f |"},
-      {"syscalls", "system calls per round trip", " %10.1f |"},
-      {"wake-ups", "wake-ups per second, idle pair", " %10.1f |"},
-      {"memory", "memory per idle connection, KiB", " %10.1f |"},
-  };
-  for (const auto& row : rows) {
-    if (std::string(row.key) == "syscalls" && !have_perf) continue;
-    if (figures[entrants[0].label].values[row.key].empty()) continue;
-    std::printf("| %-32s |", row.label);
-    for (const auto& e : entrants) std::printf(row.format, Median(figures[e.label].values[row.key]));
-    std::printf("\n");
-  }
-  if (verbose) {
-    std::printf("\nEvery round:\n");
-    for (const auto& row : rows) {
-      for (const auto& e : entrants) {
-        const auto& values = figures[e.label].values[row.key];
-        if (values.empty()) continue;
-        std::printf("%s, %s:", row.label, e.label.c_str());
-        for (double v : values) std::printf(" %g", v);
-        std::printf("\n");
-      }
+  for (int r = 0; r < rounds; ++r) {
+    std::fprintf(stderr, "round %d of %d\n", r + 1, rounds);
+    // A different relay goes first in each round, so drift of the machine spreads evenly.
+    for (std::size_t i = 0; i < entrants.size(); ++i) {
+      Entrant& e = entrants[(i + static_cast<std::size_t>(r)) % entrants.size()];
+      if (want.Wants("throughput")) MeasureThroughput(e);
+    }
+    if (want.Wants("roundtrip") || want.Wants("syscalls") || want.Wants("idle")) {
+      MeasureJoinedPairs(entrants, want, r);
+    }
+    for (std::size_t i = 0; i < entrants.size(); ++i) {
+      Entrant& e = entrants[(i + static_cast<std::size_t>(r)) % entrants.size()];
+      if (want.Wants("memory")) MeasureMemory(e);
     }
   }
-  for (const auto& e : entrants) {
-    const auto& intervals = figures[e.label].report_intervals;
-    if (intervals.empty()) continue;
-    std::printf("\n%s status report interval: median %.1f ms, min %.1f, max %.1f (%zu intervals)", e.label.c_str(),
-                Median(intervals), *std::min_element(intervals.begin(), intervals.end()),
-                *std::max_element(intervals.begin(), intervals.end()), intervals.size());
-  }
-  std::printf("\n");
-  std::printf("(-1: the run failed or lost bytes)\n");
+  PrintTable(entrants, rounds, verbose);
+  for (auto& e : entrants) e.status.reset();
+  RemoveTree(dir);
   return 0;
 }
