@@ -18,6 +18,7 @@
 
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -152,18 +153,19 @@ std::string PidList(const std::vector<pid_t>& pids) {
 }
 
 // System calls the relay's processes make per round trip, counted by perf; -1 without perf.
-// The count covers 1.5 s, so it includes what the relay does on its own meanwhile (for a relay
-// that wakes 50 times a second, about 0.05 calls per round trip).
+// The count also covers a second before the round trips, so it includes what the relay does
+// on its own meanwhile (for a relay that wakes 50 times a second, under 0.05 calls per round
+// trip).
 double SyscallsPerRoundTrip(const Peer& peer, int device) {
   const std::string dir = MakeTempDir();
   const std::string out = dir + "/perf.csv";
   double result = -1;
   {
-    Process perf({"perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o", out, "-p", PidList(peer.Pids()),
-                  "--", "sleep", "1.5"});
-    std::this_thread::sleep_for(500ms);  // perf attaches
+    Process perf({"perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o", out, "-p", PidList(peer.Pids())});
+    std::this_thread::sleep_for(1s);  // perf attaches
     const bool ok = RoundTrips(device, kCountedRoundTrips);
-    while (perf.Running()) std::this_thread::sleep_for(20ms);
+    kill(perf.pid(), SIGINT);  // perf writes its counts and ends
+    for (int i = 0; i < 500 && perf.Running(); ++i) std::this_thread::sleep_for(10ms);
     std::ifstream in(out);
     std::string line;
     while (ok && std::getline(in, line)) {
