@@ -42,11 +42,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay between TCP devices and TCP servers or serial lines")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "relay between TCP devices and TCP servers or serial lines
- Korvenet passes bytes unchanged between TCP connections on a device side and,
- on a server side, further TCP connections or a local serial port. Channels are
- described in /opt/korvenet/cnf_port.cfg. Run /opt/korvenet/tcp_port_serv -check
- to check them and /opt/korvenet/tcp_port_serv -install to install the service.")
+    "Korvenet passes bytes unchanged between TCP connections on a device side and,
+on a server side, further TCP connections or a local serial port. Channels are
+described in /opt/korvenet/cnf_port.cfg. Run /opt/korvenet/tcp_port_serv -check
+to check them and /opt/korvenet/tcp_port_serv -install to install the service.")
 # The channel file is the operator's: an upgrade keeps their changes, removal keeps the file
 # (purge removes it).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/doc/debian/conffiles)

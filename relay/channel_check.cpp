@@ -265,7 +265,7 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   if (channels.empty()) warn("the channel file has no lines: the service starts with no channels");
   if (ignored > 0) {
     warn(Plural(ignored, "line", "lines") + (complete ? "" : " or more") + " after line " +
-         std::to_string(kMaxChannels) + " " + (ignored == 1 ? "is" : "are") + " ignored: the service takes " +
+         std::to_string(kMaxChannels) + " " + (ignored == 1 && complete ? "is" : "are") + " ignored: the service takes " +
          std::to_string(kMaxChannels) + " channels at most");
   }
   if (!complete) {
