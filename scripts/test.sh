@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Windows build (run once under Wine), a release build with its
-# Debian package (scripts/test-package.sh), and the tests again under ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
+# Builds and runs every test: the Windows build (run once under Wine), a release build, and the
+# tests again under ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
 # UndefinedBehaviorSanitizer. Ends with ctest's summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +18,7 @@ python3 scripts/wine_smoke.py build-win/tcp_port_serv.exe
 
 build build
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
-scripts/test-package.sh build
+scripts/test-package.sh build  # the Debian package: lintian, install, -check, unit rating, removal
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
