@@ -6,11 +6,11 @@
 #include "base/exception.h"
 #include "platform/files.h"
 #include "platform/operator_output.h"
+#include "platform/process.h"
 #include "platform/serial_device.h"
 #include "platform/sockets.h"
 #include "relay/arrays_vars.h"
 #include "relay/channel_file.h"
-#include "relay/program_directory.h"
 
 namespace {
 
@@ -280,7 +280,8 @@ ChannelCheckProbes SystemProbes() {
 }
 
 int RunChannelCheck() {
-  const std::string path = ProgramFilePath(kChannelFileName);
+  // Where the service looks for it: beside the executable.
+  const std::string path = platform::ExecutableDirectory() + kChannelFileName;
   ChannelCheckReport report;
   if (!platform::IsRegularFile(path)) {
     report.lines.push_back("warning: there is no channel file: the service starts with no channels");
