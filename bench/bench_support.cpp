@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -29,6 +30,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& direct
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);  // its own group, so that Stop also ends what it forked
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // and it ends with a benchmark that was killed
     if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(127);
     int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out >= 0) {
