@@ -117,8 +117,8 @@ class Relay {
   // Once per pass of the run loop: the flow control's resuming and stall checks.
   void Tick(std::chrono::steady_clock::time_point now);
   // True while Tick has something to look after (a paused source, a destination or a serial
-  // writer that keeps bytes): the run loop then runs every pass.
-  bool HasWork() { return flow_control_.HasWork(); }
+  // writer that keeps bytes), so the run loop must run every pass.
+  bool HasWork();
 
   // A connection accepted on `side` has bytes waiting: passes them to every channel of its
   // local port. Never raises.
