@@ -160,6 +160,10 @@ int SerialModemLines(SerialHandle handle, std::uint32_t& lines);
 // code (ECANCELED on Linux, ERROR_OPERATION_ABORTED on Windows). Writes that start after the
 // purge are not affected.
 int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::size_t& done);
+// Writes what the device takes at once, without waiting (for the line, or for another write's
+// turn): `done` is that count, 0 when it takes nothing now. Windows serial drivers complete a
+// write only once the line has taken it, so there it takes nothing: every write waits.
+int SerialWriteNow(SerialHandle handle, const void* data, std::size_t size, std::size_t& done);
 int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done);
 
 // The events a device reports to event waits (0: none).

@@ -99,6 +99,10 @@ class TCustomComPort : public TObject {
   // string writes nothing and answers 0). Raises EComPort code 2. Writes on one port run one
   // at a time.
   std::int32_t PortWrite(const ByteString& data);
+  // Writes as much of `data` as the device takes at once, without waiting; answers how many
+  // bytes (0 when it takes none now, and always on Windows, whose drivers complete a write only
+  // once the line has taken it). Raises EComPort code 2 as PortWrite does.
+  std::int32_t PortWriteNow(const ByteString& data);
   // Ends at once, from any thread, the PortWrite calls in progress (and those waiting for their
   // turn): each raises code 2 with the system's "aborted" code. Later writes are not affected;
   // a port that is not open has nothing to abort.

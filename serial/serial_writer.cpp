@@ -20,9 +20,20 @@ void SerialWriter::Write(const ByteString& bytes) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (stopping_) return;
+    std::size_t written = 0;
+    if (kept_ == 0 && !writing_) {
+      // Nothing waits before these bytes, and the writer's thread is idle (it starts a write
+      // only under the lock).
+      try {
+        written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWriteNow(bytes), 0));
+      } catch (const EComPort&) {
+        return;  // the line went away: the bytes are dropped, as a failed write's are
+      }
+      if (written >= bytes.size()) return;
+    }
     if (kept_ == 0) progress_at_ = Clock::now();
-    queue_.push_back(KeptPiece{bytes, 0});
-    kept_ += bytes.size();
+    queue_.push_back(KeptPiece{bytes, written});
+    kept_ += bytes.size() - written;
     if (kept_ > drained_mark_) above_mark_ = true;
   }
   wake_.notify_one();

@@ -39,7 +39,9 @@ class SerialWriter {
 
   TCustomComPort& Port() const { return port_; }
 
-  // Hands `bytes` over behind everything kept before; returns at once. Nothing once stopped.
+  // Hands `bytes` over behind everything kept before; returns at once. When nothing is kept,
+  // what the device takes at once is written right here (PortWriteNow), so that a line that
+  // keeps up costs no switch to the writer's thread. Nothing once stopped.
   void Write(const ByteString& bytes);
   // Bytes handed over and not yet taken by the device, the piece being written included.
   std::size_t KeptBytes() const;

@@ -374,6 +374,28 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
   return error;
 }
 
+int SerialWriteNow(SerialHandle handle, const void* data, std::size_t size, std::size_t& done) {
+  done = 0;
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return EIO;
+  if (size == 0) return 0;
+  std::unique_lock<std::mutex> turn(dev->write_lock, std::try_to_lock);
+  if (!turn.owns_lock()) return 0;  // another write is in progress: these bytes come after it
+  ssize_t n;
+  do {
+    n = ::write(dev->fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN ? 0 : errno;
+  done = static_cast<std::size_t>(n);
+  if (done > 0 && (dev->event_mask.load() & kSerialEventTxEmpty)) {
+    dev->tx_pending = true;
+    std::uint64_t one = 1;
+    (void)!::write(dev->kick_fd, &one, sizeof one);
+  }
+  return 0;
+}
+
 int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done) {
   done = 0;
   auto dev = FindDevice(handle);

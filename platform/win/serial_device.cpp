@@ -327,6 +327,14 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
   return Transfer(*device, true, const_cast<void*>(data), size, done);
 }
 
+int SerialWriteNow(SerialHandle handle, const void*, std::size_t, std::size_t& done) {
+  done = 0;
+  auto device = FindDevice(handle);
+  if (!device) return ERROR_INVALID_HANDLE;
+  if (device->lost) return LostError(*device);
+  return 0;  // an overlapped write completes only once the line has taken it
+}
+
 int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done) {
   done = 0;
   auto device = FindDevice(handle);
