@@ -84,7 +84,10 @@ bool CheckSynchronize() {
     }
     hold.lock();
     item->done = true;
+    // Woken after the lock is free, the thread that queued the call need not wait for it.
+    hold.unlock();
     queue_changed.notify_all();
+    hold.lock();
   }
   return !taken.empty();
 }

@@ -23,6 +23,8 @@ struct Laggard {
 
 }  // namespace
 
+std::size_t FlowControl::SerialHighWater(const SerialWriter& port) { return std::max(kSerialHighWater, port.Pace()); }
+
 bool FlowControl::IsPaused(const TServerWinSocket* source) const {
   return !paused_.empty() && paused_.count(source) > 0;
 }
@@ -52,7 +54,7 @@ void FlowControl::NoteSerialSend(TServerWinSocket* source, SerialWriter* port) {
   const std::size_t kept = port->KeptBytes();
   if (kept == 0) return;
   serial_backlogged_.insert(port);
-  if (source && kept > kSerialHighWater && !IsPaused(source)) {
+  if (source && kept > SerialHighWater(*port) && !IsPaused(source)) {
     PauseSource(source, Clock::now());
     std::vector<SerialWriter*>& ports = paused_[source].destinations.ports;
     if (!Contains(ports, port)) ports.push_back(port);
@@ -98,7 +100,7 @@ bool FlowControl::Drained(const Destinations& destinations) const {
     }
   }
   for (SerialWriter* port : destinations.ports) {
-    if (port->KeptBytes() > kSerialLowWater) return false;
+    if (port->KeptBytes() > SerialLowWater(*port)) return false;
   }
   return true;
 }
@@ -164,7 +166,7 @@ void FlowControl::CollectLaggards(Pause& pause, Clock::time_point now, std::vect
     }
   }
   for (SerialWriter* port : pause.destinations.ports) {
-    if (port->KeptBytes() > kSerialLowWater) {
+    if (port->KeptBytes() > SerialLowWater(*port)) {
       laggards.push_back(Laggard{nullptr, nullptr, port, !port->IsStalled(now, kHoldLimit)});
     } else {
       caught_up = proven = true;  // a port is there from the start

@@ -10,9 +10,10 @@
 // | situation                                                  | what happens                                  |
 // |------------------------------------------------------------|-----------------------------------------------|
 // | a send leaves a destination keeping more than its high     | the source that fed it pauses                 |
-// | water (connection 256 KiB, serial writer 16 KiB)           |                                               |
+// | water (connection 256 KiB; serial writer 16 KiB, or what   |                                               |
+// | its line took in a second lately, up to 64 KiB)            |                                               |
 // | every destination of a paused source is at or below its   | the source resumes: at once on a write        |
-// | low water (64 KiB, serial 4 KiB)                           | notification or a drained writer, else at the |
+// | low water (64 KiB; serial writer a quarter of its high)    | notification or a drained writer, else at the |
 // |                                                            | next pass                                     |
 // | paused; some destinations caught up (at or below low       | the caught-up ones are held at most kHoldLimit|
 // | water), others lag                                         | (1.5 s, so under 2 s in all); then the        |
@@ -60,8 +61,12 @@ class FlowControl {
 
   static constexpr std::size_t kHighWater = 256 * 1024;
   static constexpr std::size_t kLowWater = 64 * 1024;
+  // A serial writer's high water is at least this, or what its line took in a second lately
+  // (SerialWriter::Pace); its low water is a quarter of that.
   static constexpr std::size_t kSerialHighWater = 16 * 1024;
-  static constexpr std::size_t kSerialLowWater = 4 * 1024;
+  static constexpr std::size_t kSerialLowWater = kSerialHighWater / 4;
+  static std::size_t SerialHighWater(const SerialWriter& port);
+  static std::size_t SerialLowWater(const SerialWriter& port) { return SerialHighWater(port) / 4; }
   // Caught-up destinations wait at most this long for a laggard: with the run loop's pass and
   // the delivery after the cut, they go without bytes for less than 2 s.
   static constexpr std::chrono::milliseconds kHoldLimit{1500};

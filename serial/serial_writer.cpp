@@ -77,15 +77,16 @@ void SerialWriter::Stop() {
 }
 
 ByteString SerialWriter::NextPiece() const {
+  const std::size_t most = piece_bytes_.load();
   const KeptPiece& front = queue_.front();
   const std::size_t first = front.bytes.size() - front.offset;
-  if (first >= kPieceBytes || queue_.size() == 1) {
+  if (first >= most || queue_.size() == 1) {
     // The common case: one handed-over string, written as it is when it fits in a piece.
-    if (front.offset == 0 && first <= kPieceBytes) return front.bytes;
-    return ByteString(front.bytes.data() + front.offset, std::min(first, kPieceBytes));
+    if (front.offset == 0 && first <= most) return front.bytes;
+    return ByteString(front.bytes.data() + front.offset, std::min(first, most));
   }
-  // Several small strings wait: they go to the line together.
-  ByteString piece = ByteString::Uninitialized(std::min(kept_, kPieceBytes));
+  // Several strings wait: they go to the line together.
+  ByteString piece = ByteString::Uninitialized(std::min(kept_, most));
   std::size_t filled = 0;
   for (const KeptPiece& kept : queue_) {
     const std::size_t take = std::min(kept.bytes.size() - kept.offset, piece.size() - filled);
@@ -119,6 +120,7 @@ void SerialWriter::Run() {
 
     std::size_t written = 0;
     bool failed = false;
+    const Clock::time_point began = Clock::now();
     try {
       written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWrite(piece), 0));
     } catch (const EComPort&) {
@@ -127,6 +129,11 @@ void SerialWriter::Run() {
       failed = true;
       routing::RouteException(&port_);
     }
+    // The next piece: what the line took in a second at this piece's pace.
+    const auto took = std::max<std::int64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began).count(), 1);
+    const std::uint64_t per_second = static_cast<std::uint64_t>(written) * 1000000u / static_cast<std::uint64_t>(took);
+    piece_bytes_ = static_cast<std::size_t>(std::clamp<std::uint64_t>(per_second, kPieceBytes, kLargestPieceBytes));
 
     hold.lock();
     writing_ = false;

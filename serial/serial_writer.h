@@ -1,15 +1,18 @@
 #pragma once
 // The writer of one open port: takes bytes from any thread without waiting for the line and
-// writes them on a thread of its own, in order, in pieces of at most kPieceBytes, each with
-// PortWrite (so each piece has the port's write time-out). What a piece that timed out did not
-// write stays first in line; a piece whose write fails (the line went away) is dropped, as a
-// failed write always was. Bytes handed over and not yet taken by the device are "kept".
+// writes them on a thread of its own, in order, in pieces, each with PortWrite (so each piece
+// has the port's write time-out). A piece is about what the line took in a second lately
+// (kPieceBytes to kLargestPieceBytes), so a slow line shows progress every few seconds and a
+// fast one is not cut into small writes. What a piece that timed out did not write stays first
+// in line; a piece whose write fails (the line went away) is dropped, as a failed write always
+// was. Bytes handed over and not yet taken by the device are "kept".
 //
 // Threads: Write, KeptBytes, IsStalled and DropKept may be called from any thread. The writer's
 // own thread runs the writes and the `drained` hook. Stop and the destructor may be called
 // from any thread but the writer's own (so not from the hook); they end a write that waits for
 // the line at once. The port must stay open until the writer has stopped.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -26,9 +29,9 @@ class TCustomComPort;
 class SerialWriter {
  public:
   using Clock = std::chrono::steady_clock;
-  // At 9600 bit/s a piece takes about 4 s on the line, so a line that takes bytes at all shows
-  // progress well within any stall bound.
+  // The smallest piece: about 4 s on a line at 9600 bit/s, well within any stall bound.
   static constexpr std::size_t kPieceBytes = 4096;
+  static constexpr std::size_t kLargestPieceBytes = 64 * 1024;
 
   // Starts the writer's thread. `drained` runs on that thread each time the kept bytes fall to
   // `drained_mark` or below, having been above it.
@@ -45,6 +48,9 @@ class SerialWriter {
   void Write(const ByteString& bytes);
   // Bytes handed over and not yet taken by the device, the piece being written included.
   std::size_t KeptBytes() const;
+  // About what the line took in a second lately: the size of the next piece, at least
+  // kPieceBytes and at most kLargestPieceBytes.
+  std::size_t Pace() const { return piece_bytes_.load(); }
   // True when bytes are kept and the device has taken none of them for longer than `limit`.
   bool IsStalled(Clock::time_point now, Clock::duration limit) const;
   // Drops every kept byte; a write that waits for the line is ended at once. Answers how many
@@ -59,7 +65,7 @@ class SerialWriter {
     std::size_t offset;  // bytes of `bytes` already written
   };
   void Run();
-  // The next piece: up to kPieceBytes from the front of the queue. Caller holds lock_.
+  // The next piece: up to piece_bytes_ from the front of the queue. Caller holds lock_.
   ByteString NextPiece() const;
   // Removes `count` written (or dropped) bytes from the front of the queue. Caller holds lock_.
   void Consume(std::size_t count);
@@ -75,6 +81,7 @@ class SerialWriter {
   bool writing_ = false;               // a PortWrite of the front bytes is in progress
   std::uint64_t drops_ = 0;            // raised by every drop: a write that began before is void
   Clock::time_point progress_at_{};    // when the device last took bytes, or they began to wait
+  std::atomic<std::size_t> piece_bytes_{kPieceBytes};  // set by the writer's thread
   bool above_mark_ = false;
   bool stopping_ = false;
   std::thread thread_;
