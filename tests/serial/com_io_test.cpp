@@ -112,12 +112,17 @@ TEST_F(SerialIO, AbortEndsAWaitingWriteAtOnceAndSparesLaterOnes) {
   writer.join();
   EXPECT_EQ(error, std::make_pair(2, ECANCELED));
 
-  EXPECT_EQ(port.PortWrite(ByteString(std::string("next"))), 4);
+  // The next write goes out once the far end reads the line empty (given time for that).
+  port.Timeouts().SetWriteTotalConstant(20000);
+  std::int32_t written = 0;
+  std::thread next([&] { written = port.PortWrite(ByteString(std::string("next"))); });
   std::string got;
-  ASSERT_TRUE(test::WaitUntil([&] {
+  EXPECT_TRUE(test::WaitUntil([&] {
     got += pty.Read(1 << 20, std::chrono::milliseconds(10));
     return got.size() >= 4 && got.compare(got.size() - 4, 4, "next") == 0;
   }));
+  next.join();
+  EXPECT_EQ(written, 4);
   EXPECT_EQ(got.find_first_not_of('x'), got.size() - 4);
 }
 
