@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Windows build (run once under Wine), a release build, and the
 # tests again under ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
-# UndefinedBehaviorSanitizer. Ends with ctest's summary line.
+# UndefinedBehaviorSanitizer (the sanitizer runs leave out the cases labelled long). Ends with
+# ctest's summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -22,8 +23,8 @@ scripts/test-package.sh build  # the Debian package: lintian, install, -check, u
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --output-on-failure -j "$jobs" --timeout 600 -L "${KORVENET_TSAN_LABEL:-threaded}")
+  ctest --output-on-failure -j "$jobs" --timeout 600 -L "${KORVENET_TSAN_LABEL:-threaded}" -LE long)
 
 build build-asan -DKORVENET_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-  ctest --output-on-failure -j "$jobs" --timeout 600)
+  ctest --output-on-failure -j "$jobs" --timeout 600 -LE long)
