@@ -33,6 +33,8 @@ constexpr int kFdClose = 32;
 
 // The error code of a call that would have blocked (EWOULDBLOCK on Linux, 10035 on Windows).
 extern const int kSocketWouldBlock;
+// The error code of an invalid argument (EINVAL on Linux, 10022 on Windows).
+extern const int kSocketInvalidArgument;
 
 // Start-up and clean-up of the socket library, paired per socket object. 0 or an error code.
 int SocketLibraryStartup();

@@ -1,8 +1,12 @@
 #pragma once
 // Writes single-string entries to the system's event log under one source name. The source is
 // registered with the first entry; when that fails, the next entry tries again.
+//
+// Any thread may write, also several at once (serial event threads route their failures here
+// while the service thread writes its own entries).
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "base/tobject.h"
@@ -20,5 +24,6 @@ class TEventLogger : public TObject {
 
  private:
   std::string source_;
+  std::mutex lock_;  // guards handle_
   std::uintptr_t handle_ = 0;
 };

@@ -20,6 +20,7 @@
 
 namespace platform {
 
+const int kSocketInvalidArgument = EINVAL;
 const int kSocketWouldBlock = EWOULDBLOCK;
 
 namespace {

@@ -29,6 +29,7 @@
 
 namespace platform {
 
+const int kSocketInvalidArgument = WSAEINVAL;
 const int kSocketWouldBlock = WSAEWOULDBLOCK;
 
 namespace {

@@ -2,8 +2,13 @@
 
 #include <unistd.h>
 
+#include <map>
+#include <thread>
+#include <vector>
+
 #include "platform/event_log.h"
 #include "service/event_logger.h"
+#include "service/service.h"
 #include "tests/service/service_test_support.h"
 
 namespace {
@@ -35,6 +40,37 @@ TEST_F(EventLog, EachEntryIsOneSyslogDatagram) {
   logger.WriteEventLog("a\r\nb \xA8\xB8\xB9\x98", 1, 0, 0);
   test::ExpectSyslogEntry(log.Receive(), 27, "Rodivo_vedodaraz", getpid(),
                           "a\r\nb \xD0\x81\xD1\x91\xE2\x84\x96\xEF\xBF\xBD");
+}
+
+// The first entries of a logger may come from several threads at once (serial event threads
+// route their failures while the service thread writes): one source, every entry arrives.
+TEST_F(EventLog, EntriesFromSeveralThreadsAtOnce) {
+  test::DatagramListener log(path_);
+  ASSERT_TRUE(log.bound());
+  TEventLogger logger("tcp_port_serv");
+  TService service;
+  service.SetName("Rodivo_vedodaraz");
+  constexpr int kThreads = 4, kEach = 10;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        logger.WriteEventLog("logger " + std::to_string(t), 1, 0, 0);
+        service.WriteEventLog("service " + std::to_string(t));
+      }
+    });
+  }
+  std::map<std::string, int> seen;
+  for (int n = 0; n < 2 * kThreads * kEach; ++n) {
+    auto datagram = log.Receive();
+    ASSERT_TRUE(datagram.has_value()) << n << " entries came";
+    seen[datagram->substr(datagram->find(": ") + 2)]++;
+  }
+  for (auto& writer : writers) writer.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(seen["logger " + std::to_string(t)], kEach);
+    EXPECT_EQ(seen["service " + std::to_string(t)], kEach);
+  }
 }
 
 TEST_F(EventLog, MissingLogDropsTheEntryAndALaterEntryRetries) {

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <functional>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "base/exception.h"
@@ -243,6 +246,46 @@ TEST_F(MainThreadServiceRun, FailedExecuteIsLoggedAndEndsTheService) {
   ExpectReport(1, 0, "SERVICE_STOPPED");
   EXPECT_TRUE(WaitForEnd());
   ExpectEntry("Service failed on execute: loop broke");
+}
+
+// Failures that are not Exception objects are failures all the same: the entry carries their
+// text and the status reports are those of an Exception at the same place.
+TEST_F(MainThreadServiceRun, StartFailureThatIsNoExceptionIsLoggedWithItsText) {
+  service_.SetOnStart(TStartEvent::FromFunction([](TService*, bool&) { throw std::bad_alloc(); }));
+  Start();
+  ExpectReport(2, 1, "SERVICE_START_PENDING");
+  ExpectReport(2, 2, "SERVICE_START_PENDING");
+  ExpectReport(1, 0, "SERVICE_STOPPED");
+  EXPECT_TRUE(WaitForEnd());
+  ExpectEntry("Service failed on start: std::bad_alloc");
+}
+
+TEST_F(MainThreadServiceRun, ExecuteFailureThatIsNoExceptionIsLoggedWithItsText) {
+  service_.SetOnExecute(TServiceEvent::FromFunction([](TService*) { throw std::length_error("too long"); }));
+  Start();
+  ExpectNormalStart();
+  ExpectReport(1, 0, "SERVICE_STOPPED");
+  EXPECT_TRUE(WaitForEnd());
+  ExpectEntry("Service failed on execute: too long");
+}
+
+TEST_F(MainThreadServiceRun, ControlHandlerFailuresThatAreNoExceptionsKeepTheServiceRunning) {
+  int stops = 0;
+  service_.SetOnStop(TStopEvent::FromFunction([&](TService*, bool&) {
+    if (++stops == 1) throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "stopping");
+  }));
+  service_.on_custom = [](std::uint32_t) { throw 7; };
+  Start();
+  ExpectNormalStart();
+  service_.PostControlCode(kControlStop);
+  ExpectReport(3, 0, "SERVICE_STOP_PENDING");
+  ExpectReport(4, 0, "SERVICE_RUNNING");
+  ExpectEntry("Service failed on stop: stopping: " + std::make_error_code(std::errc::no_buffer_space).message());
+  service_.PostControlCode(130);
+  ExpectReport(4, 0, "SERVICE_RUNNING");  // set back and reported again
+  ExpectEntry("Service failed in custom message(130): unknown exception");
+  service_.PostControlCode(kControlStop);
+  ExpectNormalStop();
 }
 
 TEST_F(MainThreadServiceRun, PauseSuspendsUntilContinue) {
