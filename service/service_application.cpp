@@ -85,7 +85,9 @@ bool TServiceApplication::SessionEndFilter(const platform::Message& message) {
 }
 
 void TServiceApplication::LogUnhandled(TObject* /*sender*/, const Exception& e) {
-  event_logger_.WriteEventLog(e.Message(), 1, 0, 0);
+  // What escapes event handlers is caused by events from outside (a peer that resets its
+  // connection, a line that fails), which may come at any rate: the entries are limited.
+  event_logger_.WriteLimitedEventLog(e.Message(), 1);
 }
 
 void TServiceApplication::DestroyModules() {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/event_log.h"
 #include "service/event_logger.h"
 #include "service/service.h"
@@ -76,6 +77,7 @@ TEST_F(EventLog, EntriesFromSeveralThreadsAtOnce) {
 TEST_F(EventLog, MissingLogDropsTheEntryAndALaterEntryRetries) {
   TEventLogger logger("tcp_port_serv");
   logger.WriteEventLog("lost", 1, 0, 0);  // nothing listens: no error, no entry
+  EXPECT_TRUE(platform::FlushEventLog(20000));
   test::DatagramListener log(path_);
   ASSERT_TRUE(log.bound());
   logger.WriteEventLog("found", 1, 0, 0);
@@ -91,6 +93,7 @@ TEST_F(EventLog, RestartedLogIsReachedAgain) {
     test::ExpectSyslogEntry(first.Receive(), 27, "tcp_port_serv", getpid(), "one");
     first.Close();
     logger.WriteEventLog("refused", 1, 0, 0);  // the log refuses: dropped silently
+    EXPECT_TRUE(platform::FlushEventLog(20000));
   }
   test::DatagramListener second(path_);
   ASSERT_TRUE(second.bound());
@@ -110,9 +113,11 @@ TEST_F(EventLog, ForegroundRunEchoesEveryEntryAndReachesTheLogLater) {
   {
     test::CapturedStderr err(dir_.file("stderr"));
     logger.WriteEventLog("C\xF2\xE0\xF0\xF2", 4, 0, 0);  // no log yet: only the console has it
+    EXPECT_TRUE(platform::FlushEventLog(20000));
     test::DatagramListener log(path_);
     logger.WriteEventLog("broken", 1, 0, 0);
     test::ExpectSyslogEntry(log.Receive(), 27, "Rodivo_vedodaraz", getpid(), "broken");
+    EXPECT_TRUE(platform::FlushConsole(20000));
     echoed = err.Text();
   }
   platform::SetEventEcho(false);

@@ -93,7 +93,7 @@ TEST_F(MainThreadServiceProcess, ReportsEachStatusAndStopsOnTerm) {
   ASSERT_TRUE(child.Wait());
   EXPECT_TRUE(child.ExitedNormally());
   EXPECT_EQ(child.ExitCode(), 0);
-  ASSERT_TRUE(log_.Receive(std::chrono::milliseconds(0)).has_value());  // the relay's start entry
+  test::ExpectStartEntry(log_.Receive(std::chrono::milliseconds(0)), child.pid());
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
@@ -129,7 +129,7 @@ TEST_F(MainThreadServiceProcess, ForegroundRunPrintsStatusAndStopsOnInterrupt) {
             "Rodivo_vedodaraz: SERVICE_RUNNING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
             "Rodivo_vedodaraz: SERVICE_STOP_PENDING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
             "Rodivo_vedodaraz: SERVICE_STOPPED (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n");
-  ASSERT_TRUE(log_.Receive(std::chrono::milliseconds(0)).has_value());  // the relay's start entry
+  test::ExpectStartEntry(log_.Receive(std::chrono::milliseconds(0)), child.pid());
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
