@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cctype>
 
+#include "base/warning_routing.h"
 #include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/process.h"
@@ -67,6 +68,7 @@ TServiceApplication::TServiceApplication(TApplication& application)
 }
 
 TServiceApplication::~TServiceApplication() {
+  routing::SetWarningSink(nullptr);
   DestroyModules();
   application_.ClearOnExceptionOf(this);
   application_.UnhookMainWindow(session_hook_);
@@ -160,6 +162,7 @@ int TServiceApplication::Run(const std::vector<std::string>& arguments) {
 
 void TServiceApplication::RunServices() {
   application_.SetOnException(TExceptionEvent::Bind(this, &TServiceApplication::LogUnhandled));
+  routing::SetWarningSink([this](TObject*, const std::string& text) { event_logger_.WriteEventLog(text, 2, 0, 0); });
   std::vector<std::string> names;
   for (auto& module : modules_) names.push_back(module->Name());
   auto table = std::make_shared<TServiceTableEntryArray>(names);

@@ -203,6 +203,23 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
   EXPECT_FALSE(other.ListeningSocket()->Connected());
 }
 
+// What the relay relies on: relayed bytes go out at once and a vanished peer is found
+// (accepted connections), and a quick restart can bind again (the listener).
+TEST_F(Listener, AcceptedConnectionsSendAtOnceAndProbeTheirPeer) {
+  auto option = [](platform::SocketHandle s, int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    return ::getsockopt(static_cast<int>(s), level, name, &value, &size) == 0 ? value : -1;
+  };
+  const int port = Start();
+  EXPECT_EQ(option(server_->ListeningSocket()->SocketHandle(), SOL_SOCKET, SO_REUSEADDR), 1);
+  test::Client client(port);
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("connect") == 1; }));
+  const platform::SocketHandle accepted = server_->ListeningSocket()->ConnectionAt(0)->SocketHandle();
+  EXPECT_EQ(option(accepted, IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(option(accepted, SOL_SOCKET, SO_KEEPALIVE), 1);
+}
+
 // A number outside the TCP range is no port: it fails like a refused bind and nothing listens
 // on its low 16 bits (which would be another port, perhaps another program's).
 TEST_F(Listener, PortsOutsideTheTcpRangeFailToOpen) {

@@ -292,6 +292,22 @@ TEST_F(MainThreadServiceRun, ControlHandlerFailuresThatAreNoExceptionsKeepTheSer
   ExpectNormalStop();
 }
 
+// A status report that the manager does not take is an error entry with the system's text;
+// the service goes on (and ends) as usual.
+TEST_F(MainThreadServiceRun, AFailedStatusReportWritesAnErrorEntry) {
+  setenv("NOTIFY_SOCKET", dir_.file("nobody-listens").c_str(), 1);
+  service_.before_run = [this] { service_.PostControlCode(kControlStop); };
+  service_.SetOnExecute(TServiceEvent::FromFunction(PumpingExecute));
+  Start();
+  EXPECT_TRUE(WaitForEnd());
+  for (const char* state : {"start pending", "start pending", "running", "stop pending", "stopped"}) {
+    ExpectEntry("No such file or directory");
+    (void)state;
+  }
+  ExpectNoEntry();
+  EXPECT_FALSE(notify_.Receive(std::chrono::milliseconds(0)).has_value());
+}
+
 TEST_F(MainThreadServiceRun, PauseSuspendsUntilContinue) {
   service_.SetOnPause(TPauseEvent::FromFunction([](TService*, bool&) {}));
   Start();
