@@ -139,12 +139,16 @@ class QueuedWriter {
     std::unique_lock<std::mutex> hold(lock_);
     while (true) {
       if (queue_.empty()) {
+        const bool stopping = stopping_;
         hold.unlock();
-        TakeDue(stopping_ ? Clock::time_point::max() : Clock::now());
+        TakeDue(stopping ? Clock::time_point::max() : Clock::now());
         std::optional<Clock::time_point> due = sink_.next_due ? sink_.next_due() : std::nullopt;
         hold.lock();
         if (!queue_.empty()) continue;
-        if (stopping_) break;
+        if (stopping_) {
+          if (stopping) break;
+          continue;  // asked to stop meanwhile: everything pending is due first
+        }
         auto woken = [&] { return !queue_.empty() || stopping_ || woken_; };
         if (due) {
           changed_.wait_until(hold, *due, woken);
