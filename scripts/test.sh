@@ -18,6 +18,7 @@ python3 scripts/wine_smoke.py build-win/tcp_port_serv.exe
 
 build build
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+scripts/test-package.sh build  # the Debian package: lintian, install, -check, unit rating, removal
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

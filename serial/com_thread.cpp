@@ -32,7 +32,7 @@ TComEvents MaskToEvents(std::uint32_t mask) {
 void SendEventMessages(platform::WindowHandle window, TComEvents events) {
   // The window's procedure replies at once and then runs the step on its own thread.
   for (const auto& e : kComEventSteps) {
-    if (events.Contains(e.event)) platform::SendMessageTo(window, platform::kWmUser + 1, e.mask, 0);
+    if (events.Contains(e.event)) platform::SendMessageTo(window, kComEventMessage, e.mask, 0);
   }
 }
 

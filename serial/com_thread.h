@@ -19,6 +19,10 @@
 
 class TCustomComPort;
 
+// Under smWindowSync: the message the event thread sends to the opening thread's window for
+// each event, with the event's mask bit as its first parameter.
+constexpr std::uint32_t kComEventMessage = platform::kWmUser + 1;
+
 // Event sets and the event-mask bits of the serial device (0x05FF for all ten events).
 std::uint32_t EventsToMask(TComEvents events);
 TComEvents MaskToEvents(std::uint32_t mask);
@@ -30,8 +34,8 @@ struct TComEventStep {
 };
 extern const TComEventStep kComEventSteps[10];
 
-// smWindowSync delivery: sends `window` one message (WM_USER + 1, the event's mask bit as the
-// first parameter) per event of the set, in step order, each waiting until it is accepted.
+// smWindowSync delivery: sends `window` one kComEventMessage per event of the set, in step
+// order, each waiting until it is accepted.
 void SendEventMessages(platform::WindowHandle window, TComEvents events);
 
 class TComThread {

@@ -1,8 +1,8 @@
 #include "service/service_application.h"
 
 #include <atomic>
-#include <cctype>
 
+#include "base/ascii_text.h"
 #include "base/warning_routing.h"
 #include "platform/console.h"
 #include "platform/event_log.h"
@@ -13,24 +13,21 @@ namespace {
 
 std::atomic<TServiceApplication*> the_service_application{nullptr};
 
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 TServiceApplication* ServiceApplication() { return the_service_application; }
 
+std::string StartedByHandText() {
+  const std::string program = platform::ExecutableFileName();
+  return program + ": no service manager started this program, so it ends. Run \"" + program +
+         " -console\" to relay in the foreground, \"" + program + " -install\" to install the service, \"" +
+         program + " -help\" for more.";
+}
+
 bool FindCmdLineSwitch(const std::vector<std::string>& arguments, const std::string& name) {
   for (const std::string& argument : arguments) {
     if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) continue;
-    if (SameTextIgnoringCase(argument.substr(1), name)) return true;
+    if (SameTextIgnoringAsciiCase(argument.substr(1), name)) return true;
   }
   return false;
 }
@@ -138,7 +135,7 @@ void TServiceApplication::EnterService(std::uint32_t argc, char** argv) {
   TServiceApplication* self = ServiceApplication();
   if (!self || argc == 0 || !argv || !argv[0]) return;
   for (auto& module : self->modules_) {
-    if (SameTextIgnoringCase(module->Name(), argv[0])) {
+    if (SameTextIgnoringAsciiCase(module->Name(), argv[0])) {
       module->ServiceEntry(argc, argv);
       return;
     }
@@ -172,5 +169,7 @@ void TServiceApplication::RunServices() {
     while (!application_.Terminated()) application_.HandleMessage();
     result = start_thread.DispatcherResult();
     if (result != 0) event_logger_.WriteEventLog(ServiceErrorText(result), 1, 0, 0);
+    // Started by hand: the entry alone would leave the person at the terminal guessing.
+    if (result == platform::kErrorFailedServiceControllerConnect) platform::WriteConsoleLine(StartedByHandText());
   }
 }
