@@ -78,6 +78,15 @@ std::string SoftDescriptorLimit(int pid) {
   return "";
 }
 
+std::string DescribeDescriptors(int pid) {
+  std::string open;
+  for (auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code ignored;
+    open += entry.path().filename().string() + "->" + std::filesystem::read_symlink(entry.path(), ignored).string() + " ";
+  }
+  return open;
+}
+
 long OpenDescriptors(int pid) {
   std::error_code ignored;
   auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
@@ -164,9 +173,11 @@ TEST_F(SickParty, ResetsOfPeersAreLimitedAndSummedUp) {
   Client(device_port).Reset();
   ASSERT_TRUE(EntryStartingWith("Asynchronous socket error 104"));
   const long before = OpenDescriptors(child_->pid());
+  const std::string before_text = DescribeDescriptors(child_->pid());
   constexpr int kResets = 50;
   for (int i = 1; i < kResets; ++i) Client(device_port).Reset();
-  ASSERT_TRUE(test::WaitUntil([&] { return OpenDescriptors(child_->pid()) == before; }));  // all were handled
+  ASSERT_TRUE(test::WaitUntil([&] { return OpenDescriptors(child_->pid()) <= before; }))
+      << before_text << "\n" << DescribeDescriptors(child_->pid());  // all were handled
   Stop();
   int entries = 1;
   std::optional<std::string> summary;
@@ -305,10 +316,11 @@ TEST_F(SickParty, DescriptorsRunOut) {
 
   idle.clear();  // descriptors are free again
   Client late;
-  ASSERT_TRUE(test::WaitUntil([&] {
+  const bool served = test::WaitUntil([&] {
     late = Client(device_port);
     return late.connected() && !late.ClosedByPeer(std::chrono::milliseconds(100));
-  }));
+  });
+  if (!served) FAIL() << "a new peer was not served; open: " << DescribeDescriptors(child_->pid());
   ASSERT_TRUE(Sync(late, {&server}));
   // Idle peers that closed with relayed bytes unread were reset: those are error entries. A
   // second warning is not.
