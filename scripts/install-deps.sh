@@ -25,7 +25,10 @@ if [ "${1:-}" != run ]; then
 fi
 if [ "${KORVENET_BENCH:-}" = 1 ]; then
   command -v socat >/dev/null || need+=(socat)
-  command -v ser2net >/dev/null || need+=(ser2net)
+  command -v rinetd >/dev/null || [ -x /usr/sbin/rinetd ] || need+=(rinetd)
+  command -v redir >/dev/null || need+=(redir)
+  command -v ser2net >/dev/null || [ -x /usr/sbin/ser2net ] || need+=(ser2net)
+  command -v perf >/dev/null || need+=(linux-perf)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then
