@@ -131,7 +131,7 @@ void Relay::ReportSerialFailure(int k, const EComPort& failure) {
   WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], FailureReason(failure)));
 }
 
-void Relay::WriteWarning(const std::string& text) const {
+void Relay::WriteWarning(const platform::Text& text) const {
   if (write_warning_entry_) write_warning_entry_(text);
 }
 

@@ -10,16 +10,18 @@ std::string SystemReason(int code) {
   return text.empty() ? "error " + std::to_string(code) : text;
 }
 
-std::string ChannelHead(int k, const TSootv& channel, const char* side) {
-  return "Channel " + std::to_string(k) + " \"" + channel.ChannelLabel + "\", " + side + " side: ";
+platform::Text ChannelHead(int k, const TSootv& channel, const char* side) {
+  return platform::Text("Channel " + std::to_string(k) + " \"") + platform::Text::FromOutside(channel.ChannelLabel) +
+         platform::Text("\", " + std::string(side) + " side: ");
 }
 
 // The port's name as the file gives it (quoted, so that blanks show), and the device it
 // stands for when that reads differently.
-std::string SerialPortNaming(const TSootv& channel) {
-  std::string naming = "serial port \"" + channel.ComPortName + "\"";
+platform::Text SerialPortNaming(const TSootv& channel) {
+  platform::Text naming =
+      platform::Text("serial port \"") + platform::Text::FromOutside(channel.ComPortName) + platform::Text("\"");
   const std::string path = platform::SerialDevicePath(channel.ComPortName);
-  if (path != channel.ComPortName) naming += " (" + path + ")";
+  if (path != channel.ComPortName) naming += platform::Text(" (") + platform::Text::FromOutside(path) + platform::Text(")");
   return naming;
 }
 
@@ -44,16 +46,19 @@ std::string FailureReason(std::exception_ptr error) {
   return "unexpected failure";
 }
 
-std::string ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const std::string& reason) {
+// The reason is the system's own text (or this system's own message).
+platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const std::string& reason) {
   const std::int32_t port = server_side ? channel.ServerPort : channel.DevicePort;
-  return ChannelHead(k, channel, server_side ? "server" : "device") + "cannot listen on TCP port " +
-         std::to_string(port) + ": " + reason;
+  return ChannelHead(k, channel, server_side ? "server" : "device") +
+         platform::Text("cannot listen on TCP port " + std::to_string(port) + ": " + reason);
 }
 
-std::string SerialOpenFailureEntry(int k, const TSootv& channel, const std::string& reason) {
-  return ChannelHead(k, channel, "serial") + "cannot open " + SerialPortNaming(channel) + ": " + reason;
+platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const std::string& reason) {
+  return ChannelHead(k, channel, "serial") + platform::Text("cannot open ") + SerialPortNaming(channel) +
+         platform::Text(": " + reason);
 }
 
-std::string SerialLineFailureEntry(int k, const TSootv& channel, const std::string& reason) {
-  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) + " failed while running: " + reason;
+platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const std::string& reason) {
+  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) +
+         platform::Text(" failed while running: " + reason);
 }

@@ -58,6 +58,7 @@
 #include "net/custom_win_socket.h"
 #include "net/server_socket.h"
 #include "platform/messages.h"
+#include "platform/text.h"
 #include "relay/arrays_vars.h"
 #include "relay/flow_control.h"
 #include "relay/port_index.h"
@@ -83,7 +84,7 @@ struct TRelaySetup {
   // Writes a warning entry to the event log: on the service thread for a failed open or
   // serial write, on the main thread for a failed serial read, on a port's event thread for a
   // serial device that went away. Must not raise.
-  std::function<void(const std::string& text)> WriteWarningEntry;
+  std::function<void(const platform::Text& text)> WriteWarningEntry;
   // Stamps the log lines; the system clock when empty.
   TextLog::Clock LogClock;
 };
@@ -159,7 +160,7 @@ class Relay {
   // The serial line of channel k failed while running: one warning entry, unless its failure
   // was reported already (a port that failed to open counts as reported). Any thread.
   void ReportSerialFailure(int k, const EComPort& failure);
-  void WriteWarning(const std::string& text) const;
+  void WriteWarning(const platform::Text& text) const;
 
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting and passes it on. While its listener is paused
@@ -177,7 +178,7 @@ class Relay {
 
   const TRelayTemplates templates_;
   const std::function<void(const std::string&)> write_start_entry_;
-  const std::function<void(const std::string&)> write_warning_entry_;
+  const std::function<void(const platform::Text&)> write_warning_entry_;
   const TextLog log_;
   std::atomic<platform::ThreadId> service_thread_{0};
 

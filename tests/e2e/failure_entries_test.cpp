@@ -74,6 +74,21 @@ TEST_F(FailureEntries, PrivilegedPortAsAnOrdinaryUser) {
   ExpectNoMoreEntries();
 }
 
+TEST_F(FailureEntries, PortOutOfRangeAndTheFilesOwnBytes) {
+  // Labels and port names reach the log as the file has them: here UTF-8 and code page 1251.
+  const std::string utf8_label = "\xD0\xA1\xD0\xB5\xD0\xB2\xD0\xB5\xD1\x80", cp1251_label = "\xCC\xE5\xF2\xF0";
+  const std::string odd_port = "/nonexistent/\xC0\xFF";
+  Start("70000;0;0;0;" + utf8_label + "\r\n" + SerialChannel(test::FreePort(), odd_port, cp1251_label));
+  Stop();
+  EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText, kSocketOpenFailedText + std::string("70000"),
+                                                         kComPortOpenFailedText + odd_port, kServiceExecuteText}));
+  SkipStartEntry();
+  ExpectWarning("Channel 1 \"" + utf8_label + "\", device side: cannot listen on TCP port 70000: port out of range");
+  ExpectWarning("Channel 2 \"" + cp1251_label + "\", serial side: cannot open serial port \"" + odd_port +
+                "\": No such file or directory");
+  ExpectNoMoreEntries();
+}
+
 TEST_F(FailureEntries, SerialLineThatGoesAwayIsReportedOnce) {
   serial_test::PtyPair line;
   ASSERT_TRUE(line.ok());
