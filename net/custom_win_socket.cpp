@@ -96,7 +96,7 @@ void TCustomWinSocket::HandleNotification(platform::SocketHandle handle, int eve
     } else {
       ReportSocketError(this, kind, code);
     }
-    if (code != 0) throw ESocketError(FormatText("Asynchronous socket error %d", code));
+    if (code != 0) throw ESocketError(FormatText("Asynchronous socket error %d", code), code);
     return;
   }
   switch (event) {
@@ -226,13 +226,16 @@ int TCustomWinSocket::SendOnce(const char* data, std::size_t size) {
 int TCustomWinSocket::BoundPort() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (handle_ == kInvalidSocket) return -1;
-  // The local port of a handle never changes, and the relay asks for it once per channel on
-  // every read: ask the system once per handle.
+  // The local port of an open handle never changes, and the relay asks for it once per channel
+  // on every read: ask the system once per handle. A handle that is not open yet (a listener
+  // waiting for its service lookup) may still be bound, so its answer is not kept.
   if (bound_port_handle_ == handle_) return bound_port_;
   int port = 0;
   if (platform::LocalPort(handle_, port) != 0) return -1;
-  bound_port_handle_ = handle_;
-  bound_port_ = port;
+  if (open_) {
+    bound_port_handle_ = handle_;
+    bound_port_ = port;
+  }
   return port;
 }
 
@@ -248,7 +251,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
   // A socket waiting for its service lookup counts as open too: a second socket would leak.
   if (open_ || handle_ != kInvalidSocket) throw ESocketError(kCantListenOnOpenText);
   const platform::SocketHandle handle = platform::CreateTcpSocket();
-  if (handle == kInvalidSocket) throw ESocketError(kCantCreateSocketText);
+  if (handle == kInvalidSocket) throw ESocketError(kCantCreateSocketText, platform::LastSocketError());
   handle_ = handle;
   try {
     TakeOwnership();
@@ -267,6 +270,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
 }
 
 void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
+  bound_port_handle_ = kInvalidSocket;  // whatever was asked before the bind is out of date
   CheckSocketCall(platform::BindAny(handle_, port), "bind");
   RegisterNotifications();
   if (backlog > 5) backlog = 5;

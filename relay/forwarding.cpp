@@ -93,7 +93,13 @@ void Relay::WriteToSerial(int k, TServerWinSocket* source, const ByteString& dat
 void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
   ByteString data;
   const int c = port->Tag();
-  port->PortRead(data, count);
+  try {
+    port->PortRead(data, count);
+  } catch (const EComPort& failure) {
+    // The line failed: reported once, like a failed write, instead of as a fault.
+    ReportSerialFailure(c, failure);
+    return;
+  }
   if (c <= 0 || c > kMaxChannels || data.empty()) return;
   TServerSocket* listener = tables_.DeviceListeners[c].Listener.get();
   if (!listener) return;

@@ -48,7 +48,10 @@
 //
 // Failures: network and serial failures are dropped where the relay does without the bytes
 // (a failed read ends that read, a failed send skips that connection, a failed serial write
-// drops that write); failed opens are logged. Anything else is handed to the exception router
+// drops that write). A channel side that fails to open gets its line in log_service.txt and a
+// warning entry that says which channel, side and port and why; a serial line that fails
+// while running (a failed write or read, the device gone) gets one warning entry, however
+// often it fails afterwards. Anything else is handed to the exception router
 // (base/exception_routing.h) before the relay carries on.
 
 #include <atomic>
@@ -65,6 +68,7 @@
 #include "net/custom_win_socket.h"
 #include "net/server_socket.h"
 #include "platform/messages.h"
+#include "platform/text.h"
 #include "relay/arrays_vars.h"
 #include "relay/flow_control.h"
 #include "relay/port_index.h"
@@ -88,9 +92,10 @@ struct TRelaySetup {
   TRelayTemplates Templates;
   // Writes the information entry of the start to the event log (service thread).
   std::function<void(const std::string& text)> WriteStartEntry;
-  // Writes a warning entry to the event log: a peer or a serial line cut for holding up the
-  // others (service thread).
-  std::function<void(const std::string& text)> WriteWarningEntry;
+  // Writes a warning entry to the event log: on the service thread for a failed open or a
+  // party cut for holding up the others, on the main thread for a failed serial read, on a
+  // port's event or writer thread for a serial line that failed. Must not raise.
+  std::function<void(const platform::Text& text)> WriteWarningEntry;
   // Stamps the log lines; the system clock when empty.
   TextLog::Clock LogClock;
 };
@@ -174,11 +179,17 @@ class Relay {
   void BuildPortIndexes();
   void OpenChannels();
   void OpenListener(TListenerSide side, int k);
-  // Opens the partner of channel k (its server-side listener or its serial port) and logs a
+  // Opens the listener of channel k on `side` and reports a failure.
+  void OpenListenerOrReport(TListenerSide side, int k);
+  // Opens the partner of channel k (its server-side listener or its serial port) and reports a
   // failure.
   void OpenPartner(int k);
   void OpenSerialPort(int k);
   void CloseChannels();
+  // The serial line of channel k failed while running: one warning entry, unless its failure
+  // was reported already (a port that failed to open counts as reported). Any thread.
+  void ReportSerialFailure(int k, const EComPort& failure);
+  void WriteWarning(const platform::Text& text) const;
 
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
@@ -204,7 +215,6 @@ class Relay {
   FlowControl::Destinations DestinationsOf(const TServerWinSocket* source);
   void WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why);
   void WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why);
-  void Warn(const std::string& text) const;
   // The relay's window on the service thread, where serial writers report that they drained.
   void OpenWindow();
   // Gives the open serial port of channel k its writer, which reports to the window.
@@ -214,7 +224,7 @@ class Relay {
 
   const TRelayTemplates templates_;
   const std::function<void(const std::string&)> write_start_entry_;
-  const std::function<void(const std::string&)> write_warning_entry_;
+  const std::function<void(const platform::Text&)> write_warning_entry_;
   const TextLog log_;
   std::atomic<platform::ThreadId> service_thread_{0};
 
@@ -229,4 +239,7 @@ class Relay {
   std::unordered_map<const TServerWinSocket*, std::deque<HeldBytes>> held_;
   std::atomic<platform::WindowHandle> window_{0};
   FlowControl flow_control_;
+  // Per serial channel: its failure has been reported. Cleared when its port is opened, set
+  // by whichever thread reports first.
+  std::array<std::atomic<bool>, kMaxChannels + 1> serial_failure_reported_{};
 };

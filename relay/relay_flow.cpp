@@ -7,14 +7,13 @@
 #include "base/exception_routing.h"
 #include "net/server_client_win_socket.h"
 #include "net/server_win_socket.h"
+#include "relay/failure_entries.h"
 #include "relay/relay.h"
 
 namespace {
 
 // Sent by a serial writer's thread to the relay's window: wparam is the channel.
 constexpr std::uint32_t kSerialDrainedMessage = platform::kWmUser + 1;
-
-const char* SideName(TListenerSide side) { return side == lsDevice ? "device" : "server"; }
 
 // "30 s", "1.5 s".
 std::string Seconds(std::chrono::milliseconds limit) {
@@ -74,19 +73,16 @@ FlowControl::Destinations Relay::DestinationsOf(const TServerWinSocket* source) 
 void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why) {
   auto found = listeners_.find(listener);
   if (found == listeners_.end()) return;
+  const int k = found->second.channel;
   std::string peer = connection->PeerAddress();
   if (peer.empty()) peer = "(address unknown)";
-  Warn("Channel " + std::to_string(found->second.channel) + ", " + SideName(found->second.side) + " side: peer " +
-       peer + " " + WhatHappened(why) + " and was disconnected");
+  WriteWarning(PeerCutEntry(k, tables_.ChannelTable[k], found->second.side == lsServer, peer, WhatHappened(why)));
 }
 
 void Relay::WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why) {
-  Warn("Channel " + std::to_string(port->Port().Tag()) + ": serial port " + port->Port().Port() + " " +
-       WhatHappened(why) + "; " + std::to_string(dropped) + " bytes waiting for it were dropped");
-}
-
-void Relay::Warn(const std::string& text) const {
-  if (write_warning_entry_) write_warning_entry_(text);
+  const int k = port->Port().Tag();
+  if (k < 1 || k > tables_.ChannelCount) return;
+  WriteWarning(SerialDropEntry(k, tables_.ChannelTable[k], WhatHappened(why), dropped));
 }
 
 void Relay::OpenWindow() {
@@ -115,7 +111,8 @@ std::intptr_t Relay::HandleMessage(const platform::Message& message) {
 
 void Relay::OpenSerialWriter(int k) {
   TComPort& port = *tables_.SerialPorts[k];
-  serial_writers_[k] = std::make_unique<SerialWriter>(port, FlowControl::kSerialLowWater, [this, k] {
-    platform::PostMessageTo(window_.load(), kSerialDrainedMessage, static_cast<std::uintptr_t>(k), 0);
-  });
+  serial_writers_[k] = std::make_unique<SerialWriter>(
+      port, FlowControl::kSerialLowWater,
+      [this, k] { platform::PostMessageTo(window_.load(), kSerialDrainedMessage, static_cast<std::uintptr_t>(k), 0); },
+      [this, k](const EComPort& failure) { ReportSerialFailure(k, failure); });
 }

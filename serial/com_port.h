@@ -24,6 +24,9 @@
 
 class TComThread;
 
+// (Sender, the failure): see TCustomComPort::OnLineFailure.
+using TComFailureEvent = EventSlot<TObject*, const EComPort&>;
+
 // Modem input lines as ReadModemLines reports them.
 constexpr std::uint32_t kModemLineCTS = 0x0010;
 constexpr std::uint32_t kModemLineDSR = 0x0020;
@@ -121,9 +124,17 @@ class TCustomComPort : public TObject {
   platform::SerialControlBlock BuildControlBlock() const;
   platform::SerialTimeouts BuildTimeouts() const;
 
-  // The steps for a batch of events, in their fixed order, and the step for one event.
+  // The steps for a batch of events, in their fixed order, and the step for one event. A step
+  // runs only for an event the port handles: it then queries the driver as its event needs
+  // (bytes waiting, line errors, modem lines) and calls the hook.
   void RunEventSteps(TComEvents events);
   void RunEventStep(TComEvent event);
+
+  // The events whose hook does something: by default those whose event slot is assigned. A
+  // class that overrides a hook to act without a handler adds its event here too. Read when
+  // the port opens (the device then reports only these events) and by the event thread for
+  // every batch, so handlers are assigned before the port is opened.
+  virtual TComEvents HandledEvents() const;
 
   // The event thread while the port is open and Events is not empty, else null.
   const TComThread* EventThread() const { return thread_.get(); }
@@ -143,6 +154,12 @@ class TCustomComPort : public TObject {
   TNotifyEvent OnRxFlag;
   TComErrorEvent OnError;
   TNotifyEvent OnRx80Full;
+
+  // The event thread ended while the port was open, not closed by it: the device went away or
+  // waiting for its events failed (EComPort code 21 with the system's code). When assigned,
+  // called on the event thread itself, once, instead of handing the failure to the exception
+  // routing; assign it before opening. Not part of the published form.
+  TComFailureEvent OnLineFailure;
 
  protected:
   virtual void OpenDevice();

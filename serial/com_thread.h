@@ -1,11 +1,14 @@
 #pragma once
 // The event thread of an open port: waits for the watched line events together with a stop
-// signal and hands each batch to the port by the port's SyncMethod.
+// signal and hands each batch to the port by the port's SyncMethod. Only events the port
+// handles (TCustomComPort::HandledEvents) are watched and delivered: an event without a
+// handler costs no driver query and no switch to another thread.
 //
 // A failure inside a batch (a handler that raises, a refused driver query) is handed to the
 // exception routing and the thread goes on with later events. A device that goes away ends the
-// thread with one routed EComPort (code 21 with the system's code); the port stays open and
-// its reads and writes fail until it is closed.
+// thread with one EComPort (code 21 with the system's code), handed to the port's
+// OnLineFailure on this thread, or routed when that is empty; the port stays open and its
+// reads and writes fail until it is closed.
 
 #include <atomic>
 #include <cstdint>
@@ -25,9 +28,21 @@ constexpr std::uint32_t kComEventMessage = platform::kWmUser + 1;
 std::uint32_t EventsToMask(TComEvents events);
 TComEvents MaskToEvents(std::uint32_t mask);
 
+// The events in the fixed order in which their steps run, each with its mask bit.
+struct TComEventStep {
+  TComEvent event;
+  std::uint32_t mask;
+};
+extern const TComEventStep kComEventSteps[10];
+
+// smWindowSync delivery: sends `window` one kComEventMessage per event of the set, in step
+// order, each waiting until it is accepted.
+void SendEventMessages(platform::WindowHandle window, TComEvents events);
+
 class TComThread {
  public:
-  // Sets the device's event mask from the port's Events and starts the thread.
+  // Sets the device's event mask from the port's Events that it handles, and starts the
+  // thread.
   explicit TComThread(TCustomComPort& port);
   // Sets the stop signal and waits for the thread to end. On the main thread the wait keeps
   // running calls queued for the main thread, so a batch waiting for it cannot block the stop.
@@ -44,6 +59,7 @@ class TComThread {
   struct Shared;
   static void Run(std::shared_ptr<Shared> shared);
   static void Deliver(Shared& shared, TComEvents events);
+  static void ReportLineFailure(Shared& shared, int error);
 
   std::shared_ptr<Shared> shared_;
   std::thread thread_;

@@ -8,8 +8,9 @@
 #include "serial/com_errors.h"
 #include "serial/com_port.h"
 
-SerialWriter::SerialWriter(TCustomComPort& port, std::size_t drained_mark, std::function<void()> drained)
-    : port_(port), drained_mark_(drained_mark), drained_(std::move(drained)) {
+SerialWriter::SerialWriter(TCustomComPort& port, std::size_t drained_mark, std::function<void()> drained,
+                           std::function<void(const EComPort&)> failed)
+    : port_(port), drained_mark_(drained_mark), drained_(std::move(drained)), failed_(std::move(failed)) {
   thread_ = std::thread(&SerialWriter::Run, this);
 }
 
@@ -17,6 +18,8 @@ SerialWriter::~SerialWriter() { Stop(); }
 
 void SerialWriter::Write(const ByteString& bytes) {
   if (bytes.empty()) return;
+  std::exception_ptr failure;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (stopping_) return;
@@ -27,16 +30,28 @@ void SerialWriter::Write(const ByteString& bytes) {
       try {
         written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWriteNow(bytes), 0));
       } catch (const EComPort&) {
-        return;  // the line went away: the bytes are dropped, as a failed write's are
+        failure = std::current_exception();  // the line went away: the bytes are dropped
       }
-      if (written >= bytes.size()) return;
     }
-    if (kept_ == 0) progress_at_ = Clock::now();
-    queue_.push_back(KeptPiece{bytes, written});
-    kept_ += bytes.size() - written;
-    if (kept_ > drained_mark_) above_mark_ = true;
+    if (!failure && written < bytes.size()) {
+      if (kept_ == 0) progress_at_ = Clock::now();
+      queue_.push_back(KeptPiece{bytes, written});
+      kept_ += bytes.size() - written;
+      if (kept_ > drained_mark_) above_mark_ = true;
+      queued = true;
+    }
   }
-  wake_.notify_one();
+  if (queued) wake_.notify_one();
+  if (failure) ReportFailure(failure);
+}
+
+void SerialWriter::ReportFailure(const std::exception_ptr& failure) const {
+  if (!failed_) return;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const EComPort& e) {
+    failed_(e);
+  }
 }
 
 std::size_t SerialWriter::KeptBytes() const {
@@ -120,11 +135,13 @@ void SerialWriter::Run() {
 
     std::size_t written = 0;
     bool failed = false;
+    std::exception_ptr failure;
     const Clock::time_point began = Clock::now();
     try {
       written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWrite(piece), 0));
     } catch (const EComPort&) {
       failed = true;  // the line went away, or the write was aborted
+      failure = std::current_exception();
     } catch (...) {
       failed = true;
       routing::RouteException(&port_);
@@ -141,6 +158,11 @@ void SerialWriter::Run() {
     if (written > 0) progress_at_ = Clock::now();
     // A failed piece is dropped; what a timed-out piece did not write stays first in line.
     Consume(failed ? piece.size() : std::min(written, piece.size()));
+    if (failure) {
+      hold.unlock();
+      ReportFailure(failure);
+      hold.lock();
+    }
     if (above_mark_ && kept_ <= drained_mark_) {
       above_mark_ = false;
       if (drained_) {

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "base/byte_string.h"
 
 class TCustomComPort;
+class EComPort;
 
 class SerialWriter {
  public:
@@ -34,8 +36,11 @@ class SerialWriter {
   static constexpr std::size_t kLargestPieceBytes = 64 * 1024;
 
   // Starts the writer's thread. `drained` runs on that thread each time the kept bytes fall to
-  // `drained_mark` or below, having been above it.
-  SerialWriter(TCustomComPort& port, std::size_t drained_mark, std::function<void()> drained);
+  // `drained_mark` or below, having been above it. `failed` runs for each write that fails
+  // (the line went away; not for a write that a drop or the stop ended), on the writer's
+  // thread or on the thread that called Write; neither hook runs under the writer's lock.
+  SerialWriter(TCustomComPort& port, std::size_t drained_mark, std::function<void()> drained,
+               std::function<void(const EComPort&)> failed = nullptr);
   ~SerialWriter();
   SerialWriter(const SerialWriter&) = delete;
   SerialWriter& operator=(const SerialWriter&) = delete;
@@ -65,6 +70,8 @@ class SerialWriter {
     std::size_t offset;  // bytes of `bytes` already written
   };
   void Run();
+  // Calls `failed_` with the EComPort that `failure` holds.
+  void ReportFailure(const std::exception_ptr& failure) const;
   // The next piece: up to piece_bytes_ from the front of the queue. Caller holds lock_.
   ByteString NextPiece() const;
   // Removes `count` written (or dropped) bytes from the front of the queue. Caller holds lock_.
@@ -73,6 +80,7 @@ class SerialWriter {
   TCustomComPort& port_;
   const std::size_t drained_mark_;
   const std::function<void()> drained_;
+  const std::function<void(const EComPort&)> failed_;
 
   mutable std::mutex lock_;
   std::condition_variable wake_;

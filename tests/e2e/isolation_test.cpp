@@ -88,7 +88,7 @@ class Isolation : public e2e::RelayProcess {
 
   // The text of the warning entry that cuts `peer` from side `side` of channel k.
   static std::string CutText(int k, const char* side, const Client& peer) {
-    return "Channel " + std::to_string(k) + ", " + side + " side: peer 127.0.0.1:" +
+    return "Channel " + std::to_string(k) + " \"tcp\", " + side + " side: peer 127.0.0.1:" +
            std::to_string(e2e::LocalPortOf(peer)) + " ";
   }
 

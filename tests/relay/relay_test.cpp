@@ -65,7 +65,7 @@ class RelayTest : public test::FilesTest {
     setup.Directory = directory();
     setup.Templates = {&device_template_, &server_template_, &serial_template_};
     setup.WriteStartEntry = [this](const std::string& text) { start_entries_.push_back(text); };
-    setup.WriteWarningEntry = [this](const std::string& text) { warnings_.push_back(text); };
+    setup.WriteWarningEntry = [this](const platform::Text& text) { warnings_.push_back(text.Bytes()); };
     setup.LogClock = [] { return kMidnight; };
     return std::make_unique<Relay>(std::move(setup));
   }
@@ -384,9 +384,9 @@ TEST_F(RelayTest, CutsAreWarnedWithTheChannelTheSideAndThePeer) {
   }));
   ASSERT_EQ(warnings_.size(), 2u);
   const std::string stopped_port = std::to_string(LocalPortOf(stopped));
-  EXPECT_EQ(warnings_[0], "Channel 1, server side: peer 127.0.0.1:" + stopped_port +
+  EXPECT_EQ(warnings_[0], "Channel 1 \"x\", server side: peer 127.0.0.1:" + stopped_port +
                               " fell behind while the other peers of its channel waited 1.5 s and was disconnected");
-  const std::string prefix = "Channel 2: serial port " + line_.slave() + " took nothing for 30 s; ";
+  const std::string prefix = "Channel 2 \"x\", serial side: serial port \"" + line_.slave() + "\" took nothing for 30 s; ";
   EXPECT_EQ(warnings_[1].substr(0, prefix.size()), prefix);
   EXPECT_EQ(warnings_[1].substr(prefix.size() + warnings_[1].find_first_not_of("0123456789", prefix.size()) - prefix.size()),
             " bytes waiting for it were dropped")
