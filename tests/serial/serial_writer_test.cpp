@@ -52,7 +52,8 @@ class SerialWriterTest : public ::testing::Test {
   PtyPair line;
   TComPort port;
   std::atomic<int> drained{0};
-  SerialWriter writer{port, 1024, [this] { ++drained; }};
+  std::atomic<int> failures{0};  // writes the writer reported failed
+  SerialWriter writer{port, 1024, [this] { ++drained; }, [this](const EComPort&) { ++failures; }};
 };
 
 TEST_F(SerialWriterTest, BytesReachTheLineInOrder) {
@@ -107,6 +108,7 @@ TEST_F(SerialWriterTest, DroppingEndsTheWaitingWriteAtOnce) {
   ASSERT_NE(got.find("#after#"), std::string::npos);
   EXPECT_EQ(got.find_first_not_of('f'), got.size() - 7);
   EXPECT_LE(got.size() - 7, handed - kept + SerialWriter::kPieceBytes) << "dropped bytes came after all";
+  EXPECT_EQ(failures, 0) << "a write the drop ended is no failure of the line";
 }
 
 TEST_F(SerialWriterTest, StopEndsTheWaitingWriteAtOnceAndIgnoresLaterWrites) {
@@ -120,12 +122,18 @@ TEST_F(SerialWriterTest, StopEndsTheWaitingWriteAtOnceAndIgnoresLaterWrites) {
   stopper.join();
   writer.Write(ByteString(std::string("late")));
   EXPECT_EQ(writer.KeptBytes(), 0u);
+  EXPECT_EQ(failures, 0) << "a write the stop ended is no failure of the line";
 }
 
-TEST_F(SerialWriterTest, PortThatClosesDropsTheBytesOfItsFailedWrites) {
+TEST_F(SerialWriterTest, PortThatClosesDropsTheBytesOfItsFailedWritesAndReportsThem) {
   port.SetConnected(false);
   writer.Write(ByteString(std::string("lost")));
-  EXPECT_TRUE(test::WaitUntil([&] { return writer.KeptBytes() == 0; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return writer.KeptBytes() == 0 && failures == 1; }));
+  // Bytes kept behind a write that then fails: the writer's thread reports it.
+  port.SetConnected(true);
+  FillLine();
+  port.SetConnected(false);
+  EXPECT_TRUE(test::WaitUntil([&] { return writer.KeptBytes() == 0 && failures >= 2; }));
 }
 
 }  // namespace
