@@ -84,7 +84,9 @@ bool CheckSynchronize() {
     }
     hold.lock();
     item->done = true;
-    // Woken after the lock is free, the thread that queued the call need not wait for it.
+    // The thread that queued the call owns it (and the error it may rethrow) from here, and
+    // is woken after the lock is free, so it need not wait for it.
+    item.reset();
     hold.unlock();
     queue_changed.notify_all();
     hold.lock();
