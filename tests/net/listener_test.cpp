@@ -194,7 +194,7 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
     other.SetActive(true);
     ADD_FAILURE() << "no exception";
   } catch (const ESocketError& e) {
-    EXPECT_EQ(e.Message(), "Windows socket error: Address already in use (98), on API 'bind'");
+    EXPECT_EQ(e.Message(), nettest::SocketErrorText(test::kErrorAddressInUse, "bind"));
   }
   EXPECT_FALSE(other.Active());
   EXPECT_EQ(other.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
@@ -246,7 +246,7 @@ TEST_F(Listener, AnUnknownServiceFailsInTheDispatchOfTheLookup) {
   server_->SetActive(true);  // the lookup answer is still to be dispatched
   EXPECT_FALSE(server_->Active());
   ASSERT_TRUE(PumpUntil([&] { return !routed.messages.empty(); }));
-  EXPECT_EQ(routed.messages[0], "Windows socket error: No such file or directory (2), on API 'ASync Lookup'");
+  EXPECT_EQ(routed.messages[0], nettest::SocketErrorText(test::kErrorNoSuchService, "ASync Lookup"));
   EXPECT_EQ(routed.senders[0], server_->ListeningSocket());
   EXPECT_FALSE(server_->Active());
   EXPECT_EQ(server_->ListeningSocket()->SocketHandle(), platform::kInvalidSocket);

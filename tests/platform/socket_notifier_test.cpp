@@ -25,6 +25,7 @@ struct Notification {
 class MessagesSocketNotifier : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(SocketLibraryStartup(), 0);
     window_ = CreateNotificationWindow([this](const Message& m) {
       seen_.push_back({static_cast<SocketHandle>(m.wparam), static_cast<int>(m.lparam & 0xffff),
                        static_cast<int>(m.lparam >> 16)});
@@ -40,6 +41,7 @@ class MessagesSocketNotifier : public ::testing::Test {
     for (SocketHandle s : accepted_) CloseSocket(s);
     CloseSocket(listener_);
     DestroyNotificationWindow(window_);
+    SocketLibraryCleanup();
   }
 
   void Pump() {
@@ -135,6 +137,10 @@ TEST_F(MessagesSocketNotifier, BytesThatComeWithTheCloseAreReportedBeforeIt) {
   ASSERT_TRUE(client.SendAll("last words"));
   client.Close();
   SocketHandle s = AcceptOne();  // registered after data and close are both there
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 1));
+  // Linux reports the close at once; Windows may hold it back until the bytes have been read.
+  char buffer[32];
+  EXPECT_EQ(Receive(s, buffer, sizeof buffer), 10);
   ASSERT_TRUE(PumpUntilCount(s, kFdClose, 1));
   std::vector<int> order;
   for (auto& x : seen_) {
@@ -142,20 +148,19 @@ TEST_F(MessagesSocketNotifier, BytesThatComeWithTheCloseAreReportedBeforeIt) {
   }
   EXPECT_EQ(order, (std::vector<int>{kFdRead, kFdClose}));
   for (auto& x : seen_) EXPECT_EQ(x.error, 0);
-  char buffer[32];
-  EXPECT_EQ(Receive(s, buffer, sizeof buffer), 10);
   Pump();
   EXPECT_EQ(Count(s, kFdClose), 1);  // once
 }
 
 TEST_F(MessagesSocketNotifier, AResetIsACloseWithTheResetCode) {
+  if (test::RunningUnderWine()) GTEST_SKIP() << "Wine reports a reset as an orderly close";
   test::Client client(port_);
   SocketHandle s = AcceptOne();
   client.Reset();
   ASSERT_TRUE(PumpUntilCount(s, kFdClose, 1));
   for (auto& x : seen_) {
     if (x.event == kFdClose) {
-      EXPECT_EQ(x.error, 104);
+      EXPECT_EQ(x.error, test::kErrorConnectionReset);
     }
   }
 }
@@ -191,10 +196,11 @@ TEST_F(MessagesSocketNotifier, NothingIsReportedForASocketClosedOrUnregisteredMe
   Pump();
   EXPECT_TRUE(seen_.empty());
   char c;
-  EXPECT_EQ(Receive(unregistered, &c, 1), 1);  // blocking mode again, bytes intact
+  EXPECT_EQ(Receive(unregistered, &c, 1), 1) << LastSocketError();  // blocking mode again, bytes intact
 }
 
 TEST(MessagesSocketCalls, OptionsLookupAndErrors) {
+  ASSERT_EQ(SocketLibraryStartup(), 0);
   SocketHandle s = CreateTcpSocket();
   ASSERT_NE(s, kInvalidSocket);
   EXPECT_EQ(SetReuseAddress(s), 0);
@@ -202,12 +208,13 @@ TEST(MessagesSocketCalls, OptionsLookupAndErrors) {
   EXPECT_EQ(SetKeepAlive(s), 0);
   EXPECT_EQ(CloseSocket(s), 0);
   EXPECT_EQ(CloseSocket(s), -1);
-  EXPECT_EQ(LastSocketError(), 9);  // EBADF
+  EXPECT_EQ(LastSocketError(), test::kErrorNotASocket);
   std::uint16_t port = 0;
   if (LookupTcpService("echo", port) == 0) {
     EXPECT_EQ(port, 7);
   }
   EXPECT_NE(LookupTcpService("no-such-service-korvenet", port), 0);
   EXPECT_EQ(SocketLibraryStartup(), 0);
+  EXPECT_EQ(SocketLibraryCleanup(), 0);
   EXPECT_EQ(SocketLibraryCleanup(), 0);
 }

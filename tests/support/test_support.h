@@ -95,6 +95,9 @@ class Client {
 // A port that was free a moment ago (bound to 0 and released).
 int FreePort();
 
+// True once a connected socket of the code under test sees that its peer reset the connection.
+bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout = kDeadline);
+
 // Holds a file open for writing the way another program would, shutting out other writers
 // and, on Windows, readers that shut out writers.
 class HeldByWriter {

@@ -103,6 +103,15 @@ void Client::Close() {
   socket_ = kNone;
 }
 
+bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
+  return WaitUntil(
+      [&] {
+        pollfd p{static_cast<int>(socket), POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
+      },
+      timeout);
+}
+
 int FreePort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(0);

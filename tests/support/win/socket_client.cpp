@@ -117,6 +117,16 @@ void Client::Close() {
   socket_ = kNone;
 }
 
+bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
+  return WaitUntil(
+      [&] {
+        if (!Readable(ToSocket(socket), std::chrono::milliseconds(0))) return false;
+        char c;
+        return ::recv(ToSocket(socket), &c, 1, MSG_PEEK) == SOCKET_ERROR && ::WSAGetLastError() == WSAECONNRESET;
+      },
+      timeout);
+}
+
 int FreePort() {
   EnsureSocketLibrary();
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
