@@ -30,8 +30,8 @@ case $action in
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     wineserver -k
     wineserver -w
-    wineserver -p
-    WINEDEBUG=+service,+eventlog wineboot 2>"$dir/services.log" >/dev/null
+    wineserver -p </dev/null >/dev/null 2>&1
+    WINEDEBUG=+service,+eventlog wineboot </dev/null >/dev/null 2>"$dir/services.log"
     echo "wine prefix ready: $WINEPREFIX ($(wine --version))"
     ;;
   stop)
