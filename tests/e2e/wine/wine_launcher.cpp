@@ -83,14 +83,14 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// The cmdline of every process, as one text per process.
-std::vector<std::string> ProcessCommandLines() {
-  std::vector<std::string> lines;
+// The command line of every process, by process id.
+std::vector<std::pair<int, std::string>> ProcessCommandLines() {
+  std::vector<std::pair<int, std::string>> lines;
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
     const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    lines.push_back(test::ReadFile((entry.path() / "cmdline").string()));
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    lines.emplace_back(std::stoi(name), test::ReadFile((entry.path() / "cmdline").string()));
   }
   return lines;
 }
@@ -168,7 +168,7 @@ WineRun& WineRun::Get() {
 WineRun::WineRun() {
   const char* wine_dir = std::getenv("KORVENET_WINE_DIR");
   services_log_ = std::filesystem::path(wine_dir ? wine_dir : "") / "services.log";
-  bin_ = dir_.path() / "bin";
+  bin_ = dir_.path() / "Korvenet relay";  // a blank in the path, as under "Program Files"
   std::filesystem::create_directories(bin_);
   std::filesystem::copy_file(KORVENET_WINDOWS_EXE, exe());
 }
@@ -201,13 +201,13 @@ HandRun WineRun::Run(const std::vector<std::string>& command, const std::string&
   return run;
 }
 
-bool WineRun::ServiceProcessRuns() const {
+int WineRun::ExecutableProcess() const {
   const std::string windows_exe = Lower(WindowsPath(exe()));
-  for (const std::string& cmdline : ProcessCommandLines()) {
+  for (const auto& [pid, cmdline] : ProcessCommandLines()) {
     const std::string lower = Lower(cmdline);
-    if (lower.find(windows_exe) != std::string::npos || lower.find(Lower(exe())) != std::string::npos) return true;
+    if (lower.find(windows_exe) != std::string::npos || lower.find(Lower(exe())) != std::string::npos) return pid;
   }
-  return false;
+  return 0;
 }
 
 // ---- ServiceTraces ----
@@ -261,9 +261,9 @@ std::unique_ptr<Launcher> MakeLauncher() { return std::make_unique<WineLauncher>
 
 WineLauncher::WineLauncher() : traces_(WineRun::Get().services_log()) {
   WineRun& run = WineRun::Get();
-  if (run.ServiceProcessRuns()) {
+  if (run.ExecutableProcess() != 0) {
     run.Run({"net", "stop", kServiceName});
-    test::WaitUntil([&] { return !run.ServiceProcessRuns(); });
+    test::WaitUntil([&] { return run.ExecutableProcess() == 0; });
   }
   for (const char* name : {"cnf_port.cfg", "log_service.txt", "error_s.log"}) {
     std::error_code ignored;
@@ -302,7 +302,7 @@ bool WineLauncher::Stop() {
 bool WineLauncher::WaitForEnd() {
   auto reports = StatusReports(1);
   const bool stopped = !reports.empty() && reports.back().state == 1;
-  const bool ended = test::WaitUntil([] { return !WineRun::Get().ServiceProcessRuns(); });
+  const bool ended = test::WaitUntil([] { return WineRun::Get().ExecutableProcess() == 0; });
   running_ = !ended;
   return stopped && ended;
 }

@@ -31,8 +31,8 @@ class WineRun {
   HandRun Run(const std::vector<std::string>& command, const std::string& debug = "-all");
   // Starts one without waiting; its output goes to files of a fresh scratch directory.
   std::unique_ptr<test::ChildProcess> Spawn(const std::vector<std::string>& command, const std::string& debug = "-all");
-  // Whether a process of the installed executable runs.
-  bool ServiceProcessRuns() const;
+  // The process id of a running process of the installed executable, 0 when none runs.
+  int ExecutableProcess() const;
 
  private:
   WineRun();
