@@ -3,6 +3,7 @@
 // 400 channels open, and memory per idle connection. Not a test: prints a table.
 //
 //   relay_bench <path to tcp_port_serv>
+//   relay_bench <path to tcp_port_serv> channels   (the relay alone: 1 against 400 channels)
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -220,6 +222,34 @@ double MemoryPerConnection(Relay& relay, int connections) {
   return static_cast<double>(after - before) / static_cast<double>(fds.size());
 }
 
+// CPU time of all threads of a process in seconds, to the nanosecond (the scheduler's own
+// account, where /proc/pid/stat counts whole clock ticks).
+double PreciseCpuSeconds(pid_t pid) {
+  double total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream in(task.path() / "schedstat");
+    unsigned long long ns = 0;
+    if (in >> ns) total += static_cast<double>(ns) / 1e9;
+  }
+  return total;
+}
+
+// Round trips of small messages on the first of `count` configured channels, and the relay's
+// CPU time per round trip: what a read costs as the number of channels grows.
+void ChannelCountRun(int count, int rounds) {
+  auto ports = FreePortPairs(count);
+  KorvenetRelay relay(ports);
+  const double cpu_before = PreciseCpuSeconds(relay.process->pid());
+  const auto start = Clock::now();
+  const auto rtt = RoundTrip(relay, rounds);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = PreciseCpuSeconds(relay.process->pid()) - cpu_before;
+  std::printf("| %8d | %10.3f | %10.3f | %12.2f | %8.1f |\n", count, rtt.first, rtt.second, cpu / rounds * 1e6,
+              cpu / seconds * 100);
+}
+
 void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better) {
   double ratio = (ours > 0 && theirs > 0) ? (higher_is_better ? ours / theirs : theirs / ours) : 0;
   std::printf("| %-34s | %10.2f | %10.2f | %-6s | %5.2fx |\n", name, ours, theirs, unit, ratio);
@@ -248,6 +278,17 @@ int main(int argc, char** argv) {
         theirs = Throughput(relay);
       }
       std::printf("throughput MB/s: korvenet %.1f, socat %.1f\n", ours, theirs);
+    }
+    return 0;
+  }
+
+  if (argc > 2 && std::string(argv[2]) == "channels") {
+    // Pin it to one core (taskset -c 0) for round trips that do not depend on the scheduler.
+    std::printf("| %8s | %10s | %10s | %12s | %8s |\n", "channels", "median ms", "p99 ms", "CPU us/trip",
+                "% core");
+    for (int i = 0; i < 3; ++i) {
+      ChannelCountRun(1, 10000);
+      ChannelCountRun(400, 10000);
     }
     return 0;
   }

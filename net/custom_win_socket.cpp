@@ -30,6 +30,17 @@ TCustomWinSocket::~TCustomWinSocket() {
 
 platform::WindowHandle TCustomWinSocket::NotificationWindow() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!window_) TakeOwnership();
+  return window_;
+}
+
+void TCustomWinSocket::TakeOwnership() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  const platform::ThreadId self = platform::CurrentThreadId();
+  if (window_ && platform::WindowThread(window_) != self) {
+    platform::DestroyNotificationWindow(window_);
+    window_ = 0;
+  }
   if (!window_) {
     window_ = platform::CreateNotificationWindow([this](const platform::Message& message) -> std::intptr_t {
       try {
@@ -40,7 +51,7 @@ platform::WindowHandle TCustomWinSocket::NotificationWindow() {
       }
     });
   }
-  return window_;
+  owner_thread_ = self;
 }
 
 std::intptr_t TCustomWinSocket::HandleMessage(const platform::Message& message) {
@@ -230,19 +241,12 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
   if (handle == kInvalidSocket) throw ESocketError(kCantCreateSocketText);
   handle_ = handle;
   try {
+    TakeOwnership();
     RaiseSocketEvent(this, seLookup);
     // A quick restart may bind while old connections of the port are still closing.
     platform::SetReuseAddress(handle);
     if (!service.empty()) {
-      // The name is resolved at once; listening goes on when the answer is dispatched, as
-      // with an asynchronous lookup.
-      std::uint16_t found = 0;
-      const int error = platform::LookupTcpService(service.c_str(), found);
-      lookup_request_ = next_lookup_request_.fetch_add(1);
-      lookup_port_ = found;
-      lookup_backlog_ = backlog;
-      platform::PostMessageTo(NotificationWindow(), kLookupDoneMessage, lookup_request_,
-                              static_cast<std::intptr_t>((error & 0xffff) << 16));
+      ListenOnService(service, backlog);
       return;
     }
     ListenOnPort(port, backlog);
@@ -260,25 +264,4 @@ void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
   CheckSocketCall(platform::Listen(handle_, backlog), "listen");
   open_ = true;
   lookup_request_ = 0;
-}
-
-void TCustomWinSocket::HandleLookupDone(const platform::Message& message) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (lookup_request_ == 0 || message.wparam != lookup_request_) return;
-  lookup_request_ = 0;
-  const platform::SocketHandle handle = handle_;
-  const int error = static_cast<int>((message.lparam >> 16) & 0xffff);
-  if (error != 0) {
-    int code = error;
-    ReportSocketError(this, eeLookup, code);
-    CloseSocketObject(handle);
-    if (code != 0) throw SocketCallError(error, "ASync Lookup");
-    return;
-  }
-  try {
-    ListenOnPort(lookup_port_, lookup_backlog_);
-  } catch (...) {
-    CloseSocketObject(handle);
-    throw;
-  }
 }

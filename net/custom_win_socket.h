@@ -1,7 +1,10 @@
 #pragma once
 // The socket object every listener and accepted connection is built on: one platform socket,
-// a re-entrant lock and a hidden notification window owned by the thread that first needed it.
-// Socket notifications arriving at that window become socket events and error reports.
+// a re-entrant lock and a hidden notification window. The thread that starts listening, or
+// accepts the connection, owns the object: its window is created on that thread, so socket
+// notifications, events and error reports (and the release of a closed connection) run there.
+// I/O (ReadPending, SendBytes) and the close routine may be called from any thread; each holds
+// the object's lock.
 
 #include <atomic>
 #include <cstdint>
@@ -41,7 +44,12 @@ class TCustomWinSocket : public TObject {
   // True while connected (a connection) or listening (a listener).
   bool Connected() const { return open_.load(); }
 
-  // The hidden window, created on the calling thread at the first call.
+  // The thread that owns the object (see above); 0 before it listened or was accepted.
+  platform::ThreadId OwnerThread() const { return owner_thread_.load(); }
+  bool OnOwnerThread() const { return OwnerThread() == platform::CurrentThreadId(); }
+
+  // The hidden window of the owning thread. An object that never listened nor was accepted
+  // gets it, and its owner, at the first call.
   platform::WindowHandle NotificationWindow();
 
   int NotificationMask() const { return mask_; }
@@ -53,7 +61,8 @@ class TCustomWinSocket : public TObject {
 
   // Starts listening on all local IPv4 addresses: on `port`, or, when `service` is not empty,
   // on the port that service name resolves to (the listen then completes in the dispatch of
-  // the lookup answer). The backlog is limited to 5.
+  // the lookup answer, service_lookup.cpp). The backlog is limited to 5. The calling thread
+  // becomes the owner.
   void Listen(const std::string& service, std::uint16_t port, int backlog);
 
   // The object's lock; the close routine and all I/O hold it.
@@ -67,6 +76,10 @@ class TCustomWinSocket : public TObject {
 
   virtual void RaiseSocketEvent(TCustomWinSocket* socket, SocketEventKind kind);
   virtual void ReportSocketError(TCustomWinSocket* socket, TErrorEvent error, int& code);
+
+  // Makes the calling thread the owner and creates the window there (a window of another
+  // thread is replaced).
+  void TakeOwnership();
 
   // Registers the current mask with the notifier (an empty mask puts the socket back into
   // blocking mode).
@@ -84,8 +97,11 @@ class TCustomWinSocket : public TObject {
 
  private:
   void HandleNotification(platform::SocketHandle handle, int event, int error);
-  void HandleLookupDone(const platform::Message& message);
   void ListenOnPort(std::uint16_t port, int backlog);
+  // Listening on a service name (service_lookup.cpp): the lookup, then ListenOnPort when its
+  // answer is dispatched.
+  void ListenOnService(const std::string& service, int backlog);
+  void HandleLookupDone(const platform::Message& message);
   // The base part of the close routine, also used by the destructor.
   void CloseHandle(platform::SocketHandle handle);
   bool IsCurrentHandle(platform::SocketHandle handle);
@@ -93,6 +109,7 @@ class TCustomWinSocket : public TObject {
   std::atomic<platform::SocketHandle> handle_;
   std::atomic<bool> open_;
   std::atomic<platform::WindowHandle> window_{0};
+  std::atomic<platform::ThreadId> owner_thread_{0};
   int mask_;
   TSocketEventRoute event_route_;
   TSocketErrorRoute error_route_;

@@ -8,6 +8,7 @@ TServerClientWinSocket::TServerClientWinSocket(platform::SocketHandle handle, TS
     : TCustomWinSocket(handle), server_(server) {
   server_->AddConnection(this);
   try {
+    TakeOwnership();
     if (server_->NotificationMask() != 0) {
       SetSocketEventRoute(TSocketEventRoute::Bind(server_, &TServerWinSocket::ClientEvent));
       SetErrorRoute(TSocketErrorRoute::Bind(server_, &TServerWinSocket::ClientError));

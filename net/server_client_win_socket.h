@@ -18,8 +18,8 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // peer that is only briefly slower than its source never reaches it.
   static constexpr std::size_t kDefaultKeptBytesLimit = 16u * 1024u * 1024u;
 
-  // Joins `server`'s list, registers for notifications on a window of the calling thread and
-  // raises the connect event.
+  // Joins `server`'s list, makes the calling (accepting) thread its owner, registers for
+  // notifications on that thread's window and raises the connect event.
   TServerClientWinSocket(platform::SocketHandle handle, TServerWinSocket* server);
   ~TServerClientWinSocket() override;
 

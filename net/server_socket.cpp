@@ -1,18 +1,5 @@
 #include "net/server_socket.h"
 
-namespace {
-
-bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 TServerSocket::TServerSocket() : listening_(std::make_unique<TServerWinSocket>()) {
   listening_->SetSocketEventRoute(TSocketEventRoute::Bind(this, &TServerSocket::SocketEvent));
   listening_->SetErrorRoute(TSocketErrorRoute::Bind(this, &TServerSocket::SocketError));
@@ -53,12 +40,6 @@ void TServerSocket::SetPort(int port) {
   if (port == port_) return;
   if (!loading_ && active_) throw ESocketError(kCantChangeWhileActiveText);
   port_ = port;
-}
-
-void TServerSocket::SetService(const std::string& service) {
-  if (SameIgnoringAsciiCase(service, service_)) return;
-  if (!loading_ && active_) throw ESocketError(kCantChangeWhileActiveText);
-  service_ = service;
 }
 
 TSocketNotifyEvent* TServerSocket::ClientSlot(int index) const {

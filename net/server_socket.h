@@ -28,15 +28,6 @@ class TServerSocket : public TObject {
   // Setting another value while active raises "Can't change value while socket is active".
   int Port() const { return port_; }
   void SetPort(int port);
-  // A service name that replaces Port when not empty; compared ignoring ASCII case.
-  const std::string& Service() const { return service_; }
-  void SetService(const std::string& service);
-
-  // Only stNonBlocking listens; activating in stThreadBlocking raises ESocketError.
-  TServerType ServerType() const { return listening_->ServerType(); }
-  void SetServerType(TServerType type) { listening_->SetServerType(type); }
-  int ThreadCacheSize() const { return listening_->ThreadCacheSize(); }
-  void SetThreadCacheSize(int size) { listening_->SetThreadCacheSize(size); }
 
   // Sender is this component; Socket is ListeningSocket (OnListen) or the new connection
   // (OnAccept).
@@ -70,6 +61,18 @@ class TServerSocket : public TObject {
   // then activates when the stored value is true.
   void BeginLoading() { loading_ = true; }
   void Loaded();
+
+  // Not used by the relay, which listens on port numbers in the non-blocking mode:
+  // A service name that replaces Port when not empty; compared ignoring ASCII case
+  // (service_lookup.cpp).
+  const std::string& Service() const { return service_; }
+  void SetService(const std::string& service);
+  // Only stNonBlocking listens; activating in stThreadBlocking raises ESocketError
+  // (thread_blocking_mode.cpp).
+  TServerType ServerType() const { return listening_->ServerType(); }
+  void SetServerType(TServerType type) { listening_->SetServerType(type); }
+  int ThreadCacheSize() const { return listening_->ThreadCacheSize(); }
+  void SetThreadCacheSize(int size) { listening_->SetThreadCacheSize(size); }
 
  private:
   TSocketNotifyEvent* ClientSlot(int index) const;

@@ -19,13 +19,6 @@ TServerWinSocket::~TServerWinSocket() {
   }
 }
 
-void TServerWinSocket::SetServerType(TServerType type) {
-  if (type == server_type_) return;
-  if (Connected()) throw ESocketError(kCantChangeWhileActiveText);
-  server_type_ = type;
-  SetNotificationMask(type == stNonBlocking ? platform::kFdAccept : 0);
-}
-
 int TServerWinSocket::ConnectionCount() const {
   std::lock_guard<std::recursive_mutex> hold(list_lock_);
   return static_cast<int>(connections_.size());

@@ -16,13 +16,6 @@ class TServerWinSocket : public TCustomWinSocket {
   TServerWinSocket();
   ~TServerWinSocket() override;
 
-  TServerType ServerType() const { return server_type_; }
-  // Raises "Can't change value while socket is active" when changed while open. Only
-  // stNonBlocking can listen; the thread-blocking mode is not provided.
-  void SetServerType(TServerType type);
-  int ThreadCacheSize() const { return thread_cache_size_; }
-  void SetThreadCacheSize(int size) { thread_cache_size_ = size; }
-
   int ConnectionCount() const;
   // The connection at 0-based `index`; EListError "List index out of bounds (%d)" outside.
   TServerClientWinSocket* ConnectionAt(int index) const;
@@ -41,6 +34,14 @@ class TServerWinSocket : public TCustomWinSocket {
   TSocketNotifyEvent OnClientRead;
   TSocketNotifyEvent OnClientWrite;
   TSocketErrorEvent OnClientError;
+
+  // The thread-blocking mode (thread_blocking_mode.cpp): kept as a setting, never provided.
+  // SetServerType raises "Can't change value while socket is active" when changed while open;
+  // only stNonBlocking can listen.
+  TServerType ServerType() const { return server_type_; }
+  void SetServerType(TServerType type);
+  int ThreadCacheSize() const { return thread_cache_size_; }
+  void SetThreadCacheSize(int size) { thread_cache_size_ = size; }
 
  protected:
   void AcceptPending(platform::SocketHandle handle) override;

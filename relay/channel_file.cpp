@@ -3,9 +3,7 @@
 #include <cstdint>
 
 #include "platform/files.h"
-#include "relay/arrays_vars.h"
 #include "relay/log_texts.h"
-#include "relay/program_directory.h"
 
 namespace {
 
@@ -101,41 +99,37 @@ std::int32_t ParseInt(std::string_view text) {
                   : static_cast<std::int32_t>(value);
 }
 
-bool LoadChannelFile() {
-  ChannelCount = 0;
-  ChannelLinesIgnored = 0;
-  const std::string path = ProgramFilePath(kChannelFileName);
-  if (!platform::IsRegularFile(path)) return false;
+TChannelFile LoadChannelFile(const std::string& directory) {
+  TChannelFile file;
+  const std::string path = directory + kChannelFileName;
+  if (!platform::IsRegularFile(path)) return file;
 
   std::string contents;
   if (int code = platform::ReadWholeFile(path, contents); code != 0) {
     throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(code));
   }
-
-  // A record keeps what its line does not set at the initial value, also on a repeated load.
-  for (int k = 1; k <= kMaxChannels; ++k) ChannelTable[k] = TSootv{};
-  ForEachLine(contents, [](std::string_view line) {
-    // The tables have room for kMaxChannels channels; later lines are left out, not stored.
-    if (ChannelCount == kMaxChannels) {
-      if (ChannelLinesIgnored < INT32_MAX) ++ChannelLinesIgnored;
+  file.Found = true;
+  ForEachLine(contents, [&file](std::string_view line) {
+    // A relay has room for kMaxChannels channels; later lines are left out, not stored.
+    if (file.Channels.size() == static_cast<std::size_t>(kMaxChannels)) {
+      if (file.LinesIgnored < INT32_MAX) ++file.LinesIgnored;
       return;
     }
-    ++ChannelCount;
-    TSootv& channel = ChannelTable[ChannelCount];
+    TSootv& channel = file.Channels.emplace_back();
     channel.DevicePort = ParseInt(ChannelField(line, 1));
     channel.SpareValue = ParseInt(ChannelField(line, 2));
-    channel.ChannelType = ParseInt(ChannelField(line, 3));
-    if (channel.ChannelType == 1) {
+    channel.ChannelType = static_cast<TChannelType>(ParseInt(ChannelField(line, 3)));
+    if (channel.ChannelType == ctSerial) {
       channel.ComPortName = ChannelField(line, 4);
     } else {
       channel.ServerPort = ParseInt(ChannelField(line, 4));
     }
     channel.ChannelLabel = ChannelField(line, 5);
   });
-  return true;
+  return file;
 }
 
-std::string ChannelLinesIgnoredLogText() {
-  if (ChannelLinesIgnored <= 0) return std::string();
-  return kChannelLinesIgnoredText + std::to_string(ChannelLinesIgnored);
+std::string ChannelLinesIgnoredLogText(std::int32_t lines_ignored) {
+  if (lines_ignored <= 0) return std::string();
+  return kChannelLinesIgnoredText + std::to_string(lines_ignored);
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The channel file cnf_port.cfg: one channel per line, fields separated by ";".
+// The channel file cnf_port.cfg: one channel per line, fields separated by ";". The functions
+// here keep no state; any thread may call them.
 
 #include <cstdint>
 #include <string>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "relay/arrays_vars.h"
 
 inline constexpr char kChannelFileName[] = "cnf_port.cfg";
 
@@ -29,12 +31,19 @@ std::string ChannelField(std::string_view line, int n);
 // A signed 32-bit decimal or hexadecimal ($, x, X or 0x) number; 0 when the text is not one.
 std::int32_t ParseInt(std::string_view text);
 
-// Reads the channel file beside the executable into ChannelTable and ChannelCount. Answers
-// false when there is no such regular file (ChannelCount 0, the table left as it was). Lines
-// beyond kMaxChannels are left out and counted in ChannelLinesIgnored. Raises EFOpenError
-// when the file exists but cannot be read. Writes no log itself.
-bool LoadChannelFile();
+// What LoadChannelFile read.
+struct TChannelFile {
+  bool Found = false;  // false: there is no such regular file
+  // In file order: channel k is Channels[k - 1]. At most kMaxChannels.
+  std::vector<TSootv> Channels;
+  // Lines beyond the last channel, left out.
+  std::int32_t LinesIgnored = 0;
+};
 
-// The log_service.txt text that reports the lines the last load left out; empty when it left
-// out none.
-std::string ChannelLinesIgnoredLogText();
+// Reads the channel file in `directory` (which ends in a path separator). Every line is a
+// channel; lines beyond kMaxChannels are left out and counted. Raises EFOpenError when the
+// file exists but cannot be read. Writes no log itself. Any thread.
+TChannelFile LoadChannelFile(const std::string& directory);
+
+// The log_service.txt text that reports `lines_ignored` lines left out; empty for none.
+std::string ChannelLinesIgnoredLogText(std::int32_t lines_ignored);

@@ -1,99 +1,129 @@
-#include "relay/channels.h"
+// Opening what the channels use (a device-side listener for every channel, a server-side
+// listener for every TCP channel, a serial port for every serial channel) and closing it all.
 
+#include <cassert>
 #include <string>
 
-#include "net/server_socket.h"
-#include "relay/arrays_vars.h"
-#include "relay/flow_control.h"
+#include "base/exception_routing.h"
 #include "relay/log_texts.h"
-#include "relay/mb_rtu_tcp.h"
-#include "relay/text_log.h"
-#include "serial/com_port.h"
+#include "relay/relay.h"
 
 namespace {
 
-// Client event slots handed on from a template: reading; the write notification after kept
-// bytes went out, which resumes paused sources; the disconnect that passes on the last bytes of
-// a connection whose listener was paused.
+// The client event slots a listener takes over from its template: reading; the write
+// notification after kept bytes went out, which resumes paused sources; the disconnect that
+// passes on the last bytes of a connection whose listener was paused.
 constexpr int kReadSlot = 0;
 constexpr int kWriteSlot = 1;
 constexpr int kDisconnectSlot = 3;
 
-void OpenListener(TSocket_DEV& entry, int k, int port, const TServerSocket& template_socket) {
-  auto* listener = new TServerSocket();
-  entry.Listener = listener;
-  listener->SetTag(k);
-  listener->AssignClientEventSlot(kReadSlot, template_socket.ClientEventSlot(kReadSlot));
-  listener->AssignClientEventSlot(kWriteSlot, template_socket.ClientEventSlot(kWriteSlot));
-  listener->AssignClientEventSlot(kDisconnectSlot, template_socket.ClientEventSlot(kDisconnectSlot));
-  listener->SetPort(port);
-  listener->SetActive(true);
-}
-
-template <typename Object>
-void Destroy(Object*& entry) {
-  Object* object = entry;
-  entry = nullptr;
-  delete object;
+// Runs one open step. A failure is one line in log_service.txt and never stops the others; a
+// failure other than the network's or the serial port's is also routed, being a fault.
+template <typename Open>
+void OpenOrLog(const TextLog& log, const std::string& failure_text, Open open) {
+  try {
+    open();
+    return;
+  } catch (const ESocketError&) {
+    // The port is taken or no socket is available: logged below.
+  } catch (const EComPort&) {
+    // No such serial port, or it is in use: logged below.
+  } catch (...) {
+    routing::RouteException(nullptr);
+  }
+  log.AppendLogLine(failure_text, kServiceLogFileName);
 }
 
 }  // namespace
 
-void OpenDeviceListener(int k, const TServerSocket& template_socket) {
-  OpenListener(DeviceListeners[k], k, ChannelTable[k].DevicePort, template_socket);
+void Relay::BuildPortIndexes() {
+  device_ports_.Clear();
+  server_ports_.Clear();
+  for (int k = 1; k <= tables_.ChannelCount; ++k) {
+    const TSootv& channel = tables_.ChannelTable[k];
+    device_ports_.Add(channel.DevicePort, k);
+    // Only a TCP channel passes on what its server side reads.
+    if (channel.ChannelType == ctTcp) server_ports_.Add(channel.ServerPort, k);
+  }
 }
 
-void OpenServerListener(int k, const TServerSocket& template_socket) {
-  OpenListener(ServerListeners[k], k, ChannelTable[k].ServerPort, template_socket);
+void Relay::OpenChannels() {
+  assert(OnServiceThread() && "the relay opens its channels on its service thread");
+  const int count = tables_.ChannelCount;
+  for (int k = 1; k <= count; ++k) {
+    OpenOrLog(log_, kSocketOpenFailedText + std::to_string(tables_.ChannelTable[k].DevicePort),
+              [&] { OpenListener(lsDevice, k); });
+  }
+  // Then the partners: every server-side listener, then every serial port, each in channel
+  // order. The ports come last, so that a port delivers only once every listener exists.
+  for (TChannelType type : {ctTcp, ctSerial}) {
+    for (int k = 1; k <= count; ++k) {
+      if (tables_.ChannelTable[k].ChannelType == type) OpenPartner(k);
+    }
+  }
 }
 
-void OpenSerialPort(int k, const TComPort& template_port) {
-  auto* port = new TComPort();
-  SerialPorts[k] = port;
+void Relay::OpenPartner(int k) {
+  const TSootv& channel = tables_.ChannelTable[k];
+  switch (channel.ChannelType) {
+    case ctTcp:
+      OpenOrLog(log_, kSocketOpenFailedText + std::to_string(channel.ServerPort), [&] { OpenListener(lsServer, k); });
+      break;
+    case ctSerial:
+      OpenOrLog(log_, kComPortOpenFailedText + channel.ComPortName, [&] { OpenSerialPort(k); });
+      break;
+    default:
+      break;  // a device side only
+  }
+}
+
+void Relay::OpenListener(TListenerSide side, int k) {
+  const TServerSocket& from = side == lsDevice ? *templates_.DeviceSide : *templates_.ServerSide;
+  TSocket_DEV& entry = Listeners(side)[k];
+  // In the table at once, so that it is there (and destroyed at the stop) even when a later
+  // step raises.
+  entry.Listener = std::make_unique<TServerSocket>();
+  TServerSocket& listener = *entry.Listener;
+  listener_sides_[listener.ListeningSocket()] = side;
+  listener.SetTag(k);
+  for (int slot : {kReadSlot, kWriteSlot, kDisconnectSlot}) {
+    listener.AssignClientEventSlot(slot, from.ClientEventSlot(slot));
+  }
+  const TSootv& channel = tables_.ChannelTable[k];
+  listener.SetPort(side == lsDevice ? channel.DevicePort : channel.ServerPort);
+  listener.SetActive(true);  // this thread becomes the owner of the listener and its connections
+}
+
+void Relay::OpenSerialPort(int k) {
+  std::unique_ptr<TComPort>& port = tables_.SerialPorts[k];
+  port = std::make_unique<TComPort>();  // in the table at once, as a listener is
   port->SetTag(k);
-  port->OnRxChar = template_port.OnRxChar;
-  port->SetPort(ChannelTable[k].ComPortName);
+  port->OnRxChar = templates_.Serial->OnRxChar;
+  port->SetPort(tables_.ChannelTable[k].ComPortName);
   port->SetConnected(true);
 }
 
-void OpenChannels(const TRodivo_vedodaraz& module) {
-  for (int k = 1; k <= ChannelCount; ++k) {
+void Relay::CloseChannels() {
+  const int count = tables_.ChannelCount;
+  // Serial delivery ends first, so the receive handler never meets a destroyed listener.
+  for (int k = 1; k <= count; ++k) {
+    std::unique_ptr<TComPort>& port = tables_.SerialPorts[k];
+    if (!port) continue;
     try {
-      OpenDeviceListener(k, *module.ServerSocket_for_device);
+      port->SetConnected(false);
+    } catch (const EComPort&) {
+      // The port could not be closed in order (its line went away): destroying it now ends
+      // its delivery instead.
+      port.reset();
     } catch (...) {
-      AppendLogLine(kSocketOpenFailedText + std::to_string(ChannelTable[k].DevicePort), kServiceLogFileName);
+      routing::RouteException(port.get());
+      port.reset();
     }
   }
-  for (int k = 1; k <= ChannelCount; ++k) {
-    if (ChannelTable[k].ChannelType != 2) continue;
-    try {
-      OpenServerListener(k, *module.ServerSocket_for_server);
-    } catch (...) {
-      AppendLogLine(kSocketOpenFailedText + std::to_string(ChannelTable[k].ServerPort), kServiceLogFileName);
-    }
-  }
-  for (int k = 1; k <= ChannelCount; ++k) {
-    if (ChannelTable[k].ChannelType != 1) continue;
-    try {
-      OpenSerialPort(k, *module.ComPort_serv);
-    } catch (...) {
-      AppendLogLine(kComPortOpenFailedText + ChannelTable[k].ComPortName, kServiceLogFileName);
-    }
-  }
-}
-
-void CloseChannels() {
-  for (int k = 1; k <= ChannelCount; ++k) {
-    if (!SerialPorts[k]) continue;
-    try {
-      SerialPorts[k]->SetConnected(false);
-    } catch (...) {
-      // The port could not be closed in order; destroying it now ends its delivery instead.
-      Destroy(SerialPorts[k]);
-    }
-  }
-  flow_control::Reset();
-  for (int k = 1; k <= ChannelCount; ++k) Destroy(DeviceListeners[k].Listener);
-  for (int k = 1; k <= ChannelCount; ++k) Destroy(ServerListeners[k].Listener);
-  for (int k = 1; k <= ChannelCount; ++k) Destroy(SerialPorts[k]);
+  flow_control_.Reset();
+  listener_sides_.clear();
+  // reset() clears each entry before its object goes.
+  for (int k = 1; k <= count; ++k) tables_.DeviceListeners[k].Listener.reset();
+  for (int k = 1; k <= count; ++k) tables_.ServerListeners[k].Listener.reset();
+  for (int k = 1; k <= count; ++k) tables_.SerialPorts[k].reset();
 }

@@ -1,25 +1,12 @@
 #include "relay/flow_control.h"
 
 #include <algorithm>
-#include <map>
-#include <mutex>
-#include <set>
 #include <vector>
 
 #include "net/server_client_win_socket.h"
 #include "net/server_win_socket.h"
 
-namespace flow_control {
 namespace {
-
-// Paused sources and the destination listeners they wait for. Service thread only: only TCP
-// sources are paused, and their handlers run there.
-std::map<const TServerWinSocket*, std::set<TServerWinSocket*>> paused;
-
-// Destination listeners with a connection that may keep bytes. The serial receive handler
-// adds to it from the main thread.
-std::mutex backlog_lock;
-std::set<TServerWinSocket*> backlogged;
 
 std::size_t MostKept(TServerWinSocket* listener) {
   std::size_t most = 0;
@@ -29,11 +16,46 @@ std::size_t MostKept(TServerWinSocket* listener) {
   return most;
 }
 
-// Resumes the paused sources whose destinations all drained; with `only`, just the sources
-// that wait for that destination.
-void ResumeDrained(const std::function<void(TServerWinSocket*)>& resume, TServerWinSocket* only = nullptr) {
+}  // namespace
+
+bool FlowControl::IsPaused(const TServerWinSocket* source) const {
+  return !paused_.empty() && paused_.count(source) > 0;
+}
+
+void FlowControl::NoteSend(TServerWinSocket* source, TServerWinSocket* destination,
+                           TServerClientWinSocket* connection) {
+  const std::size_t kept = connection->KeptBytes();
+  if (kept == 0) return;
+  {
+    std::lock_guard<std::mutex> hold(backlog_lock_);
+    backlogged_.insert(destination);
+  }
+  if (source && kept > kHighWater) paused_[source].insert(destination);
+}
+
+void FlowControl::NoteDrained(TServerWinSocket* destination) {
+  if (!paused_.empty()) ResumeDrained(destination);
+}
+
+void FlowControl::Tick(std::chrono::steady_clock::time_point now) {
+  if (!paused_.empty()) ResumeDrained();
+  bool any;
+  {
+    std::lock_guard<std::mutex> hold(backlog_lock_);
+    any = !backlogged_.empty();
+  }
+  if (any) CloseStalled(now);
+}
+
+void FlowControl::Reset() {
+  paused_.clear();
+  std::lock_guard<std::mutex> hold(backlog_lock_);
+  backlogged_.clear();
+}
+
+void FlowControl::ResumeDrained(TServerWinSocket* only) {
   std::vector<TServerWinSocket*> ready;
-  for (auto it = paused.begin(); it != paused.end();) {
+  for (auto it = paused_.begin(); it != paused_.end();) {
     if (only && it->second.count(only) == 0) {
       ++it;
       continue;
@@ -42,20 +64,20 @@ void ResumeDrained(const std::function<void(TServerWinSocket*)>& resume, TServer
                                      [](TServerWinSocket* d) { return MostKept(d) <= kLowWater; });
     if (drained) {
       ready.push_back(const_cast<TServerWinSocket*>(it->first));
-      it = paused.erase(it);
+      it = paused_.erase(it);
     } else {
       ++it;
     }
   }
   // Resuming reads and forwards, which may pause the source again.
-  for (TServerWinSocket* source : ready) resume(source);
+  for (TServerWinSocket* source : ready) resume_(source);
 }
 
-void CloseStalled(std::chrono::steady_clock::time_point now) {
+void FlowControl::CloseStalled(std::chrono::steady_clock::time_point now) {
   std::vector<TServerWinSocket*> listeners;
   {
-    std::lock_guard<std::mutex> hold(backlog_lock);
-    listeners.assign(backlogged.begin(), backlogged.end());
+    std::lock_guard<std::mutex> hold(backlog_lock_);
+    listeners.assign(backlogged_.begin(), backlogged_.end());
   }
   for (TServerWinSocket* listener : listeners) {
     bool keeps = false;
@@ -64,52 +86,16 @@ void CloseStalled(std::chrono::steady_clock::time_point now) {
       if (connection->IsStalled(now, kStallLimit)) {
         try {
           connection->CloseSocketObject(connection->SocketHandle());
-        } catch (...) {
-          // Closing only fails when the socket is already gone.
+        } catch (const ESocketError&) {
+          // The close failed because the socket is already gone: it is closed either way.
         }
       }
       keeps = keeps || connection->KeptBytes() > 0;
     }
     if (!keeps) {
-      std::lock_guard<std::mutex> hold(backlog_lock);
+      std::lock_guard<std::mutex> hold(backlog_lock_);
       // A send from the main thread may have kept bytes since; it adds the listener again.
-      backlogged.erase(listener);
+      backlogged_.erase(listener);
     }
   }
 }
-
-}  // namespace
-
-bool IsPaused(const TServerWinSocket* source) { return !paused.empty() && paused.count(source) > 0; }
-
-void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection) {
-  const std::size_t kept = connection->KeptBytes();
-  if (kept == 0) return;
-  {
-    std::lock_guard<std::mutex> hold(backlog_lock);
-    backlogged.insert(destination);
-  }
-  if (source && kept > kHighWater) paused[source].insert(destination);
-}
-
-void NoteDrained(TServerWinSocket* destination, const std::function<void(TServerWinSocket*)>& resume) {
-  if (!paused.empty()) ResumeDrained(resume, destination);
-}
-
-void Tick(std::chrono::steady_clock::time_point now, const std::function<void(TServerWinSocket*)>& resume) {
-  if (!paused.empty()) ResumeDrained(resume);
-  bool any;
-  {
-    std::lock_guard<std::mutex> hold(backlog_lock);
-    any = !backlogged.empty();
-  }
-  if (any) CloseStalled(now);
-}
-
-void Reset() {
-  paused.clear();
-  std::lock_guard<std::mutex> hold(backlog_lock);
-  backlogged.clear();
-}
-
-}  // namespace flow_control

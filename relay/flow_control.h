@@ -7,38 +7,60 @@
 // in the sockets and TCP slows the senders. Once every destination of a paused listener is
 // down to kLowWater, the listener resumes and its waiting bytes are read. A destination that
 // takes nothing for kStallLimit while bytes wait for it is closed.
+//
+// Threads: a relay constructs and destroys its flow control. NoteSend may be called from any
+// thread (the serial receive handler sends from the main thread); everything else belongs to
+// the service thread, which owns the listeners, and `resume` is called there. Only TCP sources
+// are ever paused, and their handlers run on the service thread.
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 
 class TServerWinSocket;
 class TServerClientWinSocket;
 
-namespace flow_control {
+class FlowControl {
+ public:
+  static constexpr std::size_t kHighWater = 256 * 1024;
+  static constexpr std::size_t kLowWater = 64 * 1024;
+  static constexpr std::chrono::seconds kStallLimit{30};
 
-constexpr std::size_t kHighWater = 256 * 1024;
-constexpr std::size_t kLowWater = 64 * 1024;
-constexpr std::chrono::seconds kStallLimit{30};
+  // Reads what the connections of a paused listener have waiting, once it may read again.
+  using Resume = std::function<void(TServerWinSocket* source)>;
+  explicit FlowControl(Resume resume) : resume_(std::move(resume)) {}
 
-// True while reads from the connections of `source` are paused.
-bool IsPaused(const TServerWinSocket* source);
+  // True while reads from the connections of `source` are paused.
+  bool IsPaused(const TServerWinSocket* source) const;
 
-// Records what a send left behind: `connection` (of listener `destination`) was just handed
-// bytes read from a connection of `source` (null for a serial port, which is never paused).
-// Any thread.
-void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection);
+  // Records what a send left behind: `connection` (of listener `destination`) was just handed
+  // bytes read from a connection of `source` (null for a serial port, which is never paused).
+  void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection);
 
-// Once per pass of the run loop (service thread): resumes paused listeners whose
-// destinations drained, calling `resume` for each (in case no write notification did), and
-// closes stalled destinations.
-void Tick(std::chrono::steady_clock::time_point now, const std::function<void(TServerWinSocket*)>& resume);
+  // Once per pass of the run loop: resumes paused listeners whose destinations drained (in
+  // case no write notification did) and closes stalled destinations.
+  void Tick(std::chrono::steady_clock::time_point now);
 
-// A connection of `destination` sent kept bytes: resumes at once the paused listeners whose
-// destinations are now all drained (service thread).
-void NoteDrained(TServerWinSocket* destination, const std::function<void(TServerWinSocket*)>& resume);
+  // A connection of `destination` sent kept bytes: resumes at once the paused listeners whose
+  // destinations are now all drained.
+  void NoteDrained(TServerWinSocket* destination);
 
-// Forgets every listener (before the listeners are destroyed).
-void Reset();
+  // Forgets every listener (before the listeners are destroyed).
+  void Reset();
 
-}  // namespace flow_control
+ private:
+  // Resumes the paused sources whose destinations all drained; with `only`, just the sources
+  // that wait for that destination.
+  void ResumeDrained(TServerWinSocket* only = nullptr);
+  void CloseStalled(std::chrono::steady_clock::time_point now);
+
+  Resume resume_;
+  // Paused sources and the destination listeners they wait for.
+  std::map<const TServerWinSocket*, std::set<TServerWinSocket*>> paused_;
+  // Destination listeners with a connection that may keep bytes.
+  std::mutex backlog_lock_;
+  std::set<TServerWinSocket*> backlogged_;
+};

@@ -1,111 +1,105 @@
-#include "relay/forwarding.h"
+// Moving bytes: from a device or server connection to the partners of every channel of its
+// local port, and from a serial port to the device connections of its channel.
 
+#include "base/exception_routing.h"
 #include "net/server_client_win_socket.h"
-#include "net/server_socket.h"
 #include "net/server_win_socket.h"
-#include "relay/arrays_vars.h"
-#include "relay/flow_control.h"
-#include "serial/com_port.h"
+#include "relay/relay.h"
 
 namespace {
-
-// Sends to every connection of `destination`, in acceptance order. A failed send closes only
-// that connection; the others still get the bytes, so no stream gets a hole.
-void SendToAll(TServerWinSocket* source, TServerWinSocket* destination, const ByteString& data) {
-  for (int j = 0, n = destination->ConnectionCount(); j < n; ++j) {
-    TServerClientWinSocket* connection = destination->ConnectionAt(j);
-    try {
-      connection->SendOrKeep(data);
-      flow_control::NoteSend(source, destination, connection);
-    } catch (...) {
-      // The connection closed itself; its release is already on its way.
-    }
-  }
-}
 
 TServerWinSocket* ListenerOf(TCustomWinSocket* connection) {
   auto* accepted = dynamic_cast<TServerClientWinSocket*>(connection);
   return accepted ? accepted->ServerWinSocket() : nullptr;
 }
 
-// Takes the waiting bytes, or nothing while the connection's listener (`source`) is paused.
-bool Take(TCustomWinSocket* connection, TServerWinSocket* source, bool final, ByteString& data) {
-  if (!final && source && flow_control::IsPaused(source)) return false;
-  connection->ReadPending(data);
-  return !data.empty();
-}
+TListenerSide Opposite(TListenerSide side) { return side == lsDevice ? lsServer : lsDevice; }
 
 }  // namespace
 
-void ForwardFromDevice(TCustomWinSocket* connection, bool final) {
+void Relay::Forward(TListenerSide from, TCustomWinSocket* connection, bool final) {
   TServerWinSocket* source = ListenerOf(connection);
+  if (!final && source && flow_control_.IsPaused(source)) return;
   ByteString data;
-  if (!Take(connection, source, final, data)) return;
-  for (int k = 1; k <= ChannelCount; ++k) {
-    const TSootv& channel = ChannelTable[k];
-    if (connection->BoundPort() != channel.DevicePort) continue;
-    if (channel.ChannelType == 2 && ServerListeners[k].Listener) {
-      SendToAll(source, ServerListeners[k].Listener->ListeningSocket(), data);
-    } else if (channel.ChannelType == 1) {
-      try {
-        WriteToSerial(k, data);
-      } catch (...) {
-        // A port that failed to open drops the channel's device bytes, without a word.
-      }
-    }
+  connection->ReadPending(data);
+  // From here on the bytes are out of the connection, whether or not they reach anyone.
+  if (data.empty()) return;
+  for (int k : Ports(from).ChannelsOn(connection->BoundPort())) Deliver(from, k, source, data);
+}
+
+void Relay::Deliver(TListenerSide from, int k, TServerWinSocket* source, const ByteString& data) {
+  switch (tables_.ChannelTable[k].ChannelType) {
+    case ctTcp:
+      SendToAll(source, Listeners(Opposite(from))[k], data);
+      break;
+    case ctSerial:
+      // Only the device side of a serial channel has connections.
+      if (from == lsDevice) WriteToSerial(k, data);
+      break;
+    default:
+      break;  // no partner: the bytes are dropped
   }
 }
 
-void ForwardFromServer(TCustomWinSocket* connection, bool final) {
-  TServerWinSocket* source = ListenerOf(connection);
-  ByteString data;
-  if (!Take(connection, source, final, data)) return;
-  for (int k = 1; k <= ChannelCount; ++k) {
-    const TSootv& channel = ChannelTable[k];
-    if (connection->BoundPort() == channel.ServerPort && channel.ChannelType == 2 && DeviceListeners[k].Listener) {
-      SendToAll(source, DeviceListeners[k].Listener->ListeningSocket(), data);
-    }
+void Relay::SendToAll(TServerWinSocket* source, const TSocket_DEV& destination, const ByteString& data) {
+  if (!destination.Listener) return;
+  TServerWinSocket* listening = destination.Listener->ListeningSocket();
+  // In acceptance order. Only this thread adds or releases connections of the listener.
+  for (int j = 0, n = listening->ConnectionCount(); j < n; ++j) {
+    SendTo(source, listening, listening->ConnectionAt(j), data);
   }
 }
 
-void ResumeSource(TServerWinSocket* source) {
-  bool device_side = false;
-  for (int k = 1; k <= ChannelCount && !device_side; ++k) {
-    device_side = DeviceListeners[k].Listener && DeviceListeners[k].Listener->ListeningSocket() == source;
-  }
-  for (int i = 0, n = source->ConnectionCount(); i < n; ++i) {
-    try {
-      if (device_side) {
-        ForwardFromDevice(source->ConnectionAt(i));
-      } else {
-        ForwardFromServer(source->ConnectionAt(i));
-      }
-    } catch (...) {
-      // A failed read closed that connection; the others go on.
-    }
+void Relay::SendTo(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection,
+                   const ByteString& data) {
+  try {
+    connection->SendOrKeep(data);
+    flow_control_.NoteSend(source, destination, connection);
+  } catch (const ESocketError&) {
+    // The send failed and closed that connection (its release is on its way); the others
+    // still get the bytes, so no stream gets a hole.
+  } catch (...) {
+    routing::RouteException(connection);
   }
 }
 
-void WriteToSerial(int k, const ByteString& data) {
-  if (SerialPorts[k]) SerialPorts[k]->PortWrite(data);
+void Relay::WriteToSerial(int k, const ByteString& data) {
+  TComPort* port = tables_.SerialPorts[k].get();
+  if (!port) return;
+  try {
+    port->PortWrite(data);
+  } catch (const EComPort&) {
+    // A port that failed to open, or whose line went away, drops the channel's device bytes
+    // without a word.
+  }
 }
 
-void ForwardFromSerial(TComPort* port, std::int32_t count) {
+void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
   ByteString data;
   const int c = port->Tag();
   port->PortRead(data, count);
   if (c <= 0 || c > kMaxChannels || data.empty()) return;
-  TServerSocket* listener = DeviceListeners[c].Listener;
+  TServerSocket* listener = tables_.DeviceListeners[c].Listener.get();
   if (!listener) return;
-  // This runs on the main thread while the service thread accepts and releases connections of
-  // the same listener: the walk holds the listener's list lock.
+  // The service thread accepts and releases connections of this listener meanwhile: the walk
+  // holds the listener's list lock.
   TServerWinSocket* destination = listener->ListeningSocket();
-  destination->ForEachConnection([&](TServerClientWinSocket* connection) {
+  destination->ForEachConnection(
+      [&](TServerClientWinSocket* connection) { SendTo(nullptr, destination, connection, data); });
+}
+
+void Relay::Resume(TServerWinSocket* source) {
+  auto found = listener_sides_.find(source);
+  if (found == listener_sides_.end()) return;
+  const TListenerSide side = found->second;
+  for (int i = 0, n = source->ConnectionCount(); i < n; ++i) {
+    TServerClientWinSocket* connection = source->ConnectionAt(i);
     try {
-      connection->SendOrKeep(data);
-      flow_control::NoteSend(nullptr, destination, connection);
+      Forward(side, connection, false);
+    } catch (const ESocketError&) {
+      // A failed read closed that connection; the others go on.
     } catch (...) {
-      // That connection closed itself; the others still get the bytes.
+      routing::RouteException(connection);
     }
-  });
+  }
 }

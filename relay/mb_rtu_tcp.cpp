@@ -3,13 +3,8 @@
 #include <chrono>
 
 #include "platform/messages.h"
-#include "relay/arrays_vars.h"
-#include "relay/channel_file.h"
-#include "relay/channels.h"
-#include "relay/flow_control.h"
-#include "relay/forwarding.h"
+#include "platform/process.h"
 #include "relay/log_texts.h"
-#include "relay/text_log.h"
 
 namespace {
 
@@ -30,10 +25,6 @@ void PauseHandlingRequests(TService& service, Clock::duration pause) {
     if (left.count() <= 0) return;
     if (platform::WaitMessageFor(static_cast<int>(left.count()))) service.PumpRequests(false);
   }
-}
-
-bool OnOwningThread(TCustomWinSocket* socket) {
-  return platform::WindowThread(socket->NotificationWindow()) == platform::CurrentThreadId();
 }
 
 }  // namespace
@@ -70,23 +61,22 @@ TRodivo_vedodaraz::TRodivo_vedodaraz() {
   SetOnStart(TStartEvent::Bind(this, &TRodivo_vedodaraz::ServiceStart));
   SetOnExecute(TServiceEvent::Bind(this, &TRodivo_vedodaraz::ServiceExecute));
   SetOnStop(TStopEvent::Bind(this, &TRodivo_vedodaraz::ServiceStop));
+
+  // The channel file and the logs lie beside the executable.
+  TRelaySetup setup;
+  setup.Directory = platform::ExecutableDirectory();
+  setup.Templates = {ServerSocket_for_device.get(), ServerSocket_for_server.get(), ComPort_serv.get()};
+  setup.WriteStartEntry = [this](const std::string& text) { WriteEventLog(text, 4, 0, 0); };
+  relay_ = std::make_unique<Relay>(std::move(setup));
 }
 
-// A shutdown ends the service without ServiceStop; whatever is still open goes with the module.
-TRodivo_vedodaraz::~TRodivo_vedodaraz() { CloseChannels(); }
+// A shutdown ends the service without ServiceStop; whatever is still open goes with the relay.
+TRodivo_vedodaraz::~TRodivo_vedodaraz() { relay_.reset(); }
 
-void TRodivo_vedodaraz::ServiceStart(TService*, bool&) {
-  if (LoadChannelFile()) {
-    AppendLogLine(kServiceStartText, kServiceLogFileName);
-    const std::string ignored = ChannelLinesIgnoredLogText();
-    if (!ignored.empty()) AppendLogLine(ignored, kServiceLogFileName);
-  }
-  WriteEventLog(kEventLogStartText, 4, 0, 0);
-  OpenChannels(*this);
-}
+void TRodivo_vedodaraz::ServiceStart(TService*, bool&) { relay_->Start(); }
 
 void TRodivo_vedodaraz::ServiceExecute(TService*) {
-  AppendLogLine(kServiceExecuteText, kServiceLogFileName);
+  relay_->Log().AppendLogLine(kServiceExecuteText, kServiceLogFileName);
   PauseHandlingRequests(*this, kFirstPause);
   int pass = 0;
   while (true) {
@@ -94,58 +84,37 @@ void TRodivo_vedodaraz::ServiceExecute(TService*) {
     PauseHandlingRequests(*this, kPassPause);
     if (pass % kStatusEveryPasses == 0) SendStatus();
     PumpRequests(false);
-    flow_control::Tick(Clock::now(), ResumeSource);
+    relay_->Tick(Clock::now());
     if (StopRequested()) break;
   }
 }
 
-void TRodivo_vedodaraz::ServiceStop(TService*, bool&) { CloseChannels(); }
+void TRodivo_vedodaraz::ServiceStop(TService*, bool&) { relay_->Stop(); }
 
 void TRodivo_vedodaraz::ServerSocket_for_deviceClientRead(TObject*, TCustomWinSocket* Socket) {
-  try {
-    ForwardFromDevice(Socket);
-  } catch (...) {
-    // A failed read closed the connection; the next read event starts afresh.
-  }
+  relay_->ClientRead(lsDevice, Socket);
 }
 
 void TRodivo_vedodaraz::ServerSocket_for_serverClientRead(TObject*, TCustomWinSocket* Socket) {
-  try {
-    ForwardFromServer(Socket);
-  } catch (...) {
-  }
+  relay_->ClientRead(lsServer, Socket);
 }
 
-// A connection sent the bytes it kept: the listeners that fed it may read again.
 void TRodivo_vedodaraz::ServerSocket_for_deviceClientWrite(TObject* Sender, TCustomWinSocket*) {
-  if (auto* listener = dynamic_cast<TServerWinSocket*>(Sender)) flow_control::NoteDrained(listener, ResumeSource);
+  relay_->ClientWrite(Sender);
 }
 
 void TRodivo_vedodaraz::ServerSocket_for_serverClientWrite(TObject* Sender, TCustomWinSocket*) {
-  if (auto* listener = dynamic_cast<TServerWinSocket*>(Sender)) flow_control::NoteDrained(listener, ResumeSource);
+  relay_->ClientWrite(Sender);
 }
 
-// A closing connection still holds the bytes that arrived while its listener was paused. Only
-// the service thread, which owns the listeners, may pass them on: a connection that the serial
-// side closed (its send failed) on the main thread is broken anyway.
 void TRodivo_vedodaraz::ServerSocket_for_deviceClientDisconnect(TObject*, TCustomWinSocket* Socket) {
-  if (!OnOwningThread(Socket)) return;
-  try {
-    ForwardFromDevice(Socket, true);
-  } catch (...) {
-  }
+  relay_->ClientDisconnect(lsDevice, Socket);
 }
 
 void TRodivo_vedodaraz::ServerSocket_for_serverClientDisconnect(TObject*, TCustomWinSocket* Socket) {
-  if (!OnOwningThread(Socket)) return;
-  try {
-    ForwardFromServer(Socket, true);
-  } catch (...) {
-  }
+  relay_->ClientDisconnect(lsServer, Socket);
 }
 
-void TRodivo_vedodaraz::ComPort_servRxChar(TObject* Sender, std::int32_t Count) {
-  if (auto* port = dynamic_cast<TComPort*>(Sender)) ForwardFromSerial(port, Count);
-}
+void TRodivo_vedodaraz::ComPort_servRxChar(TObject* Sender, std::int32_t Count) { relay_->SerialRxChar(Sender, Count); }
 
-void TRodivo_vedodaraz::ApplicationEvents1Exception(TObject*, const Exception& E) { LogException(E); }
+void TRodivo_vedodaraz::ApplicationEvents1Exception(TObject*, const Exception& E) { relay_->Log().LogException(E); }

@@ -1,6 +1,12 @@
 #pragma once
-// The relay's service module: its templates, its three service callbacks and the handlers
-// that move bytes between devices, servers and serial ports.
+// The relay's service module: its templates, its three service callbacks, the run loop and
+// the handlers that hand every event to the relay (relay.h).
+//
+// Threads: the constructor and destructor run on the main thread. ServiceStart, ServiceExecute
+// and ServiceStop run on the service thread, and so do the socket handlers (the listeners
+// belong to that thread); a disconnect handler may also run on the main thread and then does
+// nothing. ComPort_servRxChar runs on the main thread; ApplicationEvents1Exception on whichever
+// thread routed the exception (the main thread in the installation runs).
 
 #include <cstdint>
 #include <memory>
@@ -8,6 +14,7 @@
 #include "base/exception.h"
 #include "net/custom_win_socket.h"
 #include "net/server_socket.h"
+#include "relay/relay.h"
 #include "serial/com_port.h"
 #include "service/application_events.h"
 #include "service/service.h"
@@ -36,4 +43,8 @@ class TRodivo_vedodaraz : public TService {
   void ServerSocket_for_serverClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
   void ComPort_servRxChar(TObject* Sender, std::int32_t Count);
   void ApplicationEvents1Exception(TObject* Sender, const Exception& E);
+
+ private:
+  // After the templates, which it refers to; destroyed before them.
+  std::unique_ptr<Relay> relay_;
 };

@@ -1,28 +1,9 @@
 #include "relay/text_log.h"
 
-#include <mutex>
-
+#include "base/exception_routing.h"
 #include "platform/files.h"
-#include "relay/program_directory.h"
 
-namespace {
-
-std::mutex clock_lock;
-std::function<platform::LocalTime()> log_clock;
-
-platform::LocalTime CurrentTime() {
-  {
-    std::lock_guard<std::mutex> hold(clock_lock);
-    if (log_clock) return log_clock();
-  }
-  return platform::Now();
-}
-
-void AppendLine(const std::string& line, std::string_view fileName) {
-  platform::AppendToFile(ProgramFilePath(fileName), line);
-}
-
-}  // namespace
+TextLog::TextLog(std::string directory, Clock clock) : directory_(std::move(directory)), clock_(std::move(clock)) {}
 
 std::string FormatLogStamp(const platform::LocalTime& t) {
   std::string stamp = platform::FormatShortDate(t);
@@ -33,14 +14,15 @@ std::string FormatLogStamp(const platform::LocalTime& t) {
   return stamp;
 }
 
-std::string LogStamp() { return FormatLogStamp(CurrentTime()); }
+std::string TextLog::LogStamp() const { return FormatLogStamp(clock_ ? clock_() : platform::Now()); }
 
-void SetLogClock(std::function<platform::LocalTime()> clock) {
-  std::lock_guard<std::mutex> hold(clock_lock);
-  log_clock = std::move(clock);
+void TextLog::AppendLine(const std::string& line, std::string_view fileName) const {
+  // A failed append is the file's own failure (missing directory, held by a writer, no
+  // permission): the line is dropped, as it would be with nobody to tell.
+  (void)platform::AppendToFile(directory_ + std::string(fileName), line);
 }
 
-void AppendLogLine(std::string_view text, std::string_view fileName) {
+void TextLog::AppendLogLine(std::string_view text, std::string_view fileName) const {
   try {
     std::string line = LogStamp();
     line += ' ';
@@ -48,11 +30,13 @@ void AppendLogLine(std::string_view text, std::string_view fileName) {
     line += "\r\n";
     AppendLine(line, fileName);
   } catch (...) {
-    // Logging never fails towards its caller: the line is dropped.
+    // Building the line failed (out of memory, a clock or format that raised): not the log
+    // file's failure, so it is reported before the line is dropped.
+    routing::RouteException(nullptr);
   }
 }
 
-void LogException(const Exception& e) {
+void TextLog::LogException(const Exception& e) const {
   try {
     std::string line = LogStamp();
     line += ": ";
@@ -62,6 +46,7 @@ void LogException(const Exception& e) {
     line += "\r\n";
     AppendLine(line, kErrorLogFileName);
   } catch (...) {
-    // As above: the line is dropped.
+    // This is where routed exceptions end in the installation runs: routing this failure
+    // would come straight back here, so the line is dropped.
   }
 }

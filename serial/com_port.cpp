@@ -9,9 +9,6 @@ constexpr std::int32_t kBaudRates[] = {0,     110,   300,   600,    1200,   2400
                                        14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
 constexpr std::uint8_t kDataBits[] = {5, 6, 7, 8};
 
-// The window message that carries one event's mask bit under smWindowSync.
-constexpr std::uint32_t kEventMessage = platform::kWmUser + 1;
-
 }  // namespace
 
 TCustomComPort::TCustomComPort(TObject* owner)
@@ -28,48 +25,6 @@ TCustomComPort::~TCustomComPort() {
     CloseDevice();
     connected_ = false;
   }
-}
-
-// Settings
-
-template <typename T>
-void TCustomComPort::ChangeLineSetting(T& field, T value) {
-  if (field == value) return;
-  field = value;
-  ApplyLineSettings();
-}
-
-void TCustomComPort::SetBaudRate(TBaudRate value) { ChangeLineSetting(baud_rate_, value); }
-void TCustomComPort::SetCustomBaudRate(std::int32_t value) { ChangeLineSetting(custom_baud_rate_, value); }
-void TCustomComPort::SetDataBits(TDataBits value) { ChangeLineSetting(data_bits_, value); }
-void TCustomComPort::SetStopBits(TStopBits value) { ChangeLineSetting(stop_bits_, value); }
-void TCustomComPort::SetDiscardNull(bool value) { ChangeLineSetting(discard_null_, value); }
-void TCustomComPort::SetEventChar(std::uint8_t value) { ChangeLineSetting(event_char_, value); }
-
-void TCustomComPort::SetParity(const TComParity& value) {
-  parity_.Assign(value);
-  ApplyLineSettings();
-}
-
-void TCustomComPort::SetFlowControl(const TComFlowControl& value) {
-  flow_control_.Assign(value);
-  ApplyLineSettings();
-}
-
-void TCustomComPort::SetTimeouts(const TComTimeouts& value) {
-  timeouts_.Assign(value);
-  ApplyTimeoutSettings();
-}
-
-void TCustomComPort::SetBuffer(const TComBuffer& value) {
-  buffer_.Assign(value);
-  ApplyQueueSizes();
-}
-
-void TCustomComPort::SetSyncMethod(TSyncMethod value) {
-  if (value == sync_method_) return;
-  if (connected_) throw EComPort(CError_ConnChangeProp);
-  sync_method_ = value;
 }
 
 void TCustomComPort::SetPort(const std::string& name) {
@@ -94,17 +49,6 @@ void TCustomComPort::SetConnected(bool value) {
   }
 }
 
-void TCustomComPort::Loaded() {
-  loading_ = false;
-  if (!connected_) return;
-  connected_ = false;
-  try {
-    SetConnected(true);
-  } catch (...) {
-    routing::RouteException(this);
-  }
-}
-
 // Opening and closing
 
 void TCustomComPort::OpenSequence() {
@@ -122,7 +66,7 @@ void TCustomComPort::OpenSequence() {
     if (sync_method_ == smWindowSync) {
       // Runs on this (the opening) thread when it dispatches its messages.
       window_ = platform::CreateNotificationWindow([this](const platform::Message& m) -> std::intptr_t {
-        if (m.id != kEventMessage) return 0;
+        if (m.id != kComEventMessage) return 0;
         platform::ReplyMessage(0);  // the event thread goes on at once
         if (!connected_) return 0;
         try {

@@ -52,6 +52,8 @@ class TCustomComPort : public TObject {
   const std::string& Port() const { return port_; }
   void SetPort(const std::string& name);
 
+  // The line settings. Their setters, and SyncMethod's and Loaded, live in com_settings.cpp:
+  // the relay keeps every default.
   TBaudRate BaudRate() const { return baud_rate_; }
   void SetBaudRate(TBaudRate value);
   std::int32_t CustomBaudRate() const { return custom_baud_rate_; }

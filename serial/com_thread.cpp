@@ -90,7 +90,7 @@ void TComThread::Deliver(Shared& shared, TComEvents events) {
     case smWindowSync:
       // The window's procedure replies at once and then runs the step on its own thread.
       for (const auto& e : kStepOrder) {
-        if (events.Contains(e.event)) platform::SendMessageTo(shared.window, platform::kWmUser + 1, e.mask, 0);
+        if (events.Contains(e.event)) platform::SendMessageTo(shared.window, kComEventMessage, e.mask, 0);
       }
       break;
     case smNone:

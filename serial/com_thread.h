@@ -12,9 +12,14 @@
 #include <memory>
 #include <thread>
 
+#include "platform/messages.h"
 #include "serial/com_types.h"
 
 class TCustomComPort;
+
+// Under smWindowSync: the message the event thread sends to the opening thread's window for
+// each event, with the event's mask bit as its first parameter.
+constexpr std::uint32_t kComEventMessage = platform::kWmUser + 1;
 
 // Event sets and the event-mask bits of the serial device (0x05FF for all ten events).
 std::uint32_t EventsToMask(TComEvents events);

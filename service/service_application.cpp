@@ -1,8 +1,8 @@
 #include "service/service_application.h"
 
 #include <atomic>
-#include <cctype>
 
+#include "base/ascii_text.h"
 #include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/process.h"
@@ -12,16 +12,6 @@ namespace {
 
 std::atomic<TServiceApplication*> the_service_application{nullptr};
 
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 TServiceApplication* ServiceApplication() { return the_service_application; }
@@ -29,7 +19,7 @@ TServiceApplication* ServiceApplication() { return the_service_application; }
 bool FindCmdLineSwitch(const std::vector<std::string>& arguments, const std::string& name) {
   for (const std::string& argument : arguments) {
     if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) continue;
-    if (SameTextIgnoringCase(argument.substr(1), name)) return true;
+    if (SameTextIgnoringAsciiCase(argument.substr(1), name)) return true;
   }
   return false;
 }
@@ -134,7 +124,7 @@ void TServiceApplication::EnterService(std::uint32_t argc, char** argv) {
   TServiceApplication* self = ServiceApplication();
   if (!self || argc == 0 || !argv || !argv[0]) return;
   for (auto& module : self->modules_) {
-    if (SameTextIgnoringCase(module->Name(), argv[0])) {
+    if (SameTextIgnoringAsciiCase(module->Name(), argv[0])) {
       module->ServiceEntry(argc, argv);
       return;
     }

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/server_socket.h"
@@ -121,6 +122,39 @@ TEST_F(Listener, TwoClientsAreListedInOrderAndTheirReadsComeWithTheirSocket) {
   EXPECT_EQ(first.Receive(4), "back");
   EXPECT_EQ(a->SendBytes(ByteString()), 0);
   EXPECT_THROW(listening->ConnectionAt(2), EListError);
+}
+
+// The thread that listens owns the listener and the connections it accepts, whichever thread
+// first asks for a window; a listener activated on another thread belongs to that one.
+TEST_F(Listener, TheListeningThreadOwnsTheListenerAndItsConnections) {
+  EXPECT_EQ(server_->ListeningSocket()->OwnerThread(), 0u) << "no owner before it listens";
+  const platform::ThreadId self = platform::CurrentThreadId();
+  platform::ThreadId asked_from = 0;
+  platform::WindowHandle window = 0;
+  const int port = Start();
+  TServerWinSocket* listening = server_->ListeningSocket();
+  std::thread([&] {
+    asked_from = platform::CurrentThreadId();
+    window = listening->NotificationWindow();
+  }).join();
+  EXPECT_EQ(listening->OwnerThread(), self);
+  EXPECT_EQ(platform::WindowThread(window), self);
+  EXPECT_NE(asked_from, self);
+
+  test::Client client(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 1; }));
+  EXPECT_EQ(listening->ConnectionAt(0)->OwnerThread(), self);
+  EXPECT_TRUE(listening->ConnectionAt(0)->OnOwnerThread());
+
+  platform::ThreadId helper = 0, owner = 0;
+  std::thread([&] {
+    helper = platform::CurrentThreadId();
+    TServerSocket elsewhere;
+    elsewhere.SetActive(true);
+    owner = elsewhere.ListeningSocket()->OwnerThread();
+  }).join();
+  EXPECT_EQ(owner, helper);
+  EXPECT_NE(owner, self);
 }
 
 TEST_F(Listener, AClosedConnectionStaysListedUntilItsReleaseIsDispatched) {

@@ -78,20 +78,29 @@ TEST(ChannelFileParse, SplitLinesHonoursEveryTerminator) {
   EXPECT_EQ(SplitLines(std::string("\0a", 2)), Lines{});
 }
 
-class ChannelFileLoad : public test::ProgramDirectoryTest {
+class ChannelFileLoad : public test::FilesTest {
  protected:
   void WriteChannels(const std::string& bytes) { test::WriteFile(file(kChannelFileName), bytes); }
+  // Loads the file; channel(k) is then channel k of what it read.
+  bool Load() {
+    loaded_ = LoadChannelFile(directory());
+    return loaded_.Found;
+  }
+  int ChannelCount() const { return static_cast<int>(loaded_.Channels.size()); }
+  const TSootv& channel(int k) const { return loaded_.Channels.at(static_cast<std::size_t>(k - 1)); }
+
+  TChannelFile loaded_;
 };
 
 TEST_F(ChannelFileLoad, FillsRecordsByChannelType) {
   WriteChannels("101;0;2;201;north\r\n102;7;1;COM3;pump\r\n101; 0; 2; 201; north side\r\n"
                 "101 ;0;2;201;north\r\n102;0;1;COM3 ;pump\r\n101;0;2;201\r\n101;0;2;201;\r\n101;0\r\n\r\n"
                 "1;2;$2;3\r\n4;5;2 ;6\r\n");
-  ASSERT_TRUE(LoadChannelFile());
-  ASSERT_EQ(ChannelCount, 11);
-  EXPECT_EQ(ChannelLinesIgnored, 0);
+  ASSERT_TRUE(Load());
+  ASSERT_EQ(ChannelCount(), 11);
+  EXPECT_EQ(loaded_.LinesIgnored, 0);
 
-  const TSootv& tcp = ChannelTable[1];
+  const TSootv& tcp = channel(1);
   EXPECT_EQ(tcp.DevicePort, 101);
   EXPECT_EQ(tcp.SpareValue, 0);
   EXPECT_EQ(tcp.ChannelType, 2);
@@ -99,30 +108,30 @@ TEST_F(ChannelFileLoad, FillsRecordsByChannelType) {
   EXPECT_EQ(tcp.ChannelLabel, "north");
   EXPECT_EQ(tcp.ComPortName, "");
 
-  const TSootv& serial = ChannelTable[2];
+  const TSootv& serial = channel(2);
   EXPECT_EQ(serial.SpareValue, 7);
   EXPECT_EQ(serial.ChannelType, 1);
   EXPECT_EQ(serial.ComPortName, "COM3");
   EXPECT_EQ(serial.ServerPort, 0);
   EXPECT_EQ(serial.ChannelLabel, "pump");
 
-  EXPECT_EQ(ChannelTable[3].ServerPort, 201);
-  EXPECT_EQ(ChannelTable[3].ChannelLabel, "north side");
-  EXPECT_EQ(ChannelTable[4].DevicePort, 0);  // "101 " is not a number
-  EXPECT_EQ(ChannelTable[5].ComPortName, "COM3 ");
-  EXPECT_EQ(ChannelTable[6].ChannelLabel, "0");
-  EXPECT_EQ(ChannelTable[7].ChannelLabel, "");
-  EXPECT_EQ(ChannelTable[8].ChannelType, 0);
-  EXPECT_EQ(ChannelTable[8].ServerPort, 0);
+  EXPECT_EQ(channel(3).ServerPort, 201);
+  EXPECT_EQ(channel(3).ChannelLabel, "north side");
+  EXPECT_EQ(channel(4).DevicePort, 0);  // "101 " is not a number
+  EXPECT_EQ(channel(5).ComPortName, "COM3 ");
+  EXPECT_EQ(channel(6).ChannelLabel, "0");
+  EXPECT_EQ(channel(7).ChannelLabel, "");
+  EXPECT_EQ(channel(8).ChannelType, 0);
+  EXPECT_EQ(channel(8).ServerPort, 0);
 
-  const TSootv& blank = ChannelTable[9];  // a blank line is a channel too
+  const TSootv& blank = channel(9);  // a blank line is a channel too
   EXPECT_EQ(blank.DevicePort, 0);
   EXPECT_EQ(blank.ChannelType, 0);
   EXPECT_EQ(blank.ChannelLabel, "0");
-  EXPECT_EQ(ChannelTable[10].ChannelType, 2);
-  EXPECT_EQ(ChannelTable[10].ServerPort, 3);
-  EXPECT_EQ(ChannelTable[11].ChannelType, 0);
-  EXPECT_EQ(ChannelTable[11].ServerPort, 6);  // not type 2, but field 4 is still its port
+  EXPECT_EQ(channel(10).ChannelType, 2);
+  EXPECT_EQ(channel(10).ServerPort, 3);
+  EXPECT_EQ(channel(11).ChannelType, 0);
+  EXPECT_EQ(channel(11).ServerPort, 6);  // not type 2, but field 4 is still its port
 }
 
 TEST_F(ChannelFileLoad, LineEndsLoadAlike) {
@@ -130,39 +139,29 @@ TEST_F(ChannelFileLoad, LineEndsLoadAlike) {
        {std::string("1;0;2;2;a\r\n3;0;1;COM1;b"), std::string("1;0;2;2;a\n3;0;1;COM1;b\n"),
         std::string("1;0;2;2;a\r3;0;1;COM1;b\r"), std::string("1;0;2;2;a\n3;0;1;COM1;b\0" "9;9;9", 28)}) {
     WriteChannels(bytes);
-    ASSERT_TRUE(LoadChannelFile());
-    ASSERT_EQ(ChannelCount, 2);
-    EXPECT_EQ(ChannelTable[1].ChannelLabel, "a");
-    EXPECT_EQ(ChannelTable[2].ComPortName, "COM1");
-    EXPECT_EQ(ChannelTable[2].ChannelLabel, "b");
+    ASSERT_TRUE(Load());
+    ASSERT_EQ(ChannelCount(), 2);
+    EXPECT_EQ(channel(1).ChannelLabel, "a");
+    EXPECT_EQ(channel(2).ComPortName, "COM1");
+    EXPECT_EQ(channel(2).ChannelLabel, "b");
   }
 }
 
 TEST_F(ChannelFileLoad, MissingOrEmptyFileGivesNoChannels) {
   WriteChannels("1;0;2;2;kept\r\n");
-  ASSERT_TRUE(LoadChannelFile());
+  ASSERT_TRUE(Load());
   std::filesystem::remove(file(kChannelFileName));
-  EXPECT_FALSE(LoadChannelFile());
-  EXPECT_EQ(ChannelCount, 0);
-  EXPECT_EQ(ChannelTable[1].ChannelLabel, "kept");  // the table itself is left alone
+  EXPECT_FALSE(Load());
+  EXPECT_EQ(ChannelCount(), 0);
 
   std::filesystem::create_directory(file(kChannelFileName));
-  EXPECT_FALSE(LoadChannelFile());
-  EXPECT_EQ(ChannelCount, 0);
+  EXPECT_FALSE(Load());
+  EXPECT_EQ(ChannelCount(), 0);
 
   std::filesystem::remove(file(kChannelFileName));
   WriteChannels("");
-  EXPECT_TRUE(LoadChannelFile());
-  EXPECT_EQ(ChannelCount, 0);
-}
-
-TEST_F(ChannelFileLoad, ReloadStartsFromEmptyRecords) {
-  WriteChannels("1;0;1;COM3;x\r\n");
-  ASSERT_TRUE(LoadChannelFile());
-  WriteChannels("1;0;2;5\r\n");
-  ASSERT_TRUE(LoadChannelFile());
-  EXPECT_EQ(ChannelTable[1].ComPortName, "");
-  EXPECT_EQ(ChannelTable[1].ServerPort, 5);
+  EXPECT_TRUE(Load());
+  EXPECT_EQ(ChannelCount(), 0);
 }
 
 TEST_F(ChannelFileLoad, FileHeldByWriterRaisesCannotOpen) {
@@ -170,13 +169,13 @@ TEST_F(ChannelFileLoad, FileHeldByWriterRaisesCannotOpen) {
   test::HeldByWriter writer(file(kChannelFileName));
   ASSERT_TRUE(writer.locked());
   try {
-    LoadChannelFile();
+    Load();
     FAIL() << "the load read a file that a writer holds";
   } catch (const EFOpenError& e) {
     EXPECT_EQ(e.Message(), "Cannot open file \"" + file(kChannelFileName) + "\". " + SystemErrorText(EWOULDBLOCK));
     EXPECT_STREQ(e.ClassName(), "EFOpenError");
   }
-  EXPECT_EQ(ChannelCount, 0);
+  EXPECT_EQ(ChannelCount(), 0);
 }
 
 TEST_F(ChannelFileLoad, KeepsFirstFourHundredLinesOfALongFile) {
@@ -185,21 +184,20 @@ TEST_F(ChannelFileLoad, KeepsFirstFourHundredLinesOfALongFile) {
     bytes += std::to_string(line) + ";0;2;" + std::to_string(line + 1000) + ";ch" + std::to_string(line) + "\r\n";
   }
   WriteChannels(bytes);
-  ASSERT_TRUE(LoadChannelFile());
-  EXPECT_EQ(ChannelCount, kMaxChannels);
-  EXPECT_EQ(ChannelLinesIgnored, 100000 - kMaxChannels);
-  EXPECT_EQ(ChannelTable[400].DevicePort, 400);
-  EXPECT_EQ(ChannelTable[400].ChannelLabel, "ch400");
-  EXPECT_EQ(ChannelLinesIgnoredLogText(), std::string(kChannelLinesIgnoredText) + "99600");
-  EXPECT_EQ(ChannelTable[0].DevicePort, 0);  // index 0 is never used
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(ChannelCount(), kMaxChannels);
+  EXPECT_EQ(loaded_.LinesIgnored, 100000 - kMaxChannels);
+  EXPECT_EQ(channel(400).DevicePort, 400);
+  EXPECT_EQ(channel(400).ChannelLabel, "ch400");
+  EXPECT_EQ(ChannelLinesIgnoredLogText(loaded_.LinesIgnored), std::string(kChannelLinesIgnoredText) + "99600");
 
   bytes.clear();
   for (int line = 1; line <= kMaxChannels; ++line) bytes += "1;0;2;2\n";
   WriteChannels(bytes);
-  ASSERT_TRUE(LoadChannelFile());
-  EXPECT_EQ(ChannelCount, kMaxChannels);
-  EXPECT_EQ(ChannelLinesIgnored, 0);
-  EXPECT_EQ(ChannelLinesIgnoredLogText(), "");
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(ChannelCount(), kMaxChannels);
+  EXPECT_EQ(loaded_.LinesIgnored, 0);
+  EXPECT_EQ(ChannelLinesIgnoredLogText(loaded_.LinesIgnored), "");
 }
 
 TEST_F(ChannelFileLoad, GarbageAndHugeLinesLoad) {
@@ -207,16 +205,16 @@ TEST_F(ChannelFileLoad, GarbageAndHugeLinesLoad) {
   std::string garbage(1 << 20, '\0');
   for (char& c : garbage) c = static_cast<char>(random() % 255 + 1);  // no NUL, so all of it is read
   WriteChannels(garbage);
-  ASSERT_TRUE(LoadChannelFile());
-  EXPECT_GT(ChannelCount, 0);
-  EXPECT_LE(ChannelCount, kMaxChannels);
+  ASSERT_TRUE(Load());
+  EXPECT_GT(ChannelCount(), 0);
+  EXPECT_LE(ChannelCount(), kMaxChannels);
 
   std::string label(1 << 20, 'L');
   WriteChannels("7;0;1;" + std::string(1 << 20, 'P') + ";" + label);
-  ASSERT_TRUE(LoadChannelFile());
-  ASSERT_EQ(ChannelCount, 1);
-  EXPECT_EQ(ChannelTable[1].ComPortName.size(), std::size_t{1} << 20);
-  EXPECT_EQ(ChannelTable[1].ChannelLabel, label);
+  ASSERT_TRUE(Load());
+  ASSERT_EQ(ChannelCount(), 1);
+  EXPECT_EQ(channel(1).ComPortName.size(), std::size_t{1} << 20);
+  EXPECT_EQ(channel(1).ChannelLabel, label);
 }
 
 }  // namespace

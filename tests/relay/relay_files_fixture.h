@@ -1,5 +1,5 @@
 #pragma once
-// A temporary program directory for the channel file and the logs, and helpers to read and
+// A temporary directory for the channel file and the logs, and helpers to read and
 // write whole files.
 
 #include <fstream>
@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "relay/program_directory.h"
 #include "tests/support/test_support.h"
 
 namespace test {
@@ -23,11 +22,11 @@ inline std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Points the program directory at a fresh temporary directory for the test's lifetime.
-class ProgramDirectoryTest : public ::testing::Test {
+// A fresh temporary directory for the channel file and the logs, for the test's lifetime.
+class FilesTest : public ::testing::Test {
  protected:
-  void SetUp() override { OverrideProgramDirectory(dir_.path().string() + "/"); }
-  void TearDown() override { OverrideProgramDirectory(std::string()); }
+  // The directory as the relay takes it: ending in a path separator.
+  std::string directory() const { return dir_.path().string() + "/"; }
   std::string file(const std::string& name) const { return dir_.file(name); }
 
   TempDir dir_;

@@ -22,58 +22,53 @@ constexpr platform::LocalTime kMorning{2026, 12, 6, 9, 5, 7, 123};
 constexpr char kMorningStamp[] = "12/06/26 09:05:07";
 
 // Every test runs in the C locale, so the stamp's bytes are known, and with a fixed clock.
-class TextLog : public test::ProgramDirectoryTest {
+class TextLogTest : public test::FilesTest {
  protected:
   void SetUp() override {
-    ProgramDirectoryTest::SetUp();
     ::setenv("LC_ALL", "C", 1);
     platform::LoadLocaleFormats();
-    SetLogClock([] { return kMorning; });
-  }
-  void TearDown() override {
-    SetLogClock({});
-    ProgramDirectoryTest::TearDown();
   }
   std::string ServiceLog() const { return test::ReadFile(file(kServiceLogFileName)); }
+
+  TextLog log_{directory(), [] { return kMorning; }};
 };
 
-TEST_F(TextLog, FirstLineCreatesTheLogAndLaterLinesAppend) {
-  AppendLogLine(kServiceStartText, kServiceLogFileName);
-  AppendLogLine(kServiceExecuteText, kServiceLogFileName);
+TEST_F(TextLogTest, FirstLineCreatesTheLogAndLaterLinesAppend) {
+  log_.AppendLogLine(kServiceStartText, kServiceLogFileName);
+  log_.AppendLogLine(kServiceExecuteText, kServiceLogFileName);
   EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " C\xF2\xE0\xF0\xF2 \xF1\xE5\xF0\xE2\xE8\xF1\xE0\r\n" +
                               kMorningStamp + " ServiceExecute\r\n");
 }
 
-TEST_F(TextLog, TextBytesAreWrittenUnchanged) {
+TEST_F(TextLogTest, TextBytesAreWrittenUnchanged) {
   const std::string binary("a\0b\xFF\r\n;", 7);
-  AppendLogLine(std::string(kSocketOpenFailedText) + "101", kServiceLogFileName);
-  AppendLogLine(std::string(kComPortOpenFailedText) + "COM7", kServiceLogFileName);
-  AppendLogLine(binary, kServiceLogFileName);
+  log_.AppendLogLine(std::string(kSocketOpenFailedText) + "101", kServiceLogFileName);
+  log_.AppendLogLine(std::string(kComPortOpenFailedText) + "COM7", kServiceLogFileName);
+  log_.AppendLogLine(binary, kServiceLogFileName);
   EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " " + kSocketOpenFailedText + "101\r\n" + kMorningStamp +
                               " " + kComPortOpenFailedText + "COM7\r\n" + kMorningStamp + " " + binary + "\r\n");
   EXPECT_NE(ServiceLog().find("\xEF\xEE\xF0\xF2 101\r\n"), std::string::npos);
   EXPECT_NE(ServiceLog().find("\xD1\xCE\xCC-\xEF\xEE\xF0\xF2\xE0" "COM7\r\n"), std::string::npos);
 }
 
-TEST_F(TextLog, LogExceptionWritesMessageAndClassName) {
-  LogException(EFOpenError("Cannot open file \"x\". Denied"));
-  LogException(Exception(""));
+TEST_F(TextLogTest, LogExceptionWritesMessageAndClassName) {
+  log_.LogException(EFOpenError("Cannot open file \"x\". Denied"));
+  log_.LogException(Exception(""));
   EXPECT_EQ(test::ReadFile(file(kErrorLogFileName)),
             std::string(kMorningStamp) + ": Cannot open file \"x\". Denied . Class Name = EFOpenError\r\n" +
                 kMorningStamp + ":  . Class Name = Exception\r\n");
   EXPECT_FALSE(std::filesystem::exists(file(kServiceLogFileName)));
 }
 
-TEST_F(TextLog, StampLeavesOutTheTimeOnlyAtMidnight) {
+TEST_F(TextLogTest, StampLeavesOutTheTimeOnlyAtMidnight) {
   EXPECT_EQ(FormatLogStamp({2026, 12, 6, 0, 0, 0, 999}), "12/06/26");
   EXPECT_EQ(FormatLogStamp({2026, 12, 6, 0, 0, 1, 0}), "12/06/26 00:00:01");
   EXPECT_EQ(FormatLogStamp({2026, 12, 6, 0, 1, 0, 0}), "12/06/26 00:01:00");
   EXPECT_EQ(FormatLogStamp({2026, 12, 6, 23, 59, 59, 999}), "12/06/26 23:59:59");
 }
 
-TEST_F(TextLog, StampFollowsTheSystemClock) {
-  SetLogClock({});
-  const std::string stamp = LogStamp();
+TEST_F(TextLogTest, StampFollowsTheSystemClock) {
+  const std::string stamp = TextLog(directory()).LogStamp();
   // "mm/dd/yy", optionally followed by " hh:mm:ss".
   ASSERT_TRUE(stamp.size() == 8 || stamp.size() == 17) << stamp;
   EXPECT_EQ(stamp[2], '/');
@@ -85,7 +80,7 @@ TEST_F(TextLog, StampFollowsTheSystemClock) {
   }
 }
 
-TEST_F(TextLog, StampUsesTheLocaleFormats) {
+TEST_F(TextLogTest, StampUsesTheLocaleFormats) {
   ::setenv("LC_ALL", "ru_RU.UTF-8", 1);
   platform::LoadLocaleFormats();
   const std::string stamp = FormatLogStamp(kMorning);
@@ -95,42 +90,41 @@ TEST_F(TextLog, StampUsesTheLocaleFormats) {
   EXPECT_EQ(stamp, "06.12.2026 09:05:07");
 }
 
-TEST_F(TextLog, UnwritableLogDropsTheLineSilently) {
+TEST_F(TextLogTest, UnwritableLogDropsTheLineSilently) {
   // A directory standing where the log should be.
   std::filesystem::create_directory(file(kServiceLogFileName));
-  EXPECT_NO_THROW(AppendLogLine("lost", kServiceLogFileName));
+  EXPECT_NO_THROW(log_.AppendLogLine("lost", kServiceLogFileName));
   EXPECT_TRUE(std::filesystem::is_directory(file(kServiceLogFileName)));
 
   // A read-only log, even though the tests run as the superuser.
   test::WriteFile(file(kErrorLogFileName), "old\r\n");
   ASSERT_EQ(::chmod(file(kErrorLogFileName).c_str(), 0444), 0);
-  LogException(Exception("lost"));
+  log_.LogException(Exception("lost"));
   EXPECT_EQ(test::ReadFile(file(kErrorLogFileName)), "old\r\n");
 
   // A FIFO must not block the writer.
   const std::string fifo = file("fifo.txt");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  AppendLogLine("lost", "fifo.txt");
+  log_.AppendLogLine("lost", "fifo.txt");
 
   // A directory that does not exist.
-  OverrideProgramDirectory(file("missing") + "/");
-  AppendLogLine("lost", kServiceLogFileName);
+  TextLog(file("missing") + "/").AppendLogLine("lost", kServiceLogFileName);
   EXPECT_FALSE(std::filesystem::exists(file("missing")));
 }
 
-TEST_F(TextLog, LogHeldByAnotherWriterLosesTheLine) {
+TEST_F(TextLogTest, LogHeldByAnotherWriterLosesTheLine) {
   {
     test::HeldByWriter writer(file(kServiceLogFileName));
     ASSERT_TRUE(writer.locked());
-    AppendLogLine("lost", kServiceLogFileName);
+    log_.AppendLogLine("lost", kServiceLogFileName);
   }
-  AppendLogLine("kept", kServiceLogFileName);
+  log_.AppendLogLine("kept", kServiceLogFileName);
   EXPECT_EQ(ServiceLog(), std::string(kMorningStamp) + " kept\r\n");
 }
 
 // Several threads append long lines to one log at once: a line either lands whole or is lost,
 // and no two lines mix.
-TEST_F(TextLog, ConcurrentWritersNeverInterleave) {
+TEST_F(TextLogTest, ConcurrentWritersNeverInterleave) {
   constexpr int kThreads = 4;
   constexpr int kLinesEach = 300;
   auto text = [](int thread, int line) {
@@ -142,7 +136,7 @@ TEST_F(TextLog, ConcurrentWritersNeverInterleave) {
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&, t] {
-      for (int l = 0; l < kLinesEach; ++l) AppendLogLine(text(t, l), kServiceLogFileName);
+      for (int l = 0; l < kLinesEach; ++l) log_.AppendLogLine(text(t, l), kServiceLogFileName);
     });
   }
   for (auto& w : writers) w.join();

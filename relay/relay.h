@@ -1,0 +1,174 @@
+#pragma once
+// The relay: the channels of the channel file, the listeners and serial ports they own, and
+// the handlers that move bytes between them. The service module owns one relay and calls
+// into it from its callbacks and handlers.
+//
+// Who touches what. The service thread runs ServiceStart, the run loop and ServiceStop; the
+// listeners are activated on it, so it owns them and their connections, and all their socket
+// events (accept, read, write, the peer's close) are handled on it. The main thread runs the
+// serial receive handler (ports deliver by thread synchronisation). Each port's event thread
+// only waits for line events and hands them to the main thread.
+//
+// | object                        | created, filled        | read or sent on               | closed, destroyed           |
+// |-------------------------------|------------------------|-------------------------------|-----------------------------|
+// | ChannelTable, ChannelCount,   | service thread, Start, | any thread, read-only         | with the relay              |
+// | port indexes                  | before any listener    |                               |                             |
+// | DeviceListeners[k] and their  | service thread, Start  | service thread (reads, sends  | service thread, Stop (after |
+// | connections                   | (pass 1; accepts while | from servers); main thread    | serial delivery ended); a   |
+// |                               | the run loop pumps)    | (sends from the serial port,  | connection is released on   |
+// |                               |                        | under the listener's list     | the service thread by a     |
+// |                               |                        | lock)                         | message to its own window   |
+// | ServerListeners[k] and their  | service thread, Start  | service thread only           | service thread, Stop        |
+// | connections                   | (pass 2)               |                               |                             |
+// | SerialPorts[k]                | service thread, Start  | main thread (receive handler);| service thread, Stop: first |
+// |                               | (pass 3, after every   | service thread (writes of     | closed (delivery ends),     |
+// |                               | listener exists)       | device bytes)                 | destroyed last              |
+// | flow control                  | with the relay         | service thread; NoteSend from | with the relay              |
+// |                               |                        | any thread                    |                             |
+//
+// The main thread reads DeviceListeners[k] without a lock. That is safe because of the order:
+// a port is opened (pass 3) only after every listener was stored, so its first delivery comes
+// after; and Stop closes every port, which waits until its last delivery has run, before any
+// listener is destroyed.
+//
+// Locks held while a handler runs: the read and write handlers run with no lock held. The
+// disconnect handler runs with the closing connection's lock held, on whichever thread closes
+// it: the service thread (the peer closed, a read or send failed, a stalled destination), or
+// the main thread when a send from the serial port failed; it acts only on the service thread.
+// The serial receive handler's sends hold the device listener's list lock, so no connection
+// of it can be destroyed meanwhile. Each send holds its connection's lock, so the bytes of the
+// serial side and of the server side never interleave within one send.
+//
+// Failures: network and serial failures are dropped where the relay does without the bytes
+// (a failed read ends that read, a failed send skips that connection, a failed serial write
+// drops that write); failed opens are logged. Anything else is handed to the exception router
+// (base/exception_routing.h) before the relay carries on.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+
+#include "base/byte_string.h"
+#include "net/custom_win_socket.h"
+#include "net/server_socket.h"
+#include "platform/messages.h"
+#include "relay/arrays_vars.h"
+#include "relay/flow_control.h"
+#include "relay/port_index.h"
+#include "relay/text_log.h"
+#include "serial/com_port.h"
+
+// The two sides of a channel: devices connect to its device side, servers to its server side.
+enum TListenerSide { lsDevice, lsServer };
+
+// The never-activated components whose handlers the created listeners and ports take over.
+struct TRelayTemplates {
+  const TServerSocket* DeviceSide = nullptr;  // read, write and disconnect handlers
+  const TServerSocket* ServerSide = nullptr;  // the same for the server side
+  const TComPort* Serial = nullptr;           // the receive handler
+};
+
+struct TRelaySetup {
+  // Where the channel file and the text logs are (ends in a path separator).
+  std::string Directory;
+  TRelayTemplates Templates;
+  // Writes the information entry of the start to the event log (service thread).
+  std::function<void(const std::string& text)> WriteStartEntry;
+  // Stamps the log lines; the system clock when empty.
+  TextLog::Clock LogClock;
+};
+
+class Relay {
+ public:
+  // Any thread; nothing is opened yet.
+  explicit Relay(TRelaySetup setup);
+  // Closes whatever is still open, as Stop does (a shutdown ends the service without Stop).
+  // On the service thread, or on any thread once the service thread has ended.
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  // ---- Service thread only. The calling thread of Start becomes the relay's service thread.
+
+  // Loads the channel file, writes the start line and the start entry, builds the port
+  // indexes and opens every channel. Raises EFOpenError when the file cannot be read, before
+  // the start entry and with no channel.
+  void Start();
+  // Closes and destroys every listener and serial port: serial delivery ends first, then the
+  // device-side listeners go, then the server-side ones, then the ports.
+  void Stop();
+  // Once per pass of the run loop: the flow control's resuming and stall checks.
+  void Tick(std::chrono::steady_clock::time_point now);
+
+  // A connection accepted on `side` has bytes waiting: passes them to every channel of its
+  // local port. Never raises.
+  void ClientRead(TListenerSide side, TCustomWinSocket* connection);
+  // A connection of the listener `sender` sent the bytes it kept: sources paused for it may
+  // read again. Never raises.
+  void ClientWrite(TObject* sender);
+
+  // ---- Any thread; acts only on the connection's owning thread (the service thread).
+
+  // A connection accepted on `side` is closing (its lock is held): passes on the bytes that
+  // waited in it while its listener was paused. A connection closed on another thread (a send
+  // from the serial side failed) is broken anyway and passes nothing. Never raises.
+  void ClientDisconnect(TListenerSide side, TCustomWinSocket* connection);
+
+  // ---- Main thread only.
+
+  // The serial port `sender` received `count` bytes: reads them and sends them to every
+  // device connection of its channel (the port's Tag). Raises what the read raises.
+  void SerialRxChar(TObject* sender, std::int32_t count);
+
+  // ---- Any thread.
+
+  const TextLog& Log() const { return log_; }
+  // The tables: the service thread, or any thread while the relay neither starts nor stops.
+  const TChannelTables& Tables() const { return tables_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool OnServiceThread() const { return service_thread_.load() == platform::CurrentThreadId(); }
+  std::array<TSocket_DEV, kMaxChannels + 1>& Listeners(TListenerSide side);
+  const PortIndex& Ports(TListenerSide side) const;
+
+  // channels.cpp: opening and closing.
+  void BuildPortIndexes();
+  void OpenChannels();
+  void OpenListener(TListenerSide side, int k);
+  // Opens the partner of channel k (its server-side listener or its serial port) and logs a
+  // failure.
+  void OpenPartner(int k);
+  void OpenSerialPort(int k);
+  void CloseChannels();
+
+  // forwarding.cpp: moving bytes.
+  // Reads what `connection` has waiting and passes it on. While its listener is paused
+  // nothing is read, unless `final` is set (the connection is closing).
+  void Forward(TListenerSide from, TCustomWinSocket* connection, bool final);
+  // Passes bytes read on side `from` of channel k to the channel's partner.
+  void Deliver(TListenerSide from, int k, TServerWinSocket* source, const ByteString& data);
+  void SendToAll(TServerWinSocket* source, const TSocket_DEV& destination, const ByteString& data);
+  void SendTo(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection,
+              const ByteString& data);
+  void WriteToSerial(int k, const ByteString& data);
+  void ForwardFromSerial(TComPort* port, std::int32_t count);
+  // Reads the waiting bytes of every connection of a listener that was paused and resumes.
+  void Resume(TServerWinSocket* source);
+
+  const TRelayTemplates templates_;
+  const std::function<void(const std::string&)> write_start_entry_;
+  const TextLog log_;
+  std::atomic<platform::ThreadId> service_thread_{0};
+
+  TChannelTables tables_;
+  PortIndex device_ports_;  // DevicePort -> every channel
+  PortIndex server_ports_;  // ServerPort -> TCP channels
+  // The side of every listening socket that was opened, for resuming a paused one.
+  std::unordered_map<const TServerWinSocket*, TListenerSide> listener_sides_;
+  FlowControl flow_control_;
+};

@@ -1,0 +1,260 @@
+// A relay built in the test, with its channel file in a temporary directory and real loopback
+// peers and pseudo-terminals. The test thread is the relay's service thread (it starts the
+// relay and dispatches the socket notifications) and its main thread (it runs the serial
+// deliveries queued for the main thread).
+
+#include "relay/relay.h"
+
+#include <gtest/gtest.h>
+
+#include <cassert>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay/channel_file.h"
+#include "relay/log_texts.h"
+#include "tests/net/net_test_support.h"
+#include "tests/relay/relay_files_fixture.h"
+#include "tests/serial/serial_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The log stamp of midnight is the date alone.
+constexpr platform::LocalTime kMidnight{2026, 12, 6, 0, 0, 0, 0};
+
+class RelayTest : public test::FilesTest {
+ protected:
+  RelayTest() {
+    for (auto [side, from] : {std::pair{lsDevice, &device_template_}, std::pair{lsServer, &server_template_}}) {
+      from->SetOnClientRead(TSocketNotifyEvent::FromFunction(
+          [this, side](TObject*, TCustomWinSocket* socket) { relay_->ClientRead(side, socket); }));
+      from->SetOnClientWrite(
+          TSocketNotifyEvent::FromFunction([this](TObject* sender, TCustomWinSocket*) { relay_->ClientWrite(sender); }));
+      from->SetOnClientDisconnect(TSocketNotifyEvent::FromFunction(
+          [this, side](TObject*, TCustomWinSocket* socket) { relay_->ClientDisconnect(side, socket); }));
+    }
+    serial_template_.OnRxChar =
+        TRxCharEvent::FromFunction([this](TObject* sender, std::int32_t count) { relay_->SerialRxChar(sender, count); });
+  }
+
+  void SetUp() override { main_thread::SetMainThread(); }
+  void TearDown() override {
+    relay_.reset();
+    for (std::size_t i = 0; i < routed_.Count(); ++i) {
+      try {
+        routed_.Rethrow(i);
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "routed: " << e.what();
+      }
+    }
+  }
+
+  std::unique_ptr<Relay> MakeRelay() {
+    TRelaySetup setup;
+    setup.Directory = directory();
+    setup.Templates = {&device_template_, &server_template_, &serial_template_};
+    setup.WriteStartEntry = [this](const std::string& text) { start_entries_.push_back(text); };
+    setup.LogClock = [] { return kMidnight; };
+    return std::make_unique<Relay>(std::move(setup));
+  }
+
+  void Start(const std::string& channel_file) {
+    test::WriteFile(file(kChannelFileName), channel_file);
+    relay_ = MakeRelay();
+    relay_->Start();
+  }
+
+  // Dispatches the test thread's messages and runs its queued calls until `condition` holds.
+  template <typename Condition>
+  bool PumpUntil(Condition condition) {
+    return test::WaitUntil([&] {
+      nettest::Pump();
+      main_thread::CheckSynchronize();
+      return condition();
+    });
+  }
+
+  // Reads `count` bytes from a peer while the relay runs.
+  std::string Receive(test::Client& peer, std::size_t count) {
+    std::string got;
+    PumpUntil([&] {
+      got += peer.Receive(count - got.size(), 10ms);
+      return got.size() >= count;
+    });
+    return got;
+  }
+
+  // True when nothing reaches the peer while the relay runs for a while.
+  bool ReceivesNothing(test::Client& peer) {
+    for (int i = 0; i < 50; ++i) {
+      nettest::Pump();
+      main_thread::CheckSynchronize();
+      if (!peer.NothingWithin(2ms)) return false;
+    }
+    return true;
+  }
+
+  // Waits until the listener of channel k on `side` has accepted `count` connections.
+  bool Accepted(TListenerSide side, int k, int count) {
+    const TChannelTables& tables = relay_->Tables();
+    const TSocket_DEV& entry = side == lsDevice ? tables.DeviceListeners[k] : tables.ServerListeners[k];
+    return entry.Listener && PumpUntil([&] { return entry.Listener->ListeningSocket()->ConnectionCount() == count; });
+  }
+
+  std::vector<std::string> ServiceLog() const {
+    std::vector<std::string> texts;
+    const std::string stamp = FormatLogStamp(kMidnight);
+    const std::string log = test::ReadFile(file(kServiceLogFileName));
+    for (std::size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      texts.push_back(log.substr(start, end - start).substr(stamp.size() + 1));
+    }
+    return texts;
+  }
+
+  TServerSocket device_template_, server_template_;
+  TComPort serial_template_;
+  serial_test::RoutedExceptions routed_;
+  // A serial line; it outlives the relay, whose port would otherwise see it vanish.
+  serial_test::PtyPair line_;
+  std::vector<std::string> start_entries_;
+  std::unique_ptr<Relay> relay_;
+};
+
+std::string Line(int device_port, int type, const std::string& field4) {
+  return std::to_string(device_port) + ";0;" + std::to_string(type) + ";" + field4 + ";x\r\n";
+}
+
+std::string Line(int device_port, int type, int server_port) {
+  return Line(device_port, type, std::to_string(server_port));
+}
+
+// Every channel whose device port is the connection's port gets its bytes, whatever listener
+// accepted it; a channel without a partner, or whose partner failed to open, drops them.
+TEST_F(RelayTest, EveryChannelOfADevicePortReceives) {
+  const int device = test::FreePort(), server1 = test::FreePort(), server2 = test::FreePort();
+  Start(Line(device, 2, server1) + Line(device, 2, server2) + Line(device, 0, 0) + Line(device, 1, "/nonexistent/tty"));
+  EXPECT_EQ(ServiceLog(), (std::vector<std::string>{kServiceStartText,
+                                                    kSocketOpenFailedText + std::to_string(device),
+                                                    kSocketOpenFailedText + std::to_string(device),
+                                                    kSocketOpenFailedText + std::to_string(device),
+                                                    std::string(kComPortOpenFailedText) + "/nonexistent/tty"}));
+  EXPECT_EQ(start_entries_, std::vector<std::string>{kEventLogStartText});
+
+  test::Client peer1(server1), peer2(server2), dev(device);
+  ASSERT_TRUE(Accepted(lsServer, 1, 1));
+  ASSERT_TRUE(Accepted(lsServer, 2, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  ASSERT_TRUE(dev.SendAll("abc"));
+  EXPECT_EQ(Receive(peer1, 3), "abc");
+  EXPECT_EQ(Receive(peer2, 3), "abc");
+
+  // Back from the second channel's server: its device listener never opened, so nobody hears.
+  ASSERT_TRUE(peer2.SendAll("back"));
+  EXPECT_TRUE(ReceivesNothing(dev));
+  ASSERT_TRUE(peer1.SendAll("back"));
+  EXPECT_EQ(Receive(dev, 4), "back");
+}
+
+// Likewise every TCP channel of a server port; a channel of another type whose fourth field
+// happens to be that port is no TCP channel and hears nothing.
+TEST_F(RelayTest, EveryTcpChannelOfAServerPortReceives) {
+  const int device1 = test::FreePort(), device2 = test::FreePort(), device3 = test::FreePort();
+  const int server = test::FreePort();
+  Start(Line(device1, 2, server) + Line(device2, 2, server) + Line(device3, 7, server));
+
+  test::Client dev1(device1), dev2(device2), dev3(device3), peer(server);
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 2, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 3, 1));
+  ASSERT_TRUE(Accepted(lsServer, 1, 1));
+  ASSERT_TRUE(peer.SendAll("news"));
+  EXPECT_EQ(Receive(dev1, 4), "news");
+  EXPECT_EQ(Receive(dev2, 4), "news");
+  EXPECT_TRUE(ReceivesNothing(dev3));
+}
+
+TEST_F(RelayTest, SerialChannelRelaysBothWays) {
+  ASSERT_TRUE(line_.ok());
+  const int device = test::FreePort();
+  Start(Line(device, 1, line_.slave()));
+  ASSERT_TRUE(relay_->Tables().SerialPorts[1]->Connected());
+
+  test::Client dev1(device), dev2(device);
+  ASSERT_TRUE(Accepted(lsDevice, 1, 2));
+  ASSERT_TRUE(line_.Write("from the line"));
+  EXPECT_EQ(Receive(dev1, 13), "from the line");
+  EXPECT_EQ(Receive(dev2, 13), "from the line");
+
+  ASSERT_TRUE(dev2.SendAll("to the line"));
+  std::string written;
+  ASSERT_TRUE(PumpUntil([&] {
+    written += line_.Read(11 - written.size(), 10ms);
+    return written.size() == 11;
+  }));
+  EXPECT_EQ(written, "to the line");
+}
+
+TEST_F(RelayTest, StopAndDestructionCloseEverything) {
+  ASSERT_TRUE(line_.ok());
+  const int device1 = test::FreePort(), server1 = test::FreePort(), device2 = test::FreePort();
+  Start(Line(device1, 2, server1) + Line(device2, 1, line_.slave()));
+  test::Client dev(device1);
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+
+  relay_->Stop();
+  const TChannelTables& tables = relay_->Tables();
+  for (int k = 1; k <= 2; ++k) {
+    EXPECT_FALSE(tables.DeviceListeners[k].Listener);
+    EXPECT_FALSE(tables.ServerListeners[k].Listener);
+    EXPECT_FALSE(tables.SerialPorts[k]);
+  }
+  EXPECT_TRUE(dev.ClosedByPeer());
+  EXPECT_FALSE(test::Client().Connect(device1));
+  EXPECT_FALSE(test::Client().Connect(server1));
+
+  // A shutdown destroys the relay without a stop: that closes everything too.
+  relay_->Start();
+  ASSERT_TRUE(relay_->Tables().SerialPorts[2]->Connected());
+  EXPECT_TRUE(test::Client().Connect(device2));
+  relay_.reset();
+  EXPECT_FALSE(test::Client().Connect(device1));
+  EXPECT_FALSE(test::Client().Connect(device2));
+  TComPort again;
+  again.SetPort(line_.slave());
+  EXPECT_NO_THROW(again.SetConnected(true)) << "the line is free again";
+}
+
+TEST_F(RelayTest, ASecondStartBeginsFromEmptyRecords) {
+  Start("1;0;1;COM3;x\r\n");
+  relay_->Stop();
+  test::WriteFile(file(kChannelFileName), "1;0;2;5\r\n");
+  relay_->Start();
+  EXPECT_EQ(relay_->Tables().ChannelCount, 1);
+  EXPECT_EQ(relay_->Tables().ChannelTable[1].ComPortName, "");
+  EXPECT_EQ(relay_->Tables().ChannelTable[1].ServerPort, 5);
+}
+
+#ifdef NDEBUG
+constexpr bool kAssertions = false;
+#else
+constexpr bool kAssertions = true;
+#endif
+
+// Debug builds check that the service-thread and main-thread entry points run where they
+// belong.
+TEST_F(RelayTest, EntryPointsOnTheWrongThreadAreCaught) {
+  if (!kAssertions) GTEST_SKIP() << "assertions are off in this build";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  relay_ = MakeRelay();
+  std::thread([&] { relay_->Start(); }).join();  // no channel file: nothing opens
+  EXPECT_DEATH(relay_->Tick(std::chrono::steady_clock::now()), "service thread");
+  EXPECT_DEATH(relay_->Stop(), "service thread");
+  EXPECT_DEATH(std::thread([&] { relay_->SerialRxChar(nullptr, 0); }).join(), "main thread");
+}
+
+}  // namespace
