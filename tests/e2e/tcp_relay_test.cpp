@@ -182,9 +182,9 @@ TEST_F(TcpRelay, StalledReceiverIsCutWhileTheOthersGoOn) {
   std::string received;
   {
     Sender sender(d, payload);
-    received = reading.Receive(payload.size(), flow_control::kStallLimit + std::chrono::seconds(90));
+    received = reading.Receive(payload.size(), FlowControl::kStallLimit + std::chrono::seconds(90));
   }
-  EXPECT_GE(test::Clock::now() - start, flow_control::kStallLimit - std::chrono::seconds(1));
+  EXPECT_GE(test::Clock::now() - start, FlowControl::kStallLimit - std::chrono::seconds(1));
   EXPECT_EQ(received.size(), payload.size());
   EXPECT_TRUE(received == payload) << "the reading receiver lost or mixed bytes";
   EXPECT_TRUE(stalled.ClosedByPeer(std::chrono::seconds(30)));
