@@ -53,8 +53,8 @@ class Launcher {
   virtual std::filesystem::path ProgramDirectory() const = 0;
   // A file of that directory as the service names it in what it writes.
   virtual std::string ServicePath(const std::string& name) const = 0;
-  // A log stamp of log_service.txt, as a regular expression.
-  virtual std::string StampPattern() const = 0;
+  // The length of the log stamp that begins `line` of log_service.txt; 0 when none does.
+  virtual std::size_t StampLength(const std::string& line) const = 0;
 
   // Starts the service as its manager does; true once it reported running.
   virtual bool Start() = 0;
@@ -78,6 +78,36 @@ class Launcher {
   // The platform's text for "not started by the service manager", as the service writes it.
   virtual std::string NoManagerText() const = 0;
 };
+
+// The length of a stamp at the start of `text` made of a date of `date_format`, optionally
+// followed by a blank and a time of `time_format`; 0 when the date does not match. In a format,
+// '9' is one digit, '#' one or two digits, 'A' is "A" or "P", anything else stands for itself.
+inline std::size_t StampLength(const std::string& text, const std::string& date_format,
+                               const std::string& time_format) {
+  auto digit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+  auto match = [&](std::size_t at, const std::string& format) -> std::size_t {  // the end, or 0
+    for (char f : format) {
+      if (f == '9' || f == '#') {
+        if (!digit(at)) return 0;
+        ++at;
+        if (f == '#' && digit(at)) ++at;
+      } else if (f == 'A') {
+        if (at >= text.size() || (text[at] != 'A' && text[at] != 'P')) return 0;
+        ++at;
+      } else {
+        if (at >= text.size() || text[at] != f) return 0;
+        ++at;
+      }
+    }
+    return at;
+  };
+  const std::size_t date_end = match(0, date_format);
+  if (date_end == 0) return 0;
+  if (date_end < text.size() && text[date_end] == ' ') {
+    if (const std::size_t time_end = match(date_end + 1, time_format)) return time_end;
+  }
+  return date_end;
+}
 
 // A launcher for one case; the way of starting the service is the one linked in.
 std::unique_ptr<Launcher> MakeLauncher();

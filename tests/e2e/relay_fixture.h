@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -54,18 +53,18 @@ class RelayProcess : public ::testing::Test {
   std::vector<std::string> ServiceLogTexts() const {
     std::vector<std::string> texts;
     const std::string log = ReadWhole(bin_file("log_service.txt"));
-    std::string pattern = launcher_->StampPattern();
-    pattern += " ([^\r\n]*)\r\n";
-    const std::regex line(pattern);
-    std::size_t at = 0;
-    for (std::smatch m; at < log.size(); at += static_cast<std::size_t>(m.length(0))) {
-      const std::string rest = log.substr(at);
-      if (!std::regex_search(rest, m, line, std::regex_constants::match_continuous)) {
-        ADD_FAILURE() << "log_service.txt holds a line that is not a stamp and a text at byte " << at << ": "
-                      << testing::PrintToString(rest.substr(0, 80));
+    for (std::size_t at = 0; at < log.size();) {
+      const std::size_t end = log.find("\r\n", at);
+      const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+      const std::size_t stamp = launcher_->StampLength(line);
+      if (end == std::string::npos || stamp == 0 || stamp >= line.size() || line[stamp] != ' ' ||
+          line.find_first_of("\r\n") != std::string::npos) {
+        ADD_FAILURE() << "log_service.txt holds a line that is not a stamp, a text and CR LF at byte " << at << ": "
+                      << testing::PrintToString(line.substr(0, 80));
         break;
       }
-      texts.push_back(m[1].str());
+      texts.push_back(line.substr(stamp + 1));
+      at = end + 2;
     }
     return texts;
   }

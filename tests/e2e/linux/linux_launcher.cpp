@@ -51,7 +51,9 @@ LinuxLauncher::~LinuxLauncher() {
 }
 
 // The stamp of the C locale: "mm/dd/yy" and, unless it is midnight, " hh:mm:ss".
-std::string LinuxLauncher::StampPattern() const { return R"(\d\d/\d\d/\d\d(?: \d\d:\d\d:\d\d)?)"; }
+std::size_t LinuxLauncher::StampLength(const std::string& line) const {
+  return e2e::StampLength(line, "99/99/99", "99:99:99");
+}
 
 std::map<std::string, std::string> LinuxLauncher::ServiceEnvironment() const {
   return {{"NOTIFY_SOCKET", notify_.path()}, {"KORVENET_EVENTLOG", log_.path()}, {"LC_ALL", "C"}};

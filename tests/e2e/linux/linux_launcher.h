@@ -25,7 +25,7 @@ class LinuxLauncher : public Launcher {
 
   std::filesystem::path ProgramDirectory() const override { return dir_.path() / "bin"; }
   std::string ServicePath(const std::string& name) const override { return (ProgramDirectory() / name).string(); }
-  std::string StampPattern() const override;
+  std::size_t StampLength(const std::string& line) const override;
   bool Start() override;
   bool Stop() override;
   bool WaitForEnd() override;

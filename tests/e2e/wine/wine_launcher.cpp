@@ -281,7 +281,9 @@ std::string WineLauncher::ServicePath(const std::string& name) const {
 
 // The stamp of the locale that Wine makes of LC_ALL=C, English (United States): "M/d/yyyy"
 // and, unless it is midnight, " h:mm:ss AM" or PM.
-std::string WineLauncher::StampPattern() const { return R"(\d{1,2}/\d{1,2}/\d{4}(?: \d{1,2}:\d\d:\d\d [AP]M)?)"; }
+std::size_t WineLauncher::StampLength(const std::string& line) const {
+  return e2e::StampLength(line, "#/#/9999", "#:99:99 AM");
+}
 
 bool WineLauncher::Start() {
   traces_.Mark();

@@ -76,7 +76,7 @@ class WineLauncher : public Launcher {
 
   std::filesystem::path ProgramDirectory() const override { return WineRun::Get().bin(); }
   std::string ServicePath(const std::string& name) const override;
-  std::string StampPattern() const override;
+  std::size_t StampLength(const std::string& line) const override;
   bool Start() override;
   bool Stop() override;
   bool WaitForEnd() override;
