@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Windows build with its test programs, a release build whose
-# tests include the Windows suites and end-to-end cases under Wine (label wine), and the tests
-# again under ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
-# UndefinedBehaviorSanitizer. Ends with ctest's summary line.
+# tests include the Windows suites and end-to-end cases under Wine (label wine), the Debian
+# package, and the tests again under ThreadSanitizer (the suites labelled threaded) and under
+# AddressSanitizer with UndefinedBehaviorSanitizer. Ends with ctest's summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,6 +18,7 @@ scripts/check-windows.sh tests
 
 build build -DKORVENET_WINDOWS_BUILD="$PWD/build-win"
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 900)
+scripts/test-package.sh build  # the Debian package: lintian, install, -check, unit rating, removal
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
