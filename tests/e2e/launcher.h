@@ -62,9 +62,9 @@ class Launcher {
   virtual bool Stop() = 0;
   // Waits for the service to end by itself (a failed start); true once its process ended.
   virtual bool WaitForEnd() = 0;
-  // Every status report since the last start, in order, waiting until one of state `until`
-  // came or the deadline passed.
-  virtual std::vector<StatusReport> StatusReports(std::uint32_t until) = 0;
+  // Every status report since the last start, in order, waiting until there are at least
+  // `at_least` and the last is of state `until` (or stopped), or the deadline passed.
+  virtual std::vector<StatusReport> StatusReports(std::uint32_t until, std::size_t at_least = 0) = 0;
   // The event-log entries since the last start, waiting until at least `count` came or
   // `timeout` passed.
   virtual std::vector<EventEntry> EventEntries(std::size_t count, std::chrono::milliseconds timeout) = 0;

@@ -1,7 +1,6 @@
 // The socket notifier: readiness of real loopback sockets arriving as window messages.
 
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 
 #include <string>
 #include <vector>
@@ -66,11 +65,7 @@ class MessagesSocketNotifier : public ::testing::Test {
     return n;
   }
   // Bytes waiting, asked of the system directly (the notifier does not see the question).
-  int RawWaiting(SocketHandle s) {
-    int n = 0;
-    ioctl(static_cast<int>(s), FIONREAD, &n);
-    return n;
-  }
+  int RawWaiting(SocketHandle s) { return test::SystemBytesWaiting(s); }
   // Accepts one connection and registers it for read, write and close.
   SocketHandle AcceptOne() {
     SocketHandle s = kInvalidSocket;

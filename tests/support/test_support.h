@@ -95,6 +95,9 @@ class Client {
 // A port that was free a moment ago (bound to 0 and released).
 int FreePort();
 
+// Bytes waiting in a socket of the code under test, asked of the system directly.
+int SystemBytesWaiting(std::intptr_t socket);
+
 // True once a connected socket of the code under test sees that its peer reset the connection.
 bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout = kDeadline);
 

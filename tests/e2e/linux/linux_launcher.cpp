@@ -98,10 +98,10 @@ void LinuxLauncher::ReadReports() {
   }
 }
 
-std::vector<StatusReport> LinuxLauncher::StatusReports(std::uint32_t until) {
+std::vector<StatusReport> LinuxLauncher::StatusReports(std::uint32_t until, std::size_t at_least) {
   std::unique_lock<std::mutex> hold(reports_lock_);
   reports_changed_.wait_for(hold, test::kDeadline, [&] {
-    return !reports_.empty() && (reports_.back().state == until || reports_.back().state == 1);
+    return !reports_.empty() && (reports_.back().state == 1 || (reports_.back().state == until && reports_.size() >= at_least));
   });
   return reports_;
 }

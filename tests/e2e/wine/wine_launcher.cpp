@@ -309,11 +309,12 @@ bool WineLauncher::WaitForEnd() {
   return stopped && ended;
 }
 
-std::vector<StatusReport> WineLauncher::StatusReports(std::uint32_t until) {
+std::vector<StatusReport> WineLauncher::StatusReports(std::uint32_t until, std::size_t at_least) {
   test::WaitUntil([&] {
     traces_.Take();
     const auto& reports = traces_.reports();
-    return !reports.empty() && (reports.back().state == until || reports.back().state == 1);
+    return !reports.empty() &&
+           (reports.back().state == 1 || (reports.back().state == until && reports.size() >= at_least));
   });
   return traces_.reports();
 }

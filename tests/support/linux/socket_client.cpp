@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,6 +102,12 @@ void Client::Reset() {
 void Client::Close() {
   if (connected()) ::close(static_cast<int>(socket_));
   socket_ = kNone;
+}
+
+int SystemBytesWaiting(std::intptr_t socket) {
+  int n = 0;
+  ::ioctl(static_cast<int>(socket), FIONREAD, &n);
+  return n;
 }
 
 bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {

@@ -117,6 +117,12 @@ void Client::Close() {
   socket_ = kNone;
 }
 
+int SystemBytesWaiting(std::intptr_t socket) {
+  u_long n = 0;
+  ::ioctlsocket(ToSocket(socket), FIONREAD, &n);
+  return static_cast<int>(n);
+}
+
 bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
   return WaitUntil(
       [&] {
