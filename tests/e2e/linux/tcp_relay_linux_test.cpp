@@ -30,7 +30,7 @@ TEST_F(TcpRelayOnLinux, ResetPeerIsReportedAndReleased) {
   s1.Reset();
   // The start entry first, then the reset, routed as an unhandled error of the connection.
   auto& log = linux_launcher().syslog();
-  ASSERT_TRUE(log.Receive().has_value());
+  test::ExpectStartEntry(log.Receive(), linux_launcher().child().pid());
   test::ExpectSyslogEntry(log.Receive(), 27, "tcp_port_serv", linux_launcher().child().pid(),
                           "Asynchronous socket error 104");
 
@@ -53,7 +53,7 @@ TEST_F(TcpRelayOnLinux, PeersThatComeAndGoLeaveNoDescriptorBehind) {
   // One reset first, so that the entry it causes has opened the event log's socket.
   Client(device_port).Reset();
   auto& log = linux_launcher().syslog();
-  ASSERT_TRUE(log.Receive().has_value());  // the start entry
+  test::ExpectStartEntry(log.Receive(), linux_launcher().child().pid());
   ASSERT_TRUE(log.Receive().has_value());  // the reset
   const auto before = open_descriptors();
   for (int i = 0; i < 40; ++i) {
