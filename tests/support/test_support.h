@@ -94,9 +94,22 @@ class Client {
 
 // A port that was free a moment ago (bound to 0 and released).
 int FreePort();
+// True when `port` of all local addresses can be bound right now.
+bool PortIsFree(int port);
+// The port of a TCP service name in the system's services database, 0 when it has none.
+int TcpServicePort(const std::string& name);
 
 // Bytes waiting in a socket of the code under test, asked of the system directly.
 int SystemBytesWaiting(std::intptr_t socket);
+
+// The options of a socket of the code under test as the system reports them; -1 where one
+// cannot be read.
+struct SocketOptions {
+  int reuse_address = -1, no_delay = -1, keep_alive = -1;
+  bool keepalive_timing_readable = false;  // Windows before 10 cannot read it back
+  int keepalive_idle_s = -1, keepalive_interval_s = -1, keepalive_count = -1;
+};
+SocketOptions OptionsOf(std::intptr_t socket);
 
 // True once a connected socket of the code under test sees that its peer reset the connection.
 bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout = kDeadline);
@@ -122,6 +135,10 @@ extern const int kErrorAddressInUse;     // bind to a port that is taken
 extern const int kErrorNotASocket;       // a call on a closed socket handle
 extern const int kErrorFileHeld;         // reading a file that another writer holds
 extern const int kErrorNoSuchService;    // looking up an unknown TCP service name
+extern const int kErrorInvalidArgument;  // a call given an argument it cannot take
+// The address reuse the code under test turns on: on Windows it would let another program
+// take a port that is bound, so it stays off there.
+extern const int kReuseAddressOn;
 
 // True under Wine, which cannot show some of what Windows does (see the README).
 bool RunningUnderWine();

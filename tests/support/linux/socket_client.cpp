@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -110,6 +111,23 @@ int SystemBytesWaiting(std::intptr_t socket) {
   return n;
 }
 
+SocketOptions OptionsOf(std::intptr_t socket) {
+  auto read = [&](int level, int option) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    return ::getsockopt(static_cast<int>(socket), level, option, &value, &size) == 0 ? value : -1;
+  };
+  SocketOptions options;
+  options.reuse_address = read(SOL_SOCKET, SO_REUSEADDR);
+  options.no_delay = read(IPPROTO_TCP, TCP_NODELAY);
+  options.keep_alive = read(SOL_SOCKET, SO_KEEPALIVE);
+  options.keepalive_timing_readable = true;
+  options.keepalive_idle_s = read(IPPROTO_TCP, TCP_KEEPIDLE);
+  options.keepalive_interval_s = read(IPPROTO_TCP, TCP_KEEPINTVL);
+  options.keepalive_count = read(IPPROTO_TCP, TCP_KEEPCNT);
+  return options;
+}
+
 bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
   return WaitUntil(
       [&] {
@@ -127,6 +145,21 @@ int FreePort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(fd);
   return ntohs(a.sin_port);
+}
+
+bool PortIsFree(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return free;
+}
+
+int TcpServicePort(const std::string& name) {
+  const servent* found = ::getservbyname(name.c_str(), "tcp");
+  return found ? ntohs(static_cast<std::uint16_t>(found->s_port)) : 0;
 }
 
 }  // namespace test

@@ -13,6 +13,8 @@ const int kErrorAddressInUse = EADDRINUSE;
 const int kErrorNotASocket = EBADF;
 const int kErrorFileHeld = EWOULDBLOCK;
 const int kErrorNoSuchService = ENOENT;
+const int kErrorInvalidArgument = EINVAL;
+const int kReuseAddressOn = 1;
 
 bool RunningUnderWine() { return false; }
 

@@ -123,6 +123,20 @@ int SystemBytesWaiting(std::intptr_t socket) {
   return static_cast<int>(n);
 }
 
+SocketOptions OptionsOf(std::intptr_t socket) {
+  auto read = [&](int level, int option) {
+    BOOL value = FALSE;
+    int size = sizeof value;
+    return ::getsockopt(ToSocket(socket), level, option, reinterpret_cast<char*>(&value), &size) == 0 ? (value ? 1 : 0)
+                                                                                                  : -1;
+  };
+  SocketOptions options;
+  options.reuse_address = read(SOL_SOCKET, SO_REUSEADDR);
+  options.no_delay = read(IPPROTO_TCP, TCP_NODELAY);
+  options.keep_alive = read(SOL_SOCKET, SO_KEEPALIVE);
+  return options;
+}
+
 bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
   return WaitUntil(
       [&] {
@@ -142,6 +156,23 @@ int FreePort() {
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   ::closesocket(s);
   return ::ntohs(a.sin_port);
+}
+
+bool PortIsFree(int port) {
+  EnsureSocketLibrary();
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(static_cast<u_short>(port));
+  const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::closesocket(s);
+  return free;
+}
+
+int TcpServicePort(const std::string& name) {
+  EnsureSocketLibrary();
+  const servent* found = ::getservbyname(name.c_str(), "tcp");
+  return found ? ::ntohs(static_cast<u_short>(found->s_port)) : 0;
 }
 
 }  // namespace test

@@ -10,6 +10,8 @@ const int kErrorAddressInUse = WSAEADDRINUSE;
 const int kErrorNotASocket = WSAENOTSOCK;
 const int kErrorFileHeld = ERROR_SHARING_VIOLATION;
 const int kErrorNoSuchService = WSANO_DATA;
+const int kErrorInvalidArgument = WSAEINVAL;
+const int kReuseAddressOn = 0;
 
 bool RunningUnderWine() {
   const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
