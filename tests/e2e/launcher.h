@@ -77,6 +77,13 @@ class Launcher {
   virtual std::string FileHeldText() const = 0;
   // The platform's text for "not started by the service manager", as the service writes it.
   virtual std::string NoManagerText() const = 0;
+  // The platform's reasons in the warning entries of failed opens: a TCP port that another
+  // program listens on, a serial device (named as in the channel file) that does not exist.
+  virtual std::string PortInUseText() const = 0;
+  virtual std::string NoSuchDeviceText(const std::string& name) const = 0;
+  // How those entries name a serial port of the channel file: the name in quotes, then the
+  // device it stands for where that reads differently.
+  virtual std::string SerialPortNaming(const std::string& name) const = 0;
 };
 
 // The length of a stamp at the start of `text` made of a date of `date_format`, optionally

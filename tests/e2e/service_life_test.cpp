@@ -35,7 +35,7 @@ class ServiceStart : public e2e::RelayProcess {
   }
 };
 
-TEST_F(ServiceStart, FailuresAreLoggedInChannelOrderWithOneInformationEntry) {
+TEST_F(ServiceStart, FailuresAreLoggedInChannelOrderWithAWarningWithTheReasonForEach) {
   e2e::PortHolder taken_device, taken_server, taken_other;
   Start(Channel(taken_device.port(), 2, std::to_string(ChannelPort())) +
         Channel(ChannelPort(), 2, std::to_string(taken_server.port())) +
@@ -48,7 +48,27 @@ TEST_F(ServiceStart, FailuresAreLoggedInChannelOrderWithOneInformationEntry) {
                                       kSocketOpenFailedText + std::to_string(taken_server.port()),
                                       std::string(kComPortOpenFailedText) + "/nonexistent/tty",
                                       std::string(kComPortOpenFailedText) + "COM7 ", kServiceExecuteText}));
-  ExpectOnlyTheStartEntry();
+  // The one information entry, then a warning for each failed open, in the order above.
+  const auto entries = launcher_->EventEntries(7, std::chrono::milliseconds(300));
+  ASSERT_EQ(entries.size(), 6u) << (entries.empty() ? std::string("none") : entries.back().text);
+  EXPECT_EQ(entries[0].type, 4);
+  EXPECT_EQ(entries[0].text, kStartEntry);
+  const std::string busy = ": " + launcher_->PortInUseText();
+  const std::vector<std::string> warnings{
+      "Channel 1 \"x\", device side: cannot listen on TCP port " + std::to_string(taken_device.port()) + busy,
+      "Channel 3 \"x\", device side: cannot listen on TCP port " + std::to_string(taken_other.port()) + busy,
+      "Channel 2 \"x\", server side: cannot listen on TCP port " + std::to_string(taken_server.port()) + busy,
+      "Channel 3 \"x\", serial side: cannot open serial port " + launcher_->SerialPortNaming("/nonexistent/tty") + ": " +
+          launcher_->NoSuchDeviceText("/nonexistent/tty"),
+      "Channel 4 \"x\", serial side: cannot open serial port " + launcher_->SerialPortNaming("COM7 ") + ": " +
+          launcher_->NoSuchDeviceText("COM7 ")};
+  for (std::size_t i = 0; i < warnings.size(); ++i) {
+    EXPECT_EQ(entries[i + 1].type, 2) << i;
+    EXPECT_EQ(entries[i + 1].text, warnings[i]);
+    if (!entries[i + 1].source.empty()) {
+      EXPECT_EQ(entries[i + 1].source, "Rodivo_vedodaraz");
+    }
+  }
 }
 
 TEST_F(ServiceStart, LinesBeyondTheLimitAreIgnoredAndLogged) {

@@ -229,6 +229,7 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
     ADD_FAILURE() << "no exception";
   } catch (const ESocketError& e) {
     EXPECT_EQ(e.Message(), nettest::SocketErrorText(test::kErrorAddressInUse, "bind"));
+    EXPECT_EQ(e.ErrorCode(), test::kErrorAddressInUse);  // the code itself travels with the exception
   }
   EXPECT_FALSE(other.Active());
   EXPECT_EQ(other.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);

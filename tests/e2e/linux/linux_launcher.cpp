@@ -148,4 +148,14 @@ std::string LinuxLauncher::NoManagerText() const {
   return "The service process could not connect to the service controller";
 }
 
+std::string LinuxLauncher::PortInUseText() const { return SystemErrorText(EADDRINUSE); }
+
+std::string LinuxLauncher::NoSuchDeviceText(const std::string&) const { return SystemErrorText(ENOENT); }
+
+// A name that is no path stands for a device of /dev (COM1 .. for ttyS0 .., not tried here).
+std::string LinuxLauncher::SerialPortNaming(const std::string& name) const {
+  const std::string quoted = "\"" + name + "\"";
+  return name.rfind('/', 0) == 0 ? quoted : quoted + " (/dev/" + name + ")";
+}
+
 }  // namespace e2e

@@ -35,6 +35,9 @@ class LinuxLauncher : public Launcher {
   std::unique_ptr<FileHold> HoldForWriting(const std::string& name) override;
   std::string FileHeldText() const override;
   std::string NoManagerText() const override;
+  std::string PortInUseText() const override;
+  std::string NoSuchDeviceText(const std::string& name) const override;
+  std::string SerialPortNaming(const std::string& name) const override;
 
   // What only the Linux cases look at: the service's process and its raw syslog datagrams.
   test::ChildProcess& child() { return *child_; }

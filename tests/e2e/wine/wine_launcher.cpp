@@ -349,4 +349,17 @@ std::string WineLauncher::FileHeldText() const { return "Sharing violation"; }
 
 std::string WineLauncher::NoManagerText() const { return "Service controller connect failed"; }
 
+// Wine has no text for the socket error codes (Windows has), so the service writes the number.
+std::string WineLauncher::PortInUseText() const { return "error 10048"; }
+
+// Wine's texts for error codes 3 (a name with a folder) and 2.
+std::string WineLauncher::NoSuchDeviceText(const std::string& name) const {
+  return name.find_first_of("/\\") != std::string::npos ? "Path not found" : "File not found";
+}
+
+// Every name stands for a device of the "\\.\" name space.
+std::string WineLauncher::SerialPortNaming(const std::string& name) const {
+  return "\"" + name + "\" (\\\\.\\" + name + ")";
+}
+
 }  // namespace e2e

@@ -86,6 +86,9 @@ class WineLauncher : public Launcher {
   std::unique_ptr<FileHold> HoldForWriting(const std::string& name) override;
   std::string FileHeldText() const override;
   std::string NoManagerText() const override;
+  std::string PortInUseText() const override;
+  std::string NoSuchDeviceText(const std::string& name) const override;
+  std::string SerialPortNaming(const std::string& name) const override;
 
  private:
   bool running_ = false;
