@@ -11,11 +11,10 @@ command -v nc >/dev/null || need+=(netcat-openbsd)
 if [ "${1:-}" != run ]; then
   [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
   command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
-  # Wine (32-bit) with a virtual display runs the Windows executable in the tests.
-  command -v xvfb-run >/dev/null || need+=(xvfb xauth)
+  # The Windows test programs: GoogleTest's sources, cross-built with them.
+  [ -e /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
+  # Wine (32-bit) runs the Windows executable and test programs, with its null display driver.
   if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine wine32:i386); fi
-  command -v python3 >/dev/null || need+=(python3)
-  command -v pgrep >/dev/null || need+=(procps)
   # The Debian package and its checks (scripts/test-package.sh): dpkg-shlibdeps for its
   # dependencies, lintian, and systemd-analyze to rate the unit that -install writes (the
   # systemd package only provides the tools here; nothing starts it).

@@ -1,12 +1,16 @@
-// Message boxes on the interactive desktop; where the process has none (a service in its own
-// window station, where a box would wait unseen for ever), the box becomes a line of text:
-// "caption: text", the information box on standard output, every other box on standard
-// error, as on Linux. Console lines go through the queued writer, so a console that does not
-// read (a pipe nobody reads) holds up nobody but the writer's own thread.
+// Message boxes on the interactive desktop. Where nobody can see a box, it would wait for ever
+// for a click: a service in a window station of its own, or Wine drawing on its null display
+// driver (a machine without a display). There the box becomes a line of text, "caption: text",
+// written where the foreground run writes: the information box on standard output, every
+// other box on standard error, as on Linux; and the program goes on at once. Console lines go
+// through the queued writer, so a console that does not read (a pipe nobody reads) holds up
+// nobody but the writer's own thread.
 
 #include "platform/console.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "platform/queued_writer.h"
 #include "platform/win/code_page.h"
@@ -34,6 +38,28 @@ bool HasInteractiveDesktop() {
   if (!::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return true;
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
+
+// Wine keeps the display driver of a desktop in the registry key of the desktop's display
+// device, whose GUID it attaches to the desktop window; "null" draws nowhere. Windows has no
+// such property, so this answers false there.
+bool WineDrawsNowhere() {
+  const HANDLE atom = ::GetPropW(::GetDesktopWindow(), L"__wine_display_device_guid");
+  if (atom == nullptr) return false;
+  wchar_t guid[64] = {};
+  if (::GlobalGetAtomNameW(static_cast<ATOM>(reinterpret_cast<std::uintptr_t>(atom)), guid, 64) == 0) return false;
+  const std::wstring key = L"System\\CurrentControlSet\\Control\\Video\\{" + std::wstring(guid) + L"}\\0000";
+  HKEY device = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &device) != ERROR_SUCCESS) return false;
+  wchar_t driver[64] = {};
+  DWORD size = sizeof driver - sizeof(wchar_t);
+  DWORD type = 0;
+  const bool read = ::RegQueryValueExW(device, L"GraphicsDriver", nullptr, &type, reinterpret_cast<BYTE*>(driver),
+                                       &size) == ERROR_SUCCESS;
+  ::RegCloseKey(device);
+  return read && type == REG_SZ && std::wstring(driver) == L"null";
+}
+
+bool SomeoneCanSeeABox() { return HasInteractiveDesktop() && !WineDrawsNowhere(); }
 
 // One write per line, so that lines do not interleave. A console gets the text as
 // characters; a file or pipe gets the bytes as they are (the system's own in code page 1251).
@@ -88,7 +114,7 @@ UINT IconStyle(BoxIcon icon) {
 }  // namespace
 
 void ShowMessageBox(const Text& caption, const Text& text, BoxIcon icon) {
-  if (!HasInteractiveDesktop()) {
+  if (!SomeoneCanSeeABox()) {
     Writer().Push(Line{icon == BoxIcon::kInformation ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, caption + ": " + text});
     Writer().Flush(kBoxWaitMs);
     return;

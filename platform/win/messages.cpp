@@ -12,6 +12,8 @@
 //    destroys it on its next dispatch, through a posted WM_CLOSE.
 //  - A destroyed window's value could come back for a new window only after a great many
 //    windows (an HWND carries a reuse counter); until then posts to it fail.
+//  - A socket notification posted before its socket was closed or registered elsewhere is
+//    dropped (the socket notifier knows which are stale).
 //  - An exception cannot travel through the system's dispatch frames: one that escapes a
 //    procedure is kept and thrown again by the seam call that ran the procedure.
 
@@ -82,6 +84,7 @@ struct ThreadWindows {
     std::lock_guard<std::mutex> hold(r.lock);
     for (auto it = r.windows.begin(); it != r.windows.end();) {
       if (it->second->owner == self) {
+        win_detail::ForgetWindowNotifications(it->first);
         gone.push_back(std::move(it->second));
         it = r.windows.erase(it);
       } else {
@@ -111,6 +114,7 @@ LRESULT CALLBACK NotificationProcedure(HWND hwnd, UINT id, WPARAM wparam, LPARAM
   if (id == WM_CLOSE) return 0;
   if (!ForProcedure(id)) return ::DefWindowProcA(hwnd, id, wparam, lparam);
   const Message message{handle, id, wparam, lparam};
+  if (win_detail::IsStaleNotification(message)) return 0;
   if (win_detail::ReadWaitsBeforeClose(message)) {
     RunProcedure(*window, Message{handle, id, wparam, kFdRead});
     if (!Find(handle)) return 0;
@@ -175,6 +179,7 @@ void DestroyNotificationWindow(WindowHandle window) {
     removed = std::move(it->second);
     r.windows.erase(it);
   }
+  win_detail::ForgetWindowNotifications(window);
   // DestroyWindow drops the messages still posted to the window.
   if (removed->owner == ::GetCurrentThreadId()) {
     ::DestroyWindow(ToHwnd(window));
@@ -208,7 +213,11 @@ std::intptr_t SendMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_
   return result;
 }
 
-bool ReplyMessage(std::intptr_t result) { return ::ReplyMessage(result) != FALSE; }
+// Once the sender has its answer, no sender waits any more: a second reply answers false.
+bool ReplyMessage(std::intptr_t result) {
+  if ((::InSendMessageEx(nullptr) & (ISMEX_SEND | ISMEX_REPLIED)) != ISMEX_SEND) return false;
+  return ::ReplyMessage(result) != FALSE;
+}
 
 bool PeekMessage(Message& message) {
   RethrowEscaped();

@@ -19,4 +19,11 @@ inline WindowHandle ToWindowHandle(HWND window) {
 // in it; a read notification is then delivered before the close.
 bool ReadWaitsBeforeClose(const Message& message);
 
+// Implemented by the socket notifier: true when `message` is a notification of the message
+// number a socket was registered with on its window, for a socket no longer registered there
+// (closed, unregistered or registered elsewhere since it was posted); it is dropped unseen.
+bool IsStaleNotification(const Message& message);
+// Implemented by the socket notifier: forgets the registrations of a destroyed window.
+void ForgetWindowNotifications(WindowHandle window);
+
 }  // namespace platform::win_detail

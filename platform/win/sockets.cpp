@@ -11,15 +11,16 @@
 //    delivers a read notification just before an orderly close of a socket registered here for
 //    reads whenever bytes still wait in it (ReadWaitsBeforeClose).
 //  - Late notifications: messages Winsock queued before a socket was closed or registered anew
-//    stay in the queue and are delivered with the socket handle they were posted for. Each
-//    socket object has a window of its own and drops a notification whose handle is not its
-//    current one; a handle value reused by a new socket of the same window (a listener
-//    reopened) may see one stale notification, which finds nothing to accept or read.
+//    stay in the queue. The notification window drops those whose socket is no longer
+//    registered with that window and message number (IsStaleNotification); a handle value
+//    reused by a new socket registered with the same window (a listener reopened) may still
+//    see one stale notification, which finds nothing to accept or read.
 
 #include "platform/sockets.h"
 
 #include <climits>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -60,6 +61,13 @@ std::unordered_map<SocketHandle, Registration>& registry() {
   return *map;
 }
 
+// The message numbers that sockets were registered with, by window, until the window goes.
+// Guarded by registry_lock.
+std::unordered_map<WindowHandle, std::set<std::uint32_t>>& notifying() {
+  static auto* map = new std::unordered_map<WindowHandle, std::set<std::uint32_t>>;  // never destroyed
+  return *map;
+}
+
 void Forget(SocketHandle s) {
   std::lock_guard<std::mutex> hold(registry_lock);
   auto it = registry().find(s);
@@ -87,6 +95,19 @@ bool ReadWaitsBeforeClose(const Message& message) {
   }
   u_long count = 0;
   return ::ioctlsocket(ToSocket(s), FIONREAD, &count) == 0 && count > 0;
+}
+
+bool IsStaleNotification(const Message& message) {
+  std::lock_guard<std::mutex> hold(registry_lock);
+  auto window = notifying().find(message.window);
+  if (window == notifying().end() || window->second.count(message.id) == 0) return false;
+  auto it = registry().find(static_cast<SocketHandle>(message.wparam));
+  return it == registry().end() || it->second.window != message.window || it->second.message != message.id;
+}
+
+void ForgetWindowNotifications(WindowHandle window) {
+  std::lock_guard<std::mutex> hold(registry_lock);
+  notifying().erase(window);
 }
 
 }  // namespace win_detail
@@ -253,6 +274,7 @@ void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int
     Registration& r = registry()[s];
     if (r.starved) --starved_listeners;
     r = Registration{window, message, mask};
+    notifying()[window].insert(message);
   }
   ::WSAAsyncSelect(ToSocket(s), win_detail::ToHwnd(window), message, mask);
 }

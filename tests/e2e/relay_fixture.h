@@ -1,71 +1,93 @@
 #pragma once
-// The real executable relaying in a temporary directory, with the test playing systemd (a
-// notify socket it binds, signals it sends) and syslog (a datagram socket it binds).
+// The real executable relaying in its own directory, started and stopped the way the linked
+// launcher does it (launcher.h), and the helpers of the end-to-end cases. The test program
+// itself always runs on Linux: its clients, port holders and reads of /proc are Linux's, also
+// when the relay is the Windows executable under Wine.
 
-#include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/service/service_test_support.h"
+#include <gtest/gtest.h>
+
+#include "tests/e2e/launcher.h"
 #include "tests/support/test_support.h"
 
 namespace e2e {
 
+inline std::string ReadWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 class RelayProcess : public ::testing::Test {
  protected:
+  void SetUp() override { launcher_ = MakeLauncher(); }
+  void TearDown() override { launcher_.reset(); }  // stops a service that is still running
+
   // Writes the channel file, starts the service and waits until it reports running.
   void Start(const std::string& channel_file) {
-    exe_ = test::CopyExecutable(dir_.path() / "bin");
-    std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << channel_file;
-    child_ = std::make_unique<test::ChildProcess>(
-        exe_, std::vector<std::string>{},
-        std::map<std::string, std::string>{{"NOTIFY_SOCKET", notify_.path()}, {"KORVENET_EVENTLOG", log_.path()}});
-    ASSERT_TRUE(WaitForState("4")) << "the service did not report running";
+    WriteChannelFile(channel_file);
+    ASSERT_TRUE(launcher_->Start()) << "the service did not report running";
+  }
+  void WriteChannelFile(const std::string& bytes) {
+    std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << bytes;
   }
 
-  // SIGTERM, then the stopped report and a clean exit.
-  void Stop() {
-    child_->Signal(SIGTERM);
-    EXPECT_TRUE(WaitForState("1")) << "the service did not report stopped";
-    ASSERT_TRUE(child_->Wait());
-    EXPECT_TRUE(child_->ExitedNormally());
-    EXPECT_EQ(child_->ExitCode(), 0);
-  }
+  // The manager's stop, then the stopped report and the process's end.
+  void Stop() { EXPECT_TRUE(launcher_->Stop()) << "the service did not stop cleanly"; }
 
-  bool WaitForState(const std::string& state) {
-    while (auto datagram = notify_.Receive()) {
-      if (test::ParseNotify(*datagram)["X_STATE"] == state) return true;
-    }
-    return false;
-  }
+  std::string bin_file(const std::string& name) const { return (launcher_->ProgramDirectory() / name).string(); }
 
-  std::string bin_file(const std::string& name) const { return (dir_.path() / "bin" / name).string(); }
-
-  // The texts of log_service.txt, each without its time stamp.
+  // The texts of log_service.txt, each without its time stamp. Every line must be a stamp, a
+  // blank, the text and CR LF, with nothing else in the file.
   std::vector<std::string> ServiceLogTexts() const {
     std::vector<std::string> texts;
-    std::string log = test::ReadFile(bin_file("log_service.txt"));
-    std::size_t start = 0;
-    for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      std::string line = log.substr(start, end - start);
-      // The stamp of the C locale: "mm/dd/yy" and, unless it is midnight, " hh:mm:ss".
-      std::size_t cut = line.size() > 9 && line[8] == ' ' && line[11] == ':' ? 18 : 9;
-      texts.push_back(line.substr(std::min(cut, line.size())));
+    const std::string log = ReadWhole(bin_file("log_service.txt"));
+    for (std::size_t at = 0; at < log.size();) {
+      const std::size_t end = log.find("\r\n", at);
+      const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+      const std::size_t stamp = launcher_->StampLength(line);
+      if (end == std::string::npos || stamp == 0 || stamp >= line.size() || line[stamp] != ' ' ||
+          line.find_first_of("\r\n") != std::string::npos) {
+        ADD_FAILURE() << "log_service.txt holds a line that is not a stamp, a text and CR LF at byte " << at << ": "
+                      << testing::PrintToString(line.substr(0, 80));
+        break;
+      }
+      texts.push_back(line.substr(stamp + 1));
+      at = end + 2;
     }
     return texts;
   }
 
-  test::TempDir dir_;
-  std::string exe_;
-  test::DatagramListener notify_{dir_.file("notify")};
-  test::DatagramListener log_{dir_.file("log")};
-  std::unique_ptr<test::ChildProcess> child_;
+  std::unique_ptr<Launcher> launcher_;
 };
+
+// A port below the system's ephemeral range (which clients take their local ports from, and
+// which Wine's processes use too) that nothing listens on right now.
+inline int ChannelPort() {
+  static std::mt19937 random(std::random_device{}());
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const int port = 20000 + static_cast<int>(random() % 12000);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (free) return port;
+  }
+  return 0;
+}
 
 // Sends probes with `send` until each of `to` has received one, then a marker, and reads each
 // of `to` up to the marker. Afterwards every connection of `to` has been accepted by the relay
@@ -101,7 +123,8 @@ inline bool Sync(test::Client& from, const std::vector<test::Client*>& to) {
 }
 
 // Unread bytes in the relay's own socket of the connection that a client made from
-// `client_port` to `relay_port` (-1 when no such connection exists).
+// `client_port` to `relay_port` (-1 when no such connection exists). The relay's sockets are
+// Linux sockets also under Wine.
 inline int RelayUnread(int relay_port, int client_port) {
   std::ifstream table("/proc/net/tcp");
   std::string line;
@@ -118,18 +141,13 @@ inline int RelayUnread(int relay_port, int client_port) {
   return -1;
 }
 
-inline int LocalPortOf(const test::Client& client) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
+inline int LocalPortOf(const test::Client& client) { return client.LocalPort(); }
 
 // Listens on a port of all local addresses, so that the relay cannot bind it.
 class PortHolder {
  public:
   PortHolder() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netdb.h>
-
 #include <memory>
 #include <string>
 #include <thread>
@@ -230,8 +228,8 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
     other.SetActive(true);
     ADD_FAILURE() << "no exception";
   } catch (const ESocketError& e) {
-    EXPECT_EQ(e.Message(), "Windows socket error: Address already in use (98), on API 'bind'");
-    EXPECT_EQ(e.ErrorCode(), 98);  // the code itself travels with the exception
+    EXPECT_EQ(e.Message(), nettest::SocketErrorText(test::kErrorAddressInUse, "bind"));
+    EXPECT_EQ(e.ErrorCode(), test::kErrorAddressInUse);  // the code itself travels with the exception
   }
   EXPECT_FALSE(other.Active());
   EXPECT_EQ(other.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
@@ -241,18 +239,14 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
 // What the relay relies on: relayed bytes go out at once and a vanished peer is found
 // (accepted connections), and a quick restart can bind again (the listener).
 TEST_F(Listener, AcceptedConnectionsSendAtOnceAndProbeTheirPeer) {
-  auto option = [](platform::SocketHandle s, int level, int name) {
-    int value = -1;
-    socklen_t size = sizeof value;
-    return ::getsockopt(static_cast<int>(s), level, name, &value, &size) == 0 ? value : -1;
-  };
+  auto options = [](platform::SocketHandle s) { return test::OptionsOf(static_cast<std::intptr_t>(s)); };
   const int port = Start();
-  EXPECT_EQ(option(server_->ListeningSocket()->SocketHandle(), SOL_SOCKET, SO_REUSEADDR), 1);
+  EXPECT_EQ(options(server_->ListeningSocket()->SocketHandle()).reuse_address, test::kReuseAddressOn);
   test::Client client(port);
   ASSERT_TRUE(PumpUntil([&] { return CountOf("connect") == 1; }));
   const platform::SocketHandle accepted = server_->ListeningSocket()->ConnectionAt(0)->SocketHandle();
-  EXPECT_EQ(option(accepted, IPPROTO_TCP, TCP_NODELAY), 1);
-  EXPECT_EQ(option(accepted, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(options(accepted).no_delay, 1);
+  EXPECT_EQ(options(accepted).keep_alive, 1);
 }
 
 // A number outside the TCP range is no port: it fails like a refused bind and nothing listens
@@ -266,7 +260,7 @@ TEST_F(Listener, PortsOutsideTheTcpRangeFailToOpen) {
       server.SetActive(true);
       ADD_FAILURE() << port << " opened";
     } catch (const ESocketError& e) {
-      EXPECT_EQ(e.Message(), "Windows socket error: Invalid argument (22), on API 'bind'") << port;
+      EXPECT_EQ(e.Message(), nettest::SocketErrorText(test::kErrorInvalidArgument, "bind")) << port;
     }
     EXPECT_FALSE(server.Active());
     EXPECT_EQ(server.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
@@ -288,18 +282,8 @@ TEST_F(Listener, AServiceNameListensOnItsPortOnceTheLookupIsDispatched) {
   std::string service;
   int port = 0;
   for (const char* name : {"kermit", "gnunet", "gris", "groupwise", "rtcm-sc104", "gsigatekeeper"}) {
-    servent* found = ::getservbyname(name, "tcp");
-    if (!found) continue;
-    const int candidate = ntohs(static_cast<std::uint16_t>(found->s_port));
-    {
-      int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<std::uint16_t>(candidate));
-      const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(fd);
-      if (!free) continue;
-    }
+    const int candidate = test::TcpServicePort(name);
+    if (candidate == 0 || !test::PortIsFree(candidate)) continue;
     service = name;
     port = candidate;
     break;
@@ -348,7 +332,7 @@ TEST_F(Listener, AnUnknownServiceFailsInTheDispatchOfTheLookup) {
   server_->SetActive(true);  // the lookup answer is still to be dispatched
   EXPECT_FALSE(server_->Active());
   ASSERT_TRUE(PumpUntil([&] { return !routed.messages.empty(); }));
-  EXPECT_EQ(routed.messages[0], "Windows socket error: No such file or directory (2), on API 'ASync Lookup'");
+  EXPECT_EQ(routed.messages[0], nettest::SocketErrorText(test::kErrorNoSuchService, "ASync Lookup"));
   EXPECT_EQ(routed.senders[0], server_->ListeningSocket());
   EXPECT_FALSE(server_->Active());
   EXPECT_EQ(server_->ListeningSocket()->SocketHandle(), platform::kInvalidSocket);

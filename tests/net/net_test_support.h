@@ -42,6 +42,11 @@ bool DispatchUntil(Condition condition) {
   });
 }
 
+// The message of an ESocketError for a system error code and the call that failed.
+inline std::string SocketErrorText(int code, const std::string& api) {
+  return "Windows socket error: " + SystemErrorText(code) + " (" + std::to_string(code) + "), on API '" + api + "'";
+}
+
 // Records the messages of routed exceptions while it lives.
 class RoutedExceptions {
  public:

@@ -1,65 +1,77 @@
-// Appends to the text logs: a symbolic link at a log's path is followed only when its owner is
-// the process's own user or root.
+// Whole-file reads and appends, and how they meet another writer of the same file.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "platform/files.h"
-#include "tests/service/service_test_support.h"
+#include "tests/support/test_support.h"
+
+using namespace platform;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
-class LogFileLinks : public ::testing::Test {
+class Files : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "making a link another user owns needs the superuser";
-    std::ofstream(target_, std::ios::binary) << "kept\n";
-  }
-  // A link at the log's path to `to`, owned by `owner`.
-  void PlantLink(const std::string& to, uid_t owner) {
-    ASSERT_EQ(::symlink(to.c_str(), log_.c_str()), 0);
-    ASSERT_EQ(::lchown(log_.c_str(), owner, owner), 0);
-  }
+  std::string file(const std::string& name) const { return dir_.file(name); }
   test::TempDir dir_;
-  std::string log_ = dir_.file("log_service.txt");
-  std::string target_ = dir_.file("elsewhere");
 };
 
-TEST_F(LogFileLinks, ALinkOfAnotherUserIsNotFollowed) {
-  PlantLink(target_, kNobody);
-  EXPECT_FALSE(platform::AppendToFile(log_, "line\r\n"));
-  EXPECT_EQ(test::ReadFile(target_), "kept\n");
-}
-
-TEST_F(LogFileLinks, ADanglingLinkOfAnotherUserCreatesNothing) {
-  const std::string missing = dir_.file("created-by-the-link");
-  PlantLink(missing, kNobody);
-  EXPECT_FALSE(platform::AppendToFile(log_, "line\r\n"));
-  EXPECT_FALSE(std::filesystem::exists(missing));
-}
-
-TEST_F(LogFileLinks, ALinkOfTheProcesssOwnUserIsFollowed) {
-  PlantLink(target_, ::geteuid());
-  EXPECT_TRUE(platform::AppendToFile(log_, "line\r\n"));
-  EXPECT_EQ(test::ReadFile(target_), "kept\nline\r\n");
-  // Also to a file that does not exist yet.
-  ASSERT_EQ(::unlink(log_.c_str()), 0);
-  const std::string fresh = dir_.file("fresh");
-  PlantLink(fresh, ::geteuid());
-  EXPECT_TRUE(platform::AppendToFile(log_, "first\r\n"));
-  EXPECT_EQ(test::ReadFile(fresh), "first\r\n");
-}
-
-TEST_F(LogFileLinks, APlainFileIsCreatedOnceAndAppendedTo) {
-  const std::string plain = dir_.file("plain.txt");
-  EXPECT_TRUE(platform::AppendToFile(plain, "a"));
-  EXPECT_TRUE(platform::AppendToFile(plain, "b"));
-  EXPECT_EQ(test::ReadFile(plain), "ab");
-}
-
 }  // namespace
+
+TEST_F(Files, OnlyARegularFileIsOne) {
+  ASSERT_TRUE(AppendToFile(file("plain"), "x"));
+  EXPECT_TRUE(IsRegularFile(file("plain")));
+  std::filesystem::create_directory(file("folder"));
+  EXPECT_FALSE(IsRegularFile(file("folder")));
+  EXPECT_FALSE(IsRegularFile(file("missing")));
+}
+
+TEST_F(Files, AppendsCreateThenExtendAndReadsGiveEveryByteBack) {
+  const std::string first("line\r\n\0zero\xFF", 12);
+  ASSERT_TRUE(AppendToFile(file("log"), first));
+  ASSERT_TRUE(AppendToFile(file("log"), "second"));
+  ASSERT_TRUE(AppendToFile(file("log"), ""));
+  std::string read;
+  EXPECT_EQ(ReadWholeFile(file("log"), read), 0);
+  EXPECT_EQ(read, first + "second");
+  EXPECT_EQ(Contents(file("log")), read);
+
+  const std::string big(3u << 20, 'b');  // more than one read takes
+  ASSERT_TRUE(AppendToFile(file("big"), big));
+  EXPECT_EQ(ReadWholeFile(file("big"), read), 0);
+  EXPECT_TRUE(read == big);
+}
+
+TEST_F(Files, MissingFilesAndDirectoriesFailToReadAndAppendsToADirectoryFail) {
+  std::string read = "stale";
+  EXPECT_NE(ReadWholeFile(file("missing"), read), 0);
+  EXPECT_EQ(read, "");
+  std::filesystem::create_directory(file("folder"));
+  EXPECT_FALSE(AppendToFile(file("folder"), "x"));
+  EXPECT_FALSE(AppendToFile(file("no-such-folder/log"), "x"));
+  EXPECT_FALSE(std::filesystem::exists(file("no-such-folder")));
+}
+
+TEST_F(Files, AnotherWriterShutsOutReadsAndAppends) {
+  ASSERT_TRUE(AppendToFile(file("held"), "before"));
+  {
+    test::HeldByWriter writer(file("held"));
+    ASSERT_TRUE(writer.locked());
+    std::string read = "stale";
+    EXPECT_EQ(ReadWholeFile(file("held"), read), test::kErrorFileHeld);
+    EXPECT_EQ(read, "");
+    EXPECT_FALSE(AppendToFile(file("held"), "lost"));
+  }
+  EXPECT_TRUE(AppendToFile(file("held"), "after"));
+  std::string read;
+  EXPECT_EQ(ReadWholeFile(file("held"), read), 0);
+  EXPECT_EQ(read, "beforeafter");
+}

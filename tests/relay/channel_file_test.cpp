@@ -1,6 +1,5 @@
 #include "relay/channel_file.h"
 
-#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <random>
@@ -172,7 +171,7 @@ TEST_F(ChannelFileLoad, FileHeldByWriterRaisesCannotOpen) {
     Load();
     FAIL() << "the load read a file that a writer holds";
   } catch (const EFOpenError& e) {
-    EXPECT_EQ(e.Message(), "Cannot open file \"" + file(kChannelFileName) + "\". " + SystemErrorText(EWOULDBLOCK));
+    EXPECT_EQ(e.Message(), "Cannot open file \"" + file(kChannelFileName) + "\". " + SystemErrorText(test::kErrorFileHeld));
     EXPECT_STREQ(e.ClassName(), "EFOpenError");
   }
   EXPECT_EQ(ChannelCount(), 0);

@@ -9,6 +9,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cassert>
@@ -137,7 +138,7 @@ class RelayTest : public test::FilesTest {
 class Flood {
  public:
   Flood(test::Client& peer, const std::string& bytes)
-      : thread_([this, fd = peer.fd(), &bytes] {
+      : thread_([this, fd = static_cast<int>(peer.fd()), &bytes] {
           const auto end = test::Clock::now() + test::kDeadline;
           while (sent_ < bytes.size() && test::Clock::now() < end) {
             pollfd p{fd, POLLOUT, 0};
@@ -162,12 +163,7 @@ std::string Pattern(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-int LocalPortOf(const test::Client& client) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
+int LocalPortOf(const test::Client& client) { return client.LocalPort(); }
 
 int Waiting(TCustomWinSocket* connection) {
   int count = 0;

@@ -102,13 +102,14 @@ inline std::string CopyExecutable(const std::filesystem::path& directory) {
   return target.string();
 }
 
-// The executable run as a child process: its output goes to files beside it, the environment
-// is the test's own with the given changes (an empty value removes a variable).
+// The executable run as a child process: its output goes to files in `directory` (beside the
+// executable when empty), which is also its working directory; the environment is the test's
+// own with the given changes (an empty value removes a variable).
 class ChildProcess {
  public:
   ChildProcess(const std::string& exe, const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& environment) {
-    std::string dir = std::filesystem::path(exe).parent_path().string();
+               const std::map<std::string, std::string>& environment, const std::string& directory = "") {
+    std::string dir = directory.empty() ? std::filesystem::path(exe).parent_path().string() : directory;
     out_path_ = dir + "/child.out";
     err_path_ = dir + "/child.err";
     std::vector<std::string> env_strings;
@@ -139,7 +140,7 @@ class ChildProcess {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, exe.c_str(), &files, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawnp(&pid_, exe.c_str(), &files, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&files);
   }

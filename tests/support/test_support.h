@@ -1,20 +1,15 @@
 #pragma once
 // Helpers shared by the tests: waiting for a condition with a deadline, temporary directories,
-// and loopback TCP clients. Tests run on Linux only, so POSIX calls are fine here.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// loopback TCP clients, and what differs between the platforms the tests run on. Portable: the
+// platform's part lives in linux/ and win/.
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace test {
@@ -37,13 +32,21 @@ inline bool WaitUntil(const std::function<bool()>& condition,
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvenet-XXXXXX").string();
-    char* made = mkdtemp(pattern.data());
-    path_ = made ? std::filesystem::path(made) : std::filesystem::path();
+    std::random_device seed;
+    std::mt19937_64 random(seed() ^ static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()));
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      auto candidate = base / ("korvenet-" + std::to_string(random() % 1000000000));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) {
+        path_ = candidate;
+        return;
+      }
+    }
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -60,111 +63,86 @@ class Client {
   Client() = default;
   explicit Client(int port, int receive_buffer = 0) { Connect(port, receive_buffer); }
   ~Client() { Close(); }
-  Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Client(Client&& other) noexcept : socket_(other.socket_) { other.socket_ = kNone; }
   Client& operator=(Client&& other) noexcept {
-    std::swap(fd_, other.fd_);
+    std::swap(socket_, other.socket_);
     return *this;
   }
 
-  // A receive buffer set before connecting (0: the system's, which grows as the peer reads)
-  // makes a peer that does not read fill up quickly.
-  bool Connect(int port, int receive_buffer = 0) {
-    Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      Close();
-      return false;
-    }
-    int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return true;
-  }
-  bool connected() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  // Connects to 127.0.0.1 at `port`, with no send coalescing. A receive buffer set before
+  // connecting (0: the system's, which grows as the peer reads) makes a peer that does not read
+  // fill up quickly.
+  bool Connect(int port, int receive_buffer = 0);
+  bool connected() const { return socket_ != kNone; }
+  std::intptr_t fd() const { return socket_; }
+  // The local port of the connection (0 when not connected).
+  int LocalPort() const;
 
-  bool SendAll(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
+  bool SendAll(const std::string& bytes);
   // Reads until `count` bytes came, the peer closed, or the deadline passed.
-  std::string Receive(std::size_t count, std::chrono::milliseconds timeout = kDeadline) {
-    std::string out;
-    auto end = Clock::now() + timeout;
-    while (out.size() < count) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char buffer[65536];
-      std::size_t want = std::min(sizeof buffer, count - out.size());
-      ssize_t n = ::recv(fd_, buffer, want, 0);
-      if (n <= 0) break;
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
-  }
-
+  std::string Receive(std::size_t count, std::chrono::milliseconds timeout = kDeadline);
   // True when nothing arrives within `quiet` (used to check that bytes were not delivered).
-  bool NothingWithin(std::chrono::milliseconds quiet) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(quiet.count())) <= 0) return true;
-    char c;
-    return ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0 ? true : false;
-  }
-
-  // True once the peer has closed the connection (EOF or reset) within the timeout.
-  bool ClosedByPeer(std::chrono::milliseconds timeout = kDeadline) {
-    auto end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0) {
-        char buffer[4096];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) return true;
-      }
-    }
-    return false;
-  }
-
+  bool NothingWithin(std::chrono::milliseconds quiet);
+  // True once the peer has closed the connection (end of stream or reset) within the timeout.
+  bool ClosedByPeer(std::chrono::milliseconds timeout = kDeadline);
   // Closes with a reset instead of an orderly close.
-  void Reset() {
-    if (fd_ < 0) return;
-    linger l{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    Close();
-  }
-
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
+  void Reset();
+  void Close();
 
  private:
-  int fd_ = -1;
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t socket_ = kNone;
 };
 
 // A port that was free a moment ago (bound to 0 and released).
-inline int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+int FreePort();
+// True when `port` of all local addresses can be bound right now.
+bool PortIsFree(int port);
+// The port of a TCP service name in the system's services database, 0 when it has none.
+int TcpServicePort(const std::string& name);
+
+// Bytes waiting in a socket of the code under test, asked of the system directly.
+int SystemBytesWaiting(std::intptr_t socket);
+
+// The options of a socket of the code under test as the system reports them; -1 where one
+// cannot be read.
+struct SocketOptions {
+  int reuse_address = -1, no_delay = -1, keep_alive = -1;
+  bool keepalive_timing_readable = false;  // Windows before 10 cannot read it back
+  int keepalive_idle_s = -1, keepalive_interval_s = -1, keepalive_count = -1;
+};
+SocketOptions OptionsOf(std::intptr_t socket);
+
+// True once a connected socket of the code under test sees that its peer reset the connection.
+bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout = kDeadline);
+
+// Holds a file open for writing the way another program would, shutting out other writers
+// and, on Windows, readers that shut out writers.
+class HeldByWriter {
+ public:
+  explicit HeldByWriter(const std::string& path);
+  ~HeldByWriter();
+  HeldByWriter(const HeldByWriter&) = delete;
+  HeldByWriter& operator=(const HeldByWriter&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+  bool locked_ = false;
+};
+
+// System error codes the tests expect, as the platform numbers them.
+extern const int kErrorConnectionReset;  // the peer reset the connection
+extern const int kErrorAddressInUse;     // bind to a port that is taken
+extern const int kErrorNotASocket;       // a call on a closed socket handle
+extern const int kErrorFileHeld;         // reading a file that another writer holds
+extern const int kErrorNoSuchService;    // looking up an unknown TCP service name
+extern const int kErrorInvalidArgument;  // a call given an argument it cannot take
+// The address reuse the code under test turns on: on Windows it would let another program
+// take a port that is bound, so it stays off there.
+extern const int kReuseAddressOn;
+
+// True under Wine, which cannot show some of what Windows does (see the README).
+bool RunningUnderWine();
 
 }  // namespace test

@@ -17,7 +17,7 @@
 
 #include "platform/event_log.h"
 #include "relay/log_texts.h"
-#include "tests/e2e/relay_fixture.h"
+#include "tests/e2e/linux/notify_service_fixture.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ long OpenDescriptors(int pid) {
   return std::distance(entries, std::filesystem::directory_iterator());
 }
 
-class SickParty : public e2e::RelayProcess {
+class SickParty : public e2e::NotifyServiceProcess {
  protected:
   // SIGTERM ends the process promptly and cleanly, whoever stopped reading.
   void ExpectPromptStop() {

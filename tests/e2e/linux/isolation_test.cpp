@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/e2e/relay_fixture.h"
+#include "tests/e2e/linux/notify_service_fixture.h"
 #include "tests/serial/serial_test_support.h"
 
 namespace {
@@ -52,7 +52,7 @@ class Sender {
   std::thread thread_;
 };
 
-class Isolation : public e2e::RelayProcess {
+class Isolation : public e2e::NotifyServiceProcess {
  protected:
   void TearDown() override { StopReading(); }
 

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "relay/log_texts.h"
-#include "tests/e2e/relay_fixture.h"
+#include "tests/e2e/linux/notify_service_fixture.h"
 #include "tests/serial/serial_test_support.h"
 
 namespace {
@@ -23,7 +23,7 @@ std::string SerialChannel(int device_port, const std::string& port_name, const s
   return std::to_string(device_port) + ";0;1;" + port_name + ";" + label + "\r\n";
 }
 
-class FailureEntries : public e2e::RelayProcess {
+class FailureEntries : public e2e::NotifyServiceProcess {
  protected:
   void SkipStartEntry() {
     auto entry = log_.Receive();

@@ -1,0 +1,74 @@
+#pragma once
+// The Linux executable as a notify service, driven directly: for the Linux-only cases that
+// need its process, its raw notify and syslog datagrams, or a way of starting it of their own
+// (limits, standard error on a pipe). The test plays systemd (a notify socket it binds,
+// signals it sends) and syslog (a datagram socket it binds). Test thread only.
+
+#include <signal.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/launcher.h"
+#include "tests/e2e/relay_fixture.h"
+#include "tests/service/service_test_support.h"
+
+namespace e2e {
+
+class NotifyServiceProcess : public ::testing::Test {
+ protected:
+  // Writes the channel file, starts the service and waits until it reports running.
+  void Start(const std::string& channel_file) {
+    exe_ = test::CopyExecutable(dir_.path() / "bin");
+    std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << channel_file;
+    child_ = std::make_unique<test::ChildProcess>(exe_, std::vector<std::string>{}, Environment());
+    ASSERT_TRUE(WaitForState("4")) << "the service did not report running";
+  }
+
+  // SIGTERM, then the stopped report and a clean exit.
+  void Stop() {
+    child_->Signal(SIGTERM);
+    EXPECT_TRUE(WaitForState("1")) << "the service did not report stopped";
+    ASSERT_TRUE(child_->Wait());
+    EXPECT_TRUE(child_->ExitedNormally());
+    EXPECT_EQ(child_->ExitCode(), 0);
+  }
+
+  bool WaitForState(const std::string& state) {
+    while (auto datagram = notify_.Receive()) {
+      if (test::ParseNotify(*datagram)["X_STATE"] == state) return true;
+    }
+    return false;
+  }
+
+  std::map<std::string, std::string> Environment() const {
+    return {{"NOTIFY_SOCKET", notify_.path()}, {"KORVENET_EVENTLOG", log_.path()}, {"LC_ALL", "C"}};
+  }
+
+  std::string bin_file(const std::string& name) const { return (dir_.path() / "bin" / name).string(); }
+
+  // The texts of log_service.txt, each without its stamp of the C locale ("mm/dd/yy" and,
+  // unless it is midnight, " hh:mm:ss").
+  std::vector<std::string> ServiceLogTexts() const {
+    std::vector<std::string> texts;
+    const std::string log = test::ReadFile(bin_file("log_service.txt"));
+    std::size_t start = 0;
+    for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      const std::string line = log.substr(start, end - start);
+      const std::size_t stamp = e2e::StampLength(line, "99/99/99", "99:99:99");
+      texts.push_back(line.substr(std::min(stamp + 1, line.size())));
+    }
+    return texts;
+  }
+
+  test::TempDir dir_;
+  std::string exe_;
+  test::DatagramListener notify_{dir_.file("notify")};
+  test::DatagramListener log_{dir_.file("log")};
+  std::unique_ptr<test::ChildProcess> child_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,166 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tests/support/test_support.h"
+
+namespace test {
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+}  // namespace
+
+bool Client::Connect(int port, int receive_buffer) {
+  Close();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  sockaddr_in a = Loopback(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return false;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  socket_ = fd;
+  return true;
+}
+
+int Client::LocalPort() const {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (!connected() || ::getsockname(static_cast<int>(socket_), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+bool Client::SendAll(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(static_cast<int>(socket_), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string Client::Receive(std::size_t count, std::chrono::milliseconds timeout) {
+  std::string out;
+  auto end = Clock::now() + timeout;
+  while (out.size() < count) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{static_cast<int>(socket_), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[65536];
+    std::size_t want = std::min(sizeof buffer, count - out.size());
+    ssize_t n = ::recv(static_cast<int>(socket_), buffer, want, 0);
+    if (n <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+bool Client::NothingWithin(std::chrono::milliseconds quiet) {
+  pollfd p{static_cast<int>(socket_), POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(quiet.count())) <= 0) return true;
+  char c;
+  return ::recv(static_cast<int>(socket_), &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+bool Client::ClosedByPeer(std::chrono::milliseconds timeout) {
+  auto end = Clock::now() + timeout;
+  while (Clock::now() < end) {
+    pollfd p{static_cast<int>(socket_), POLLIN, 0};
+    if (::poll(&p, 1, 50) > 0) {
+      char buffer[4096];
+      ssize_t n = ::recv(static_cast<int>(socket_), buffer, sizeof buffer, 0);
+      if (n <= 0) return true;
+    }
+  }
+  return false;
+}
+
+void Client::Reset() {
+  if (!connected()) return;
+  linger l{1, 0};
+  ::setsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  Close();
+}
+
+void Client::Close() {
+  if (connected()) ::close(static_cast<int>(socket_));
+  socket_ = kNone;
+}
+
+int SystemBytesWaiting(std::intptr_t socket) {
+  int n = 0;
+  ::ioctl(static_cast<int>(socket), FIONREAD, &n);
+  return n;
+}
+
+SocketOptions OptionsOf(std::intptr_t socket) {
+  auto read = [&](int level, int option) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    return ::getsockopt(static_cast<int>(socket), level, option, &value, &size) == 0 ? value : -1;
+  };
+  SocketOptions options;
+  options.reuse_address = read(SOL_SOCKET, SO_REUSEADDR);
+  options.no_delay = read(IPPROTO_TCP, TCP_NODELAY);
+  options.keep_alive = read(SOL_SOCKET, SO_KEEPALIVE);
+  options.keepalive_timing_readable = true;
+  options.keepalive_idle_s = read(IPPROTO_TCP, TCP_KEEPIDLE);
+  options.keepalive_interval_s = read(IPPROTO_TCP, TCP_KEEPINTVL);
+  options.keepalive_count = read(IPPROTO_TCP, TCP_KEEPCNT);
+  return options;
+}
+
+bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
+  return WaitUntil(
+      [&] {
+        pollfd p{static_cast<int>(socket), POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
+      },
+      timeout);
+}
+
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool PortIsFree(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return free;
+}
+
+int TcpServicePort(const std::string& name) {
+  const servent* found = ::getservbyname(name.c_str(), "tcp");
+  return found ? ntohs(static_cast<std::uint16_t>(found->s_port)) : 0;
+}
+
+}  // namespace test
