@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Windows build (run once under Wine), a release build, and the
-# tests again under ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
-# UndefinedBehaviorSanitizer. Ends with ctest's summary line.
+# Builds and runs every test: the Windows build (run once under Wine), a release build, a minute
+# of fuzzing the channel file reader (clang's libFuzzer), and the tests again under
+# ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
+# UndefinedBehaviorSanitizer. The fault matrix (tests/matrix) runs in all three builds, with
+# smaller counts under the sanitizers. Ends with ctest's summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,6 +20,21 @@ python3 scripts/wine_smoke.py build-win/tcp_port_serv.exe
 
 build build
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+# The reader of the channel file held against the rules for a minute, from the corpus kept in the
+# repository; what the run adds to it stays in a temporary directory, a failing input in
+# build-fuzz/.
+CXX=clang++ cmake -S tests/fuzz -B build-fuzz >/dev/null
+cmake --build build-fuzz -j "$jobs" >/dev/null
+fuzz_corpus=$(mktemp -d)
+trap 'rm -rf "$fuzz_corpus"' EXIT
+if ! build-fuzz/channel_file_fuzz -max_total_time="${KORVENET_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+  -dict=tests/fuzz/channel_file.dict -artifact_prefix=build-fuzz/ "$fuzz_corpus" tests/fuzz/corpus \
+  >build-fuzz/fuzz.log 2>&1; then
+  tail -n 40 build-fuzz/fuzz.log
+  exit 1
+fi
+grep -E '^(Done|stat::(number_of_executed_units|peak_rss_mb|new_units_added))' build-fuzz/fuzz.log
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
