@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -28,6 +29,8 @@ Process::Process(const std::vector<std::string>& argv, const std::string& direct
                  const std::string& output) {
   pid_ = fork();
   if (pid_ == 0) {
+    setpgid(0, 0);  // its own group, so that Stop also ends what it forked
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // and it ends with a benchmark that was killed
     if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(127);
     int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out >= 0) {
@@ -40,6 +43,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& direct
     execvp(args[0], args.data());
     _exit(127);
   }
+  if (pid_ > 0) setpgid(pid_, pid_);  // also here: a Stop may come before the child ran
 }
 
 Process::~Process() { Stop(); }
@@ -55,7 +59,7 @@ bool Process::Running() {
 
 void Process::Stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  kill(-pid_, SIGTERM);
   for (int i = 0; i < 500; ++i) {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
       pid_ = -1;
@@ -63,7 +67,7 @@ void Process::Stop() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  kill(pid_, SIGKILL);
+  kill(-pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }

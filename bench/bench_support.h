@@ -11,7 +11,8 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
-// A child process started with execv; killed (SIGTERM, then SIGKILL) and reaped on destruction.
+// A child process started with execvp in a process group of its own; the group is killed
+// (SIGTERM, then SIGKILL) and the child reaped on destruction.
 class Process {
  public:
   Process(const std::vector<std::string>& argv, const std::string& directory = "",

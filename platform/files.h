@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,10 @@ bool IsRegularFile(const std::string& path);
 // Reads the whole file, opened for reading with other writers shut out while it is read.
 // Returns 0, or the system error code of the failed open or read.
 int ReadWholeFile(const std::string& path, std::string& contents);
+
+// Reads at most `limit` bytes from the start of the file, opened as ReadWholeFile opens it;
+// `complete` tells whether that was the whole file. Returns 0 or the system error code.
+int ReadFileHead(const std::string& path, std::size_t limit, std::string& contents, bool& complete);
 
 // Appends `bytes` to the file, creating it when missing. The file is opened for writing with
 // other openers allowed to read only: when another writer holds it, the append fails.

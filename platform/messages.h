@@ -8,6 +8,7 @@
 // Destroying a window discards the messages still queued for it. Socket notifications
 // (sockets.h) arrive in the same queue as posted messages.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -65,9 +66,13 @@ bool PeekMessage(Message& message);
 bool GetMessage(Message& message);
 // Blocks until the calling thread's queue holds a message.
 void WaitMessage();
-// Like WaitMessage, but gives up after `timeout_ms` milliseconds. Answers whether a message
-// waits.
+// Like WaitMessage, but gives up once `timeout_ms` milliseconds have passed, not before (a wait
+// is never cut short to a spin). Answers whether a message waits; with 0 it only looks.
 bool WaitMessageFor(int timeout_ms);
+// Like WaitMessageFor, but up to an instant of the steady clock, not rounded to milliseconds
+// where the platform can wait more finely. Made for waits repeated towards one instant, such
+// as a run loop's pause that is interrupted by messages.
+bool WaitMessageUntil(std::chrono::steady_clock::time_point deadline);
 // Runs the procedure of the message's window; thread messages and messages for windows that
 // no longer exist are dropped.
 std::intptr_t DispatchMessage(const Message& message);

@@ -5,7 +5,8 @@
 // window, in that window's thread queue: wparam is the socket handle, lparam holds the event
 // (low 16 bits, one of the kFd values) and an error code (high 16 bits). It reports
 //  - kFdAccept while a connection waits, again after each Accept;
-//  - kFdRead once when bytes arrive, again after each Receive while bytes remain;
+//  - kFdRead once when bytes arrive, again after each Receive while bytes remain (the bytes
+//    may have been taken meanwhile, so a read may find none);
 //  - kFdWrite after registration and after a Send that would have blocked, once sending is
 //    possible;
 //  - kFdClose once when the peer has closed, with the error code when the connection was reset
@@ -50,7 +51,10 @@ SocketHandle Accept(SocketHandle listener);
 int Receive(SocketHandle s, void* buffer, int size);
 int Send(SocketHandle s, const void* data, int size);
 int CloseSocket(SocketHandle s);
-int BytesWaiting(SocketHandle s, int& count);  // FIONREAD
+// FIONREAD. A Receive right after it, on the thread that gets the socket's notifications,
+// that takes the whole count leaves nothing for the notifier to look for: bytes that came
+// later report themselves.
+int BytesWaiting(SocketHandle s, int& count);
 int LocalPort(SocketHandle s, int& port);
 // Resolves a TCP service name to a port (host byte order). 0 or an error code.
 int LookupTcpService(const char* name, std::uint16_t& port);

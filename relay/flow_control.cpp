@@ -37,6 +37,12 @@ void FlowControl::NoteDrained(TServerWinSocket* destination) {
   if (!paused_.empty()) ResumeDrained(destination);
 }
 
+bool FlowControl::HasWork() {
+  if (!paused_.empty()) return true;
+  std::lock_guard<std::mutex> hold(backlog_lock_);
+  return !backlogged_.empty();
+}
+
 void FlowControl::Tick(std::chrono::steady_clock::time_point now) {
   if (!paused_.empty()) ResumeDrained();
   bool any;

@@ -40,6 +40,10 @@ class FlowControl {
   // bytes read from a connection of `source` (null for a serial port, which is never paused).
   void NoteSend(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection);
 
+  // True while Tick has something to look after: a paused listener, or a destination that
+  // keeps bytes (and may stall).
+  bool HasWork();
+
   // Once per pass of the run loop: resumes paused listeners whose destinations drained (in
   // case no write notification did) and closes stalled destinations.
   void Tick(std::chrono::steady_clock::time_point now);

@@ -1,33 +1,8 @@
 #include "relay/mb_rtu_tcp.h"
 
-#include <chrono>
-
-#include "platform/messages.h"
 #include "platform/process.h"
 #include "relay/log_texts.h"
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr auto kFirstPause = std::chrono::milliseconds(100);
-constexpr auto kPassPause = std::chrono::milliseconds(20);
-constexpr int kStatusEveryPasses = 40;
-constexpr int kPassCounterLimit = 65000;
-
-// Waits out a pause of the run loop. Requests and socket events that arrive meanwhile are
-// handled as they come instead of at the end of the pause, so a byte is passed on at once; the
-// pause still ends on time, and early once a stop has been requested.
-void PauseHandlingRequests(TService& service, Clock::duration pause) {
-  const Clock::time_point end = Clock::now() + pause;
-  while (!service.StopRequested()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    if (left.count() <= 0) return;
-    if (platform::WaitMessageFor(static_cast<int>(left.count()))) service.PumpRequests(false);
-  }
-}
-
-}  // namespace
+#include "relay/run_loop.h"
 
 TRodivo_vedodaraz::TRodivo_vedodaraz() {
   SetName("Rodivo_vedodaraz");
@@ -77,16 +52,8 @@ void TRodivo_vedodaraz::ServiceStart(TService*, bool&) { relay_->Start(); }
 
 void TRodivo_vedodaraz::ServiceExecute(TService*) {
   relay_->Log().AppendLogLine(kServiceExecuteText, kServiceLogFileName);
-  PauseHandlingRequests(*this, kFirstPause);
-  int pass = 0;
-  while (true) {
-    if (++pass > kPassCounterLimit) pass = 0;
-    PauseHandlingRequests(*this, kPassPause);
-    if (pass % kStatusEveryPasses == 0) SendStatus();
-    PumpRequests(false);
-    relay_->Tick(Clock::now());
-    if (StopRequested()) break;
-  }
+  run_loop::Run(*this, run_loop::QueuePacer(),
+                {[this] { return relay_->HasWork(); }, [this](run_loop::Clock::time_point now) { relay_->Tick(now); }});
 }
 
 void TRodivo_vedodaraz::ServiceStop(TService*, bool&) { relay_->Stop(); }

@@ -55,6 +55,11 @@ void Relay::Tick(std::chrono::steady_clock::time_point now) {
   flow_control_.Tick(now);
 }
 
+bool Relay::HasWork() {
+  assert(OnServiceThread() && "the run loop of the relay runs on its service thread");
+  return flow_control_.HasWork();
+}
+
 void Relay::ClientRead(TListenerSide side, TCustomWinSocket* connection) {
   assert(OnServiceThread() && "the relay's connections are read on its service thread");
   try {

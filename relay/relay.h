@@ -102,6 +102,8 @@ class Relay {
   void Stop();
   // Once per pass of the run loop: the flow control's resuming and stall checks.
   void Tick(std::chrono::steady_clock::time_point now);
+  // True while Tick has something to look after, so the run loop must run every pass.
+  bool HasWork();
 
   // A connection accepted on `side` has bytes waiting: passes them to every channel of its
   // local port. Never raises.

@@ -6,6 +6,8 @@ set -euo pipefail
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+# nc: the README's first try of the relay.
+command -v nc >/dev/null || need+=(netcat-openbsd)
 if [ "${1:-}" != run ]; then
   [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
   command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
@@ -14,13 +16,22 @@ if [ "${1:-}" != run ]; then
   if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine wine32:i386); fi
   command -v python3 >/dev/null || need+=(python3)
   command -v pgrep >/dev/null || need+=(procps)
+  # The Debian package and its checks (scripts/test-package.sh): dpkg-shlibdeps for its
+  # dependencies, lintian, and systemd-analyze to rate the unit that -install writes (the
+  # systemd package only provides the tools here; nothing starts it).
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v lintian >/dev/null || need+=(lintian)
+  command -v systemd-analyze >/dev/null || need+=(systemd)
   # clang with libFuzzer's runtime builds the channel file's fuzz target.
   command -v clang++ >/dev/null || need+=(clang)
   compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-dev)
 fi
 if [ "${KORVENET_BENCH:-}" = 1 ]; then
   command -v socat >/dev/null || need+=(socat)
-  command -v ser2net >/dev/null || need+=(ser2net)
+  command -v rinetd >/dev/null || [ -x /usr/sbin/rinetd ] || need+=(rinetd)
+  command -v redir >/dev/null || need+=(redir)
+  command -v ser2net >/dev/null || [ -x /usr/sbin/ser2net ] || need+=(ser2net)
+  command -v perf >/dev/null || need+=(linux-perf)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

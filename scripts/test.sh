@@ -20,6 +20,7 @@ python3 scripts/wine_smoke.py build-win/tcp_port_serv.exe
 
 build build
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+scripts/test-package.sh build  # the Debian package: lintian, install, -check, unit rating, removal
 
 # The reader of the channel file held against the rules for a minute, from the corpus kept in the
 # repository; what the run adds to it stays in a temporary directory, a failing input in

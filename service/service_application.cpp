@@ -16,6 +16,13 @@ std::atomic<TServiceApplication*> the_service_application{nullptr};
 
 TServiceApplication* ServiceApplication() { return the_service_application; }
 
+std::string StartedByHandText() {
+  const std::string program = platform::ExecutableFileName();
+  return program + ": no service manager started this program, so it ends. Run \"" + program +
+         " -console\" to relay in the foreground, \"" + program + " -install\" to install the service, \"" +
+         program + " -help\" for more.";
+}
+
 bool FindCmdLineSwitch(const std::vector<std::string>& arguments, const std::string& name) {
   for (const std::string& argument : arguments) {
     if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) continue;
@@ -157,5 +164,7 @@ void TServiceApplication::RunServices() {
     while (!application_.Terminated()) application_.HandleMessage();
     result = start_thread.DispatcherResult();
     if (result != 0) event_logger_.WriteEventLog(ServiceErrorText(result), 1, 0, 0);
+    // Started by hand: the entry alone would leave the person at the terminal guessing.
+    if (result == platform::kErrorFailedServiceControllerConnect) platform::WriteConsoleLine(StartedByHandText());
   }
 }

@@ -94,6 +94,9 @@ class TServiceApplication : public TObject {
 // The process's service application; null when there is none.
 TServiceApplication* ServiceApplication();
 
+// What a start by hand, outside a service manager, says on the console.
+std::string StartedByHandText();
+
 // True when an argument after the program name is "-" or "/" followed by `name`, letter case
 // ignored.
 bool FindCmdLineSwitch(const std::vector<std::string>& arguments, const std::string& name);

@@ -44,21 +44,37 @@ bool IsRegularFile(const std::string& path) {
 }
 
 int ReadWholeFile(const std::string& path, std::string& contents) {
+  bool complete = false;
+  return ReadFileHead(path, contents.max_size(), contents, complete);
+}
+
+int ReadFileHead(const std::string& path, std::size_t limit, std::string& contents, bool& complete) {
   contents.clear();
+  complete = false;
   Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return errno;
   // Readers share the lock; a writer holding it exclusively makes the read fail.
   if (!TryLock(file.get(), LOCK_SH)) return errno;
   char buffer[65536];
   while (true) {
-    ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    // One byte beyond the limit tells a file of exactly `limit` bytes from a longer one.
+    const std::size_t room = contents.size() < limit ? limit - contents.size() : 0;
+    const std::size_t want = room < sizeof buffer ? room + 1 : sizeof buffer;
+    ssize_t n = ::read(file.get(), buffer, want);
     if (n < 0) {
       if (errno == EINTR) continue;
       int code = errno;
       contents.clear();
       return code;
     }
-    if (n == 0) break;
+    if (n == 0) {
+      complete = true;
+      break;
+    }
+    if (static_cast<std::size_t>(n) > room) {
+      contents.append(buffer, room);
+      break;
+    }
     contents.append(buffer, static_cast<std::size_t>(n));
   }
   return 0;

@@ -15,6 +15,11 @@ class MessageQueue;
 // The queue of the thread that owns `window`; null when the window does not exist.
 std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window);
 
+// The thread that owns a queue, and how many times it has polled its epoll set so far (read it
+// only on that thread).
+ThreadId QueueOwner(const MessageQueue& queue);
+std::uint64_t PollCount(const MessageQueue& queue);
+
 // The epoll descriptor of a queue. It stays open as long as the queue object lives, even after
 // its thread ended, so a holder of the queue may always remove its descriptors from it.
 int EpollDescriptor(const MessageQueue& queue);

@@ -2,16 +2,19 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/linux/message_queue.h"
 
@@ -39,7 +42,7 @@ class MessageQueue {
     }
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.u64 = 0;
+    event.data.u64 = kWakeKey;
     epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event);
   }
   ~MessageQueue() { Release(); }
@@ -60,15 +63,58 @@ class MessageQueue {
   void Poll(int timeout_ms) {
     epoll_event events[64];
     int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
+    ++polls_;
+    taken_since_poll_ = 0;
+    waited_ = timeout_ms != 0;
     for (int i = 0; i < n; ++i) {
-      if (events[i].data.u64 == 0) {
+      if (events[i].data.u64 == kWakeKey) {
         std::uint64_t count;
         while (read(wake_fd_, &count, sizeof count) > 0) {
         }
+      } else if (events[i].data.u64 == kTimerKey) {
+        std::uint64_t count;
+        ssize_t ignored = read(timer_fd_, &count, sizeof count);
+        (void)ignored;
       } else {
         OnSocketReady(events[i].data.u64, events[i].events);
       }
     }
+  }
+
+  // Owner only: how many polls there were, and how many messages were taken since the last.
+  std::uint64_t polls() const { return polls_; }
+  int taken_since_poll() const { return taken_since_poll_; }
+  void CountTaken() { ++taken_since_poll_; }
+  // Owner only: true once after a poll that waited; the next look at an empty queue takes it.
+  bool TakeWaited() { return std::exchange(waited_, false); }
+
+  // Owner only: makes the queue's timer wake a wait without a limit at `deadline`. A timer
+  // set once serves every wait for the same instant, so those waits arm nothing each time.
+  // False when the system gives no timer.
+  bool ArmTimer(std::chrono::steady_clock::time_point deadline) {
+    if (timer_fd_ < 0) {
+      timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+      if (timer_fd_ < 0) return false;
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = kTimerKey;
+      if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, timer_fd_, &event) != 0) {
+        close(timer_fd_);
+        timer_fd_ = -1;
+        return false;
+      }
+    }
+    if (timer_armed_ && armed_for_ == deadline) return true;
+    // The steady clock is CLOCK_MONOTONIC.
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(seconds.count());
+    when.it_value.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    if (when.it_value.tv_sec <= 0 && when.it_value.tv_nsec <= 0) when.it_value.tv_nsec = 1;  // 0 would disarm
+    timer_armed_ = timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0;
+    armed_for_ = deadline;
+    return timer_armed_;
   }
 
   std::mutex lock;
@@ -77,15 +123,26 @@ class MessageQueue {
   std::deque<std::shared_ptr<SentMessage>> sent;
 
  private:
+  // Keys of the queue's own descriptors in the epoll set; socket keys are never below 2^32.
+  static constexpr std::uint64_t kWakeKey = 0;
+  static constexpr std::uint64_t kTimerKey = 1;
+
   void Release() {
     if (epoll_fd_ >= 0) close(epoll_fd_);
     if (wake_fd_ >= 0) close(wake_fd_);
-    epoll_fd_ = wake_fd_ = -1;
+    if (timer_fd_ >= 0) close(timer_fd_);
+    epoll_fd_ = wake_fd_ = timer_fd_ = -1;
   }
 
   ThreadId owner_;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;
+  std::uint64_t polls_ = 0;
+  int taken_since_poll_ = 0;
+  bool waited_ = false;
+  int timer_fd_ = -1;
+  bool timer_armed_ = false;
+  std::chrono::steady_clock::time_point armed_for_;
 };
 
 namespace {
@@ -211,10 +268,13 @@ void RunSentMessages(MessageQueue& queue) {
 }
 
 bool TakePosted(MessageQueue& queue, Message& message) {
-  std::lock_guard<std::mutex> hold(queue.lock);
-  if (queue.posted.empty()) return false;
-  message = queue.posted.front();
-  queue.posted.pop_front();
+  {
+    std::lock_guard<std::mutex> hold(queue.lock);
+    if (queue.posted.empty()) return false;
+    message = queue.posted.front();
+    queue.posted.pop_front();
+  }
+  queue.CountTaken();
   return true;
 }
 
@@ -223,7 +283,41 @@ bool HasPosted(MessageQueue& queue) {
   return !queue.posted.empty();
 }
 
+// Readiness is collected when the posted messages run out, and also after this many messages
+// taken in a row, so that a steady stream of posted messages does not starve the sockets.
+constexpr int kTakenBetweenPolls = 32;
+
+// Waits for a message up to `end` (none: no limit), with the queue's timer when `timer` is
+// set (else with the wait's own time limit). The epoll set is asked at least once, so that
+// readiness is seen even when the time is up already; a time limit that would end within the
+// next millisecond is rounded up to it, never down to a spin of zero-time polls.
+bool WaitPosted(MessageQueue& queue, const std::chrono::steady_clock::time_point* end, bool timer = false) {
+  RunSentMessages(queue);
+  if (end && timer && !HasPosted(queue)) timer = queue.ArmTimer(*end);
+  bool polled = false;
+  while (!HasPosted(queue)) {
+    int timeout = -1;
+    if (end) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end - std::chrono::steady_clock::now());
+      if (left.count() <= 0 && polled) return false;
+      if (left.count() <= 0) {
+        timeout = 0;
+      } else if (!timer) {
+        timeout = static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX));
+      }
+    }
+    queue.Poll(timeout);
+    polled = true;
+    RunSentMessages(queue);
+  }
+  return true;
+}
+
 }  // namespace
+
+std::uint64_t PollCount(const MessageQueue& queue) { return queue.polls(); }
+
+ThreadId QueueOwner(const MessageQueue& queue) { return queue.owner(); }
 
 std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window) {
   auto found = FindWindow(window);
@@ -358,8 +452,16 @@ bool ReplyMessage(std::intptr_t result) {
   return true;
 }
 
+// Readiness that the last poll reported is turned into messages first: the queue is polled
+// again only once the posted messages ran out (or after many in a row). And not even then
+// right after a wait: a thread that waits, handles what came and finds the queue empty
+// goes back to waiting, and that wait sees what came meanwhile; so only the next look polls.
 bool PeekMessage(Message& message) {
   MessageQueue& queue = OwnQueue();
+  if (queue.taken_since_poll() >= kTakenBetweenPolls) queue.Poll(0);
+  RunSentMessages(queue);
+  if (TakePosted(queue, message)) return true;
+  if (queue.TakeWaited()) return false;
   queue.Poll(0);
   RunSentMessages(queue);
   return TakePosted(queue, message);
@@ -367,32 +469,24 @@ bool PeekMessage(Message& message) {
 
 bool GetMessage(Message& message) {
   MessageQueue& queue = OwnQueue();
-  while (!PeekMessage(message)) queue.Poll(-1);
+  if (queue.taken_since_poll() >= kTakenBetweenPolls) queue.Poll(0);
+  while (true) {
+    RunSentMessages(queue);
+    if (TakePosted(queue, message)) break;
+    WaitPosted(queue, nullptr);
+  }
   return message.id != kWmQuit;
 }
 
-void WaitMessage() {
-  MessageQueue& queue = OwnQueue();
-  queue.Poll(0);
-  RunSentMessages(queue);
-  while (!HasPosted(queue)) {
-    queue.Poll(-1);
-    RunSentMessages(queue);
-  }
-}
+void WaitMessage() { WaitPosted(OwnQueue(), nullptr); }
 
 bool WaitMessageFor(int timeout_ms) {
-  MessageQueue& queue = OwnQueue();
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  queue.Poll(0);
-  RunSentMessages(queue);
-  while (!HasPosted(queue)) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    queue.Poll(static_cast<int>(left.count()) + 1);
-    RunSentMessages(queue);
-  }
-  return true;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  return WaitPosted(OwnQueue(), &end);
+}
+
+bool WaitMessageUntil(std::chrono::steady_clock::time_point deadline) {
+  return WaitPosted(OwnQueue(), &deadline, true);
 }
 
 std::intptr_t DispatchMessage(const Message& message) {

@@ -45,6 +45,10 @@ struct Registration {
   bool accept_posted = false;  // an accept notification waits for the next Accept
   bool write_wanted = false;   // a send would have blocked; report when sending is possible
   bool close_posted = false;   // the close was reported; nothing more is
+  // The last count of waiting bytes taken on the owning thread, and the owner's poll count
+  // then; -1 when none was taken since the last Receive.
+  int counted = -1;
+  std::uint64_t counted_at_poll = 0;
 };
 
 std::mutex registry_lock;
@@ -84,6 +88,19 @@ int Waiting(int fd) {
   return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
+// The caller holds r.lock, and `received` bytes were just taken: whether bytes that arrived
+// before that receive may still wait with no notification to come. Bytes that arrive later
+// raise readiness of their own, which the owning thread's next poll reports now that no read
+// notification is outstanding. So a receive that took all that the owning thread counted just
+// before, with no poll of that thread in between (which could have collected, and dropped, the
+// readiness of bytes that came after the count), left nothing unreported. Otherwise (no count,
+// or less taken than counted, as at an urgent mark) the socket is asked.
+bool MayHaveLeftBytes(const Registration& r, ssize_t received) {
+  const bool counted_here = r.counted >= 0 && r.queue && linux_detail::QueueOwner(*r.queue) == CurrentThreadId() &&
+                            linux_detail::PollCount(*r.queue) == r.counted_at_poll;
+  return !counted_here || received < r.counted;
+}
+
 // The caller holds r.lock: drops the descriptor from the notifier.
 void Detach(Registration& r) {
   if (r.closed) return;
@@ -117,8 +134,9 @@ void OnSocketReady(std::uint64_t key, std::uint32_t events) {
     return;
   }
   const bool closing = events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
-  // Bytes that came with the close are reported before it.
-  if ((events & EPOLLIN || closing) && (r->mask & kFdRead) && !r->read_posted && Waiting(fd) > 0) {
+  // An edge of readable bytes is reported without counting them (the reader counts); bytes
+  // that came with the close are reported before it, if there are any.
+  if ((r->mask & kFdRead) && !r->read_posted && (closing ? Waiting(fd) > 0 : (events & EPOLLIN) != 0)) {
     r->read_posted = true;
     Notify(*r, kFdRead);
   }
@@ -206,10 +224,11 @@ int Receive(SocketHandle s, void* buffer, int size) {
   const int saved = errno;
   if (r) {
     r->read_posted = false;
-    if ((r->mask & kFdRead) && Waiting(fd) > 0) {
+    if ((r->mask & kFdRead) && MayHaveLeftBytes(*r, n) && Waiting(fd) > 0) {
       r->read_posted = true;
       Notify(*r, kFdRead);
     }
+    r->counted = -1;
   }
   if (n < 0) {
     last_error = saved;
@@ -245,8 +264,17 @@ int CloseSocket(SocketHandle s) {
 }
 
 int BytesWaiting(SocketHandle s, int& count) {
+  const int fd = static_cast<int>(s);
   count = 0;
-  return ioctl(static_cast<int>(s), FIONREAD, &count) == 0 ? 0 : Fail();
+  std::shared_ptr<Registration> r;
+  std::unique_lock<std::mutex> hold;
+  if (!Enter(fd, r, hold)) return -1;
+  if (ioctl(fd, FIONREAD, &count) != 0) return Fail();
+  if (r && r->queue && linux_detail::QueueOwner(*r->queue) == CurrentThreadId()) {
+    r->counted = count;
+    r->counted_at_poll = linux_detail::PollCount(*r->queue);
+  }
+  return 0;
 }
 
 int LocalPort(SocketHandle s, int& port) {

@@ -33,7 +33,13 @@ bool IsRegularFile(const std::string& path) {
 }
 
 int ReadWholeFile(const std::string& path, std::string& contents) {
+  bool complete = false;
+  return ReadFileHead(path, contents.max_size(), contents, complete);
+}
+
+int ReadFileHead(const std::string& path, std::size_t limit, std::string& contents, bool& complete) {
   contents.clear();
+  complete = false;
   // Other readers are admitted; a file another process holds open for writing fails to open
   // (sharing violation), and no one may open it for writing while it is read.
   FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -41,13 +47,23 @@ int ReadWholeFile(const std::string& path, std::string& contents) {
   if (!file.valid()) return static_cast<int>(::GetLastError());
   char buffer[65536];
   while (true) {
+    // One byte beyond the limit tells a file of exactly `limit` bytes from a longer one.
+    const std::size_t room = contents.size() < limit ? limit - contents.size() : 0;
+    const DWORD want = room < sizeof buffer ? static_cast<DWORD>(room + 1) : static_cast<DWORD>(sizeof buffer);
     DWORD n = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) {
+    if (!::ReadFile(file.get(), buffer, want, &n, nullptr)) {
       const int code = static_cast<int>(::GetLastError());
       contents.clear();
       return code;
     }
-    if (n == 0) break;
+    if (n == 0) {
+      complete = true;
+      break;
+    }
+    if (n > room) {
+      contents.append(buffer, room);
+      break;
+    }
     contents.append(buffer, n);
   }
   return 0;

@@ -17,7 +17,9 @@
 
 #include "platform/messages.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -250,11 +252,17 @@ bool WaitMessageFor(int timeout_ms) {
     RethrowEscaped();
     if (PostedMessageWaits()) return true;
     RethrowEscaped();
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    // Rounded up: a remainder under a millisecond is waited for, not given up on.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left.count()) + 1, QS_ALLINPUT,
                                   MWMO_INPUTAVAILABLE);
   }
+}
+
+bool WaitMessageUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  return WaitMessageFor(static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX)));
 }
 
 std::intptr_t DispatchMessage(const Message& message) {

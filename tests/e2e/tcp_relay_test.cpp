@@ -128,6 +128,22 @@ TEST_F(TcpRelay, ResetPeerIsReportedAndReleased) {
   Stop();
 }
 
+TEST_F(TcpRelay, IdleRelayKeepsReportingRunningAndRelaysWhenBytesCome) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(device_port, server_port));
+  Client s(server_port), d(device_port);
+  ASSERT_TRUE(Sync(d, {&s}));
+  // The run loop's own reports while nothing moves: running, and nothing else.
+  for (int i = 0; i < 2; ++i) {
+    auto datagram = notify_.Receive();
+    ASSERT_TRUE(datagram.has_value()) << "the idle relay stopped reporting";
+    EXPECT_EQ(test::ParseNotify(*datagram)["X_STATE"], "4");
+  }
+  ASSERT_TRUE(d.SendAll("after a quiet while"));
+  EXPECT_EQ(s.Receive(19), "after a quiet while");
+  Stop();
+}
+
 TEST_F(TcpRelay, StopClosesEveryPortAndConnection) {
   const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -153,6 +154,42 @@ TEST(MessagesQueue, WaitMessageReturnsOnceAMessageIsQueued) {
   ASSERT_TRUE(PeekMessage(m));
   EXPECT_EQ(m.id, kWmUser + 9);
   poster.join();
+}
+
+TEST(MessagesQueue, WaitMessageForWaitsItsWholeTimeAndWakesForAPost) {
+  EnsureMessageQueue();
+  // Short waits too: one that ended at the last whole millisecond would turn into a spin.
+  for (int ms : {1, 2, 3, 20}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WaitMessageFor(ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
+  }
+  const ThreadId me = CurrentThreadId();
+  std::thread poster([me] { PostThreadMessageTo(me, kWmUser + 9, 0, 0); });
+  EXPECT_TRUE(WaitMessageFor(60000));
+  poster.join();
+  Message m;
+  ASSERT_TRUE(PeekMessage(m));
+  EXPECT_EQ(m.id, kWmUser + 9);
+}
+
+TEST(MessagesQueue, WaitMessageUntilWaitsForItsInstantAndWakesForAPost) {
+  EnsureMessageQueue();
+  const ThreadId me = CurrentThreadId();
+  using std::chrono::steady_clock;
+  std::thread poster([me] { PostThreadMessageTo(me, kWmUser + 9, 0, 0); });
+  EXPECT_TRUE(WaitMessageUntil(steady_clock::now() + std::chrono::seconds(60)));
+  poster.join();
+  Message m;
+  ASSERT_TRUE(PeekMessage(m));
+  // A message that waits already answers at once; then the wait goes on to the same instant.
+  const auto instant = steady_clock::now() + std::chrono::milliseconds(20);
+  PostThreadMessageTo(me, kWmUser + 9, 0, 0);
+  EXPECT_TRUE(WaitMessageUntil(instant));
+  ASSERT_TRUE(PeekMessage(m));
+  EXPECT_FALSE(WaitMessageUntil(instant));
+  EXPECT_GE(steady_clock::now(), instant);
+  EXPECT_FALSE(WaitMessageUntil(instant));  // past: only looks
 }
 
 TEST(MessagesSend, SendRunsTheProcedureOnTheOwningThreadAndAnswersItsResult) {

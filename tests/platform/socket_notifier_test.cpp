@@ -1,6 +1,7 @@
 // The socket notifier: readiness of real loopback sockets arriving as window messages.
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <string>
 #include <vector>
@@ -60,6 +61,12 @@ class MessagesSocketNotifier : public ::testing::Test {
   int Waiting(SocketHandle s) {
     int n = 0;
     BytesWaiting(s, n);
+    return n;
+  }
+  // Bytes waiting, asked of the system directly (the notifier does not see the question).
+  int RawWaiting(SocketHandle s) {
+    int n = 0;
+    ioctl(static_cast<int>(s), FIONREAD, &n);
     return n;
   }
   // Accepts one connection and registers it for read, write and close.
@@ -128,6 +135,52 @@ TEST_F(MessagesSocketNotifier, ReadIsReportedOnceAndAgainOnlyAfterAReceiveThatLe
   ASSERT_TRUE(PumpUntilCount(s, kFdRead, 3));
   EXPECT_EQ(Count(s, kFdWrite), 1);
   EXPECT_EQ(Count(s, kFdClose), 0);
+}
+
+TEST_F(MessagesSocketNotifier, BytesThatComeBetweenACountAndItsReceiveAreReported) {
+  test::Client client(port_);
+  SocketHandle s = AcceptOne();
+  ASSERT_TRUE(client.SendAll("abc"));
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 1));
+  char buffer[16];
+  // Counted, then more come before the receive takes the count: they report themselves.
+  ASSERT_EQ(Waiting(s), 3);
+  ASSERT_TRUE(client.SendAll("defg"));
+  ASSERT_TRUE(test::WaitUntil([&] { return RawWaiting(s) == 7; }));
+  ASSERT_EQ(Receive(s, buffer, 3), 3);
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 2));
+  ASSERT_EQ(Receive(s, buffer, 16), 4);
+  // The same with a poll between the count and the receive, which saw the newcomers while
+  // the read was still outstanding.
+  ASSERT_TRUE(client.SendAll("hi"));
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 3));
+  ASSERT_EQ(Waiting(s), 2);
+  ASSERT_TRUE(client.SendAll("jkl"));
+  ASSERT_TRUE(test::WaitUntil([&] { return RawWaiting(s) == 5; }));
+  Pump();
+  EXPECT_EQ(Count(s, kFdRead), 3);
+  ASSERT_EQ(Receive(s, buffer, 2), 2);
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 4));
+  ASSERT_EQ(Receive(s, buffer, 16), 3);
+  EXPECT_EQ(std::string(buffer, 3), "jkl");
+}
+
+TEST_F(MessagesSocketNotifier, AStreamOfPostedMessagesDoesNotStarveTheSockets) {
+  test::Client client(port_);
+  SocketHandle s = AcceptOne();
+  ASSERT_TRUE(PumpUntilCount(s, kFdWrite, 1));
+  constexpr std::uint32_t kOther = kWmUser + 7;
+  for (int i = 0; i < 10; ++i) PostMessageTo(window_, kOther, 0, 0);
+  ASSERT_TRUE(client.SendAll("x"));
+  ASSERT_TRUE(test::WaitUntil([&] { return RawWaiting(s) == 1; }));
+  // Every message taken brings a new one, so the queue never runs empty.
+  for (int i = 0; i < 1000 && Count(s, kFdRead) == 0; ++i) {
+    Message m;
+    ASSERT_TRUE(PeekMessage(m));
+    if (m.id == kOther) PostMessageTo(window_, kOther, 0, 0);
+    DispatchMessage(m);
+  }
+  EXPECT_EQ(Count(s, kFdRead), 1);
 }
 
 TEST_F(MessagesSocketNotifier, BytesThatComeWithTheCloseAreReportedBeforeIt) {

@@ -44,7 +44,8 @@ TEST_F(MainThreadServiceProcess, StartedByHandLogsTheConnectErrorAndExitsZero) {
                           "The service process could not connect to the service controller");
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
   EXPECT_EQ(child.Stdout(), "");
-  EXPECT_EQ(child.Stderr(), "");
+  // Besides the entry, the person at the terminal is told what to do instead.
+  EXPECT_NE(child.Stderr().find("-console"), std::string::npos) << child.Stderr();
 }
 
 TEST_F(MainThreadServiceProcess, ArgumentsThatAreNoSwitchesRunTheService) {
@@ -146,9 +147,22 @@ class Install : public ::testing::Test {
     return child;
   }
   std::string Unit() { return test::ReadFile((units_ / "Rodivo_vedodaraz.service").string()); }
+  // The unit of an executable in a temporary directory: hidden home directories, the
+  // temporary directory left shared (a private one would hide the executable).
   std::string ExpectedUnit() {
-    return "[Unit]\nDescription=Korvenet\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\"" + exe_ +
-           "\"\n\n[Install]\nWantedBy=multi-user.target\n";
+    const std::string directory = std::filesystem::path(exe_).parent_path().string();
+    return "[Unit]\nDescription=Korvenet\nDocumentation=man:tcp_port_serv(8)\nAfter=network-online.target\n"
+           "Wants=network-online.target\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\"" + exe_ +
+           "\"\nRestart=on-failure\nRestartSec=2s\nWatchdogSec=30s\nLimitNOFILE=65536\nNoNewPrivileges=yes\n"
+           "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\nProtectSystem=strict\n"
+           "ReadWritePaths=\"" + directory + "\"\nProtectHome=yes\nPrivateTmp=no\nDevicePolicy=closed\n"
+           "DeviceAllow=char-tty* rw\nDeviceAllow=char-pts rw\nDeviceAllow=char-rfcomm rw\n"
+           "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
+           "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
+           "RestrictAddressFamilies=AF_INET AF_UNIX\nRestrictNamespaces=yes\nRestrictRealtime=yes\n"
+           "RestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\n"
+           "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\nSystemCallErrorNumber=EPERM\n"
+           "\n[Install]\nWantedBy=multi-user.target\n";
   }
 
   test::TempDir dir_;
@@ -213,6 +227,35 @@ TEST_F(Install, PathWithBlanksIsQuoted) {
   exe_ = test::CopyExecutable(dir_.path() / "with blank dir");
   ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
   EXPECT_NE(Unit().find("ExecStart=\"" + exe_ + "\"\n"), std::string::npos) << Unit();
+  EXPECT_NE(Unit().find("ReadWritePaths=\"" + (dir_.path() / "with blank dir").string() + "\"\n"), std::string::npos)
+      << Unit();
+}
+
+TEST_F(Install, PathWithALineBreakIsRefused) {
+  exe_ = test::CopyExecutable(dir_.path() / "line\nbreak");
+  auto child = Run({"-install"});
+  EXPECT_EQ(child->ExitCode(), 1);
+  EXPECT_EQ(child->Stderr(),
+            "Error: Service \"Korvenet\" failed to install with error: \"System Error.  Code: 87.\r\n"
+            "The parameter is incorrect\"\n");
+  EXPECT_FALSE(std::filesystem::exists(units_ / "Rodivo_vedodaraz.service"));
+}
+
+// The written unit as systemd itself rates it (exposure 0.0 safe .. 10.0 unsafe), where the
+// machine has systemd-analyze.
+TEST_F(Install, UnitIsRatedWellConfined) {
+  if (::access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
+  ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
+  const std::string unit = (units_ / "Rodivo_vedodaraz.service").string();
+  // --threshold=50 makes it fail above exposure 5.0.
+  FILE* analyze = ::popen(("/usr/bin/systemd-analyze security --offline=true --threshold=50 '" + unit + "' 2>&1").c_str(), "r");
+  ASSERT_NE(analyze, nullptr);
+  std::string report;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, analyze)) > 0;) report.append(buffer, n);
+  const int status = ::pclose(analyze);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  EXPECT_NE(report.find("Overall exposure level for Rodivo_vedodaraz.service: "), std::string::npos) << report;
 }
 
 TEST_F(Install, UnreachableManagerIsAnApplicationError) {

@@ -1,0 +1,95 @@
+// Operator output on Linux: UTF-8 lines on standard output.
+
+#include "platform/operator_output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/linux/cp1251.h"
+
+namespace platform {
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length;
+    std::uint32_t c;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      c = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      c = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if ((length == 3 && c < 0x800) || (length == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
+        (c >= 0xD800 && c <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// Control characters (C0, DEL and, encoded in UTF-8, C1) would steer the terminal: each
+// becomes "?".
+std::string WithoutControls(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += '?';
+    } else if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+      out += '?';
+      ++i;
+    } else {
+      out += utf8[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void WriteOutputLine(const std::string& text) {
+  std::string line = WithoutControls(IsValidUtf8(text) ? text : linux_side::Cp1251ToUtf8(text)) + "\n";
+  std::size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::vector<std::string> PlatformHelpLines(const std::string& service_name, const std::vector<std::string>& sources) {
+  std::string journal = "journalctl";
+  for (const std::string& source : sources) journal += " -t " + source;
+  return {
+      "Unit file:    /etc/systemd/system/" + service_name +
+          ".service (written by -install; KORVENET_UNIT_DIR names another directory)",
+      "System log:   " + journal,
+      "Manual:       man tcp_port_serv",
+  };
+}
+
+}  // namespace platform

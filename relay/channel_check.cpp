@@ -1,0 +1,306 @@
+#include "relay/channel_check.h"
+
+#include <map>
+#include <utility>
+
+#include "base/exception.h"
+#include "platform/files.h"
+#include "platform/operator_output.h"
+#include "platform/process.h"
+#include "platform/serial_device.h"
+#include "platform/sockets.h"
+#include "relay/arrays_vars.h"
+#include "relay/channel_file.h"
+
+namespace {
+
+// A field is shown with at most this many of its bytes.
+constexpr std::size_t kShownBytes = 60;
+
+// Calls `take` with each line of the text as SplitLines splits it, without keeping them: a
+// line ends at CR, LF or NUL, one CR and then one LF are skipped after it, NUL ends the text.
+template <typename Take>
+void ForEachLine(std::string_view text, Take take) {
+  std::size_t pos = 0;
+  while (pos < text.size() && text[pos] != '\0') {
+    const std::size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), pos);
+    const std::size_t end = stop == std::string_view::npos ? text.size() : stop;
+    take(text.substr(pos, end - pos));
+    pos = end;
+    if (pos < text.size() && text[pos] == '\r') ++pos;
+    if (pos < text.size() && text[pos] == '\n') ++pos;
+  }
+}
+
+// A field as the report shows it: in double quotes, with control bytes as \xNN and quotes
+// as \", cut after kShownBytes bytes (not inside a UTF-8 character).
+std::string Shown(std::string_view field) {
+  const std::size_t size = field.size();
+  bool cut = false;
+  if (size > kShownBytes) {
+    std::size_t end = kShownBytes;
+    for (int i = 0; i < 3 && end > 0 && (static_cast<unsigned char>(field[end]) & 0xC0) == 0x80; ++i) --end;
+    field = field.substr(0, end);
+    cut = true;
+  }
+  std::string out = "\"";
+  for (char c : field) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += FormatText("\\x%02X", byte);
+    } else {
+      if (c == '"') out += '\\';
+      out += c;
+    }
+  }
+  out += '"';
+  if (cut) out += "... (" + std::to_string(size) + " bytes)";
+  return out;
+}
+
+// True for a number that reads as 0 ("0", "00", "+0", "$0", "0x0"); false for text that
+// reads as 0 only because it is no number at all.
+bool IsWrittenZero(std::string_view text) {
+  std::size_t i = text.find_first_not_of(' ');
+  if (i == std::string_view::npos) return false;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    i += 2;
+  }
+  return i < text.size() && text.find_first_not_of('0', i) == std::string_view::npos;
+}
+
+bool IsNoNumber(std::string_view field, std::int32_t value) { return value == 0 && !IsWrittenZero(field); }
+
+std::string Plural(long long count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+struct CheckedChannel {
+  int number = 0;
+  std::int32_t device_port = 0;
+  std::int32_t type = 0;
+  std::int32_t server_port = 0;  // type 2
+  std::string serial_name;       // type 1, as the service opens it
+  std::string label;             // shown form
+  std::vector<std::string> warnings;
+};
+
+// Warnings about a port's value: no number, 0, outside 1..65535.
+void CheckPortValue(const char* side, std::string_view field, std::int32_t port, std::vector<std::string>& warnings) {
+  const std::string name = std::string(side) + " port";
+  if (port == 0) {
+    std::string what = IsNoNumber(field, port) ? name + " " + Shown(field) + " is not a number: it reads as 0"
+                                               : name + " is 0";
+    warnings.push_back(what + ", so the listener opens a port the system picks, which no one knows");
+    return;
+  }
+  if (port < 0 || port > 65535) {
+    const auto low = static_cast<std::uint16_t>(port);
+    std::string opens = low == 0 ? "a port the system picks" : "port " + std::to_string(low) + " (its low 16 bits)";
+    warnings.push_back(name + " " + std::to_string(port) + " is outside 1..65535: the listener opens " + opens +
+                       ", and what arrives there never matches the channel and is dropped");
+  }
+}
+
+// Reads one line as the service does and notes what is wrong with its values alone.
+CheckedChannel ReadChannel(int number, std::string_view line) {
+  CheckedChannel channel;
+  channel.number = number;
+  if (line.find_first_not_of(' ') == std::string_view::npos) {
+    // Device port 0, type 0: said once, in the terms of the line.
+    channel.label = Shown(ChannelField(line, 5));
+    channel.warnings.push_back("the line is blank: it is still a channel, with device port 0 (a port the system "
+                               "picks) and no partner, and the channels after it count from here");
+    return channel;
+  }
+  const std::string device_field = ChannelField(line, 1);
+  channel.device_port = ParseInt(device_field);
+  const std::string type_field = ChannelField(line, 3);
+  channel.type = ParseInt(type_field);
+  const std::string fourth = ChannelField(line, 4);
+  channel.label = Shown(ChannelField(line, 5));
+
+  CheckPortValue("device", device_field, channel.device_port, channel.warnings);
+  if (channel.type == 1) {
+    channel.serial_name = fourth;
+  } else {
+    if (channel.type == 2) {
+      channel.server_port = ParseInt(fourth);
+      CheckPortValue("server", fourth, channel.server_port, channel.warnings);
+    } else if (IsNoNumber(type_field, channel.type)) {
+      channel.warnings.push_back("type " + Shown(type_field) +
+                                 " is not a number: it reads as 0, so the channel opens its device port only "
+                                 "and drops what devices send");
+    } else {
+      channel.warnings.push_back("type " + std::to_string(channel.type) +
+                                 " is neither 1 (serial) nor 2 (TCP): the channel opens its device port only "
+                                 "and drops what devices send");
+    }
+  }
+  return channel;
+}
+
+// The listeners in the order the service opens them (every device side, then every server
+// side): a port that an earlier listener takes does not open again, one that another program
+// holds does not open at all.
+void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes) {
+  std::map<std::uint16_t, std::pair<const char*, int>> taken;  // port -> side, channel
+  auto check = [&](CheckedChannel& channel, const char* side, std::int32_t value) {
+    const auto port = static_cast<std::uint16_t>(value);
+    if (port == 0) return;  // the system picks a free one
+    const std::string name = std::string(side) + " port " + std::to_string(port);
+    if (auto it = taken.find(port); it != taken.end()) {
+      channel.warnings.push_back(name + " is also the " + it->second.first + " port of channel " +
+                                 std::to_string(it->second.second) +
+                                 ", which opens it first: this listener will not open");
+      return;
+    }
+    taken.emplace(port, std::make_pair(side, channel.number));
+    if (int error = probes.try_listen(port)) {
+      channel.warnings.push_back(name + " cannot be opened now: " + SystemErrorText(error));
+    }
+  };
+  for (CheckedChannel& channel : channels) check(channel, "device", channel.device_port);
+  for (CheckedChannel& channel : channels) {
+    if (channel.type == 2) check(channel, "server", channel.server_port);
+  }
+}
+
+// The serial devices of type-1 channels, in channel order; returns each one's path.
+std::map<int, std::string> CheckSerialDevices(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes) {
+  std::map<int, std::string> paths;
+  std::map<std::string, int> taken;  // path -> channel
+  for (CheckedChannel& channel : channels) {
+    if (channel.type != 1) continue;
+    if (channel.serial_name.empty()) {
+      channel.warnings.push_back("no serial device is named (field 4 is empty)");
+      continue;
+    }
+    const std::string path = platform::SerialDevicePath(channel.serial_name);
+    paths[channel.number] = path;
+    const std::string name = "serial device " + Shown(path);
+    if (auto it = taken.find(path); it != taken.end()) {
+      channel.warnings.push_back(name + " is also the device of channel " + std::to_string(it->second) +
+                                 ", which opens it first: it will not open here");
+      continue;
+    }
+    taken.emplace(path, channel.number);
+    const platform::SerialProbe probe = probes.probe_serial(channel.serial_name);
+    switch (probe.result) {
+      case platform::SerialProbeResult::kUsable:
+        break;
+      case platform::SerialProbeResult::kMissing:
+        channel.warnings.push_back(name + " does not exist");
+        break;
+      case platform::SerialProbeResult::kNotSerial:
+        channel.warnings.push_back(name + " is not a serial device");
+        break;
+      case platform::SerialProbeResult::kBusy:
+        channel.warnings.push_back(name + " is busy: another program has it open");
+        break;
+      case platform::SerialProbeResult::kFailed:
+        channel.warnings.push_back(name + " cannot be opened: " + SystemErrorText(probe.error));
+        break;
+    }
+  }
+  return paths;
+}
+
+std::string ChannelLine(const CheckedChannel& channel, const std::map<int, std::string>& serial_paths) {
+  std::string line = "channel " + std::to_string(channel.number) + ": device port " +
+                     std::to_string(channel.device_port) + ", type " + std::to_string(channel.type);
+  if (channel.type == 2) line += ", server port " + std::to_string(channel.server_port);
+  if (channel.type == 1) {
+    line += ", serial device " + Shown(channel.serial_name);
+    if (auto it = serial_paths.find(channel.number); it != serial_paths.end()) line += " = " + Shown(it->second);
+  }
+  return line + ", label " + channel.label;
+}
+
+int TryListen(std::uint16_t port) {
+  if (int error = platform::SocketLibraryStartup()) return error;
+  int error = 0;
+  const platform::SocketHandle s = platform::CreateTcpSocket();
+  if (s == platform::kInvalidSocket) {
+    error = platform::LastSocketError();
+  } else {
+    // Bound as a listener binds: a port whose old connections are still closing is free.
+    platform::SetReuseAddress(s);
+    if (platform::BindAny(s, port) != 0) error = platform::LastSocketError();
+    platform::CloseSocket(s);
+  }
+  platform::SocketLibraryCleanup();
+  return error;
+}
+
+}  // namespace
+
+ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes) {
+  ChannelCheckReport report;
+  std::vector<CheckedChannel> channels;
+  long long ignored = 0;
+  ForEachLine(text, [&](std::string_view line) {
+    if (channels.size() < static_cast<std::size_t>(kMaxChannels)) {
+      channels.push_back(ReadChannel(static_cast<int>(channels.size()) + 1, line));
+    } else {
+      ++ignored;
+    }
+  });
+  CheckListeners(channels, probes);
+  const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes);
+
+  for (const CheckedChannel& channel : channels) {
+    report.lines.push_back(ChannelLine(channel, serial_paths));
+    for (const std::string& warning : channel.warnings) report.lines.push_back("  warning: " + warning);
+    report.warnings += static_cast<int>(channel.warnings.size());
+  }
+  report.channels = static_cast<int>(channels.size());
+  auto warn = [&](const std::string& text) {
+    report.lines.push_back("warning: " + text);
+    ++report.warnings;
+  };
+  if (channels.empty()) warn("the channel file has no lines: the service starts with no channels");
+  if (ignored > 0) {
+    warn(Plural(ignored, "line", "lines") + (complete ? "" : " or more") + " after line " +
+         std::to_string(kMaxChannels) + " " + (ignored == 1 && complete ? "is" : "are") + " ignored: the service takes " +
+         std::to_string(kMaxChannels) + " channels at most");
+  }
+  if (!complete) {
+    warn("the channel file is larger than " + std::to_string(kCheckedFileLimit >> 20) +
+         " MiB: only its first part was checked");
+  }
+  return report;
+}
+
+ChannelCheckProbes SystemProbes() {
+  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice};
+}
+
+int RunChannelCheck() {
+  // Where the service looks for it: beside the executable.
+  const std::string path = platform::ExecutableDirectory() + kChannelFileName;
+  ChannelCheckReport report;
+  if (!platform::IsRegularFile(path)) {
+    report.lines.push_back("warning: there is no channel file: the service starts with no channels");
+    report.warnings = 1;
+  } else {
+    std::string contents;
+    bool complete = false;
+    if (int code = platform::ReadFileHead(path, kCheckedFileLimit, contents, complete); code != 0) {
+      report.lines.push_back("warning: the channel file cannot be read, so the service will not start: " +
+                             SystemErrorText(code));
+      report.warnings = 1;
+    } else {
+      report = CheckChannelText(contents, complete, SystemProbes());
+    }
+  }
+  platform::WriteOutputLine("Channel file: " + path);
+  for (const std::string& line : report.lines) platform::WriteOutputLine(line);
+  platform::WriteOutputLine(Plural(report.channels, "channel", "channels") + ", " +
+                            (report.warnings == 0 ? std::string("no warnings")
+                                                  : Plural(report.warnings, "warning", "warnings")));
+  return report.warnings == 0 ? 0 : 1;
+}

@@ -1,0 +1,89 @@
+#include "relay/run_loop.h"
+
+#include <algorithm>
+
+#include "platform/messages.h"
+#include "service/service.h"
+
+namespace run_loop {
+namespace {
+
+constexpr auto kFirstPause = std::chrono::milliseconds(100);
+constexpr auto kPassPause = std::chrono::milliseconds(20);
+constexpr int kStatusEveryPasses = 40;
+constexpr int kPassCounterLimit = 65000;
+
+class MessageQueuePacer : public Pacer {
+ public:
+  Clock::time_point Now() override { return Clock::now(); }
+  bool WaitMessageUntil(Clock::time_point deadline) override { return platform::WaitMessageUntil(deadline); }
+};
+
+// Counts one pass; true when that pass reports.
+bool StepPass(int& pass) {
+  if (++pass > kPassCounterLimit) pass = 0;
+  return pass % kStatusEveryPasses == 0;
+}
+
+// How many passes from now on up to and including the next one that reports.
+int PassesUntilReport(int pass) {
+  int passes = 1;
+  while (!StepPass(pass)) ++passes;
+  return passes;
+}
+
+// Which of the passes of a pause is in progress at `now` (1 for the first), when the first of
+// them ends at `first_end`.
+int PassInProgress(Clock::time_point first_end, Clock::time_point now) {
+  if (now < first_end) return 1;
+  return static_cast<int>((now - first_end) / kPassPause) + 2;
+}
+
+// Handles requests as they come until `end`; returns early once a stop has been requested.
+void PauseHandlingRequests(TService& service, Pacer& pacer, Clock::time_point end) {
+  while (!service.StopRequested() && pacer.Now() < end) {
+    if (pacer.WaitMessageUntil(end)) service.PumpRequests(false);
+  }
+}
+
+}  // namespace
+
+Pacer& QueuePacer() {
+  static MessageQueuePacer pacer;
+  return pacer;
+}
+
+void Run(TService& service, Pacer& pacer, const Duties& duties) {
+  PauseHandlingRequests(service, pacer, pacer.Now() + kFirstPause);
+  int pass = 0;
+  Clock::time_point pass_end = pacer.Now() + kPassPause;  // where the next pass's pause ends
+  while (true) {
+    // The pause covers one pass while the duties are busy, else every pass up to the next
+    // that reports.
+    int passes = duties.busy() ? 1 : PassesUntilReport(pass);
+    Clock::time_point end = pass_end + (passes - 1) * kPassPause;
+    while (!service.StopRequested() && pacer.Now() < end) {
+      if (!pacer.WaitMessageUntil(end)) continue;
+      service.PumpRequests(false);
+      if (passes > 1 && duties.busy()) {
+        // What was just handled gave the duties work: the pause ends with the pass in progress.
+        passes = std::min(passes, PassInProgress(pass_end, pacer.Now()));
+        end = pass_end + (passes - 1) * kPassPause;
+      }
+    }
+    Clock::time_point now = pacer.Now();
+    // A stop ends the pause early, with the pass in progress.
+    if (now < end) passes = std::min(passes, PassInProgress(pass_end, now));
+    for (int i = 0; i < passes; ++i) {
+      if (StepPass(pass)) service.SendStatus();
+    }
+    service.PumpRequests(false);
+    duties.every_pass(now);
+    if (service.StopRequested()) break;
+    pass_end = pass_end + passes * kPassPause;
+    now = pacer.Now();
+    if (pass_end <= now) pass_end = now + kPassPause;  // the handling overran the pass
+  }
+}
+
+}  // namespace run_loop

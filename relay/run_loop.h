@@ -1,0 +1,52 @@
+#pragma once
+// The service's run loop: keeps the service alive, reports its status and drives every
+// request and socket event of the service thread.
+//
+// After a first pause of 100 ms it counts passes of 20 ms: a signed counter that starts at 0,
+// goes up by one per pass and is set back to 0 when it exceeds 65000. A pass whose counter is
+// a multiple of 40 reports the status (so every 800 ms, and twice in a row at the wrap). Each
+// pass ends with a pump of the waiting requests and a look at the duties; the loop ends after
+// the pass in which a stop was requested. Requests and socket events are handled as they come,
+// also during the pauses, and a stop at once.
+//
+// While the duties have nothing to look after, the loop does not wake for passes that would
+// find nothing to do: it sleeps until the next pass that reports and counts the passes in
+// between. The passes keep to their schedule (a report every 800 ms on average); a pass that
+// the handling of requests overran starts anew after it, as a pass lasts 20 ms plus that time.
+//
+// Runs on the service thread (the one that pumps the service's requests).
+
+#include <chrono>
+#include <functional>
+
+class TService;
+
+namespace run_loop {
+
+using Clock = std::chrono::steady_clock;
+
+// How the loop tells the time and waits.
+class Pacer {
+ public:
+  virtual ~Pacer() = default;
+  virtual Clock::time_point Now() = 0;
+  // Waits until a message waits for the calling thread, or until `deadline`; answers whether
+  // a message waits.
+  virtual bool WaitMessageUntil(Clock::time_point deadline) = 0;
+};
+
+// The steady clock and the calling thread's message queue.
+Pacer& QueuePacer();
+
+// What the loop looks after besides the service's requests.
+struct Duties {
+  // True while `every_pass` must run every pass.
+  std::function<bool()> busy;
+  // Runs once at the end of every pass the loop wakes for, with the time of that pass.
+  std::function<void(Clock::time_point)> every_pass;
+};
+
+// Runs the loop until a stop has been requested.
+void Run(TService& service, Pacer& pacer, const Duties& duties);
+
+}  // namespace run_loop
