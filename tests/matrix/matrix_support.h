@@ -71,6 +71,9 @@ class Peer {
  public:
   Peer() = default;
   explicit Peer(int port) { Connect(port); }
+  // With a receive buffer of about `receive_buffer` bytes (set before connecting, so that the
+  // window stays small): a peer that fills up at once when it does not read.
+  Peer(int port, int receive_buffer) { Connect(port, receive_buffer); }
   ~Peer() { Close(); }
   Peer(Peer&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Peer& operator=(Peer&& other) noexcept {
@@ -78,7 +81,7 @@ class Peer {
     return *this;
   }
 
-  bool Connect(int port);
+  bool Connect(int port, int receive_buffer = 0);
   bool connected() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   int LocalPort() const;
@@ -182,7 +185,8 @@ Resources ResourcesOf(pid_t pid);
 // CPU time (user and system) of a process so far, in seconds.
 double CpuSecondsOf(pid_t pid);
 
-// The executable copied into a directory of its own, beside its channel file and its logs.
+// The executable copied into a directory of its own, beside its channel file and its logs (the
+// build's own, or the one KORVENET_MATRIX_EXE names).
 class Installation {
  public:
   explicit Installation(const std::filesystem::path& directory);

@@ -407,4 +407,70 @@ void SerialFarEndClosesMidStream(Matrix& m) {
   EXPECT_TRUE(IsPrefix(rest1, second) && IsPrefix(rest2, second));
 }
 
+void StalledReaderBesideHealthy(Matrix& m) {
+  const int device_port = TakePort(), server_port = TakePort();
+  ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(device_port, server_port)));
+  {
+    Peer healthy(server_port), stalled(server_port, 16 * 1024), device(device_port);
+    ASSERT_TRUE(Sync(device, {&healthy, &stalled}));
+    const std::string payload = Pattern(static_cast<std::size_t>(Scaled(16 << 20, 4 << 20)), 11);
+    std::string got;
+    {
+      Background sender([&] { EXPECT_TRUE(device.SendAll(payload)); });
+      // The healthy server is held for a moment at most, not for the stalled one's stall limit.
+      got = healthy.Receive(payload.size());
+    }
+    EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size() << " bytes, or not in order";
+    // The one that stopped reading was cut, with a warning that names its channel and address,
+    // and what it had taken is the start of the stream.
+    bool closed = false;
+    const std::string left_with = stalled.ReceiveUntilClosed(closed);
+    EXPECT_TRUE(closed) << "the stalled server was not cut";
+    EXPECT_TRUE(IsPrefix(left_with, payload));
+    const std::string address = "127.0.0.1:" + std::to_string(stalled.LocalPort());
+    EXPECT_TRUE(m.relay()
+                    .event_log()
+                    .WaitFor([&](const std::string& entry) {
+                      return entry.rfind("<28>", 0) == 0 && entry.find("Channel 2") != std::string::npos &&
+                             entry.find(address) != std::string::npos;
+                    })
+                    .has_value())
+        << "no warning entry names channel 2 and " << address;
+    ASSERT_TRUE(healthy.SendAll("still here"));
+    EXPECT_EQ(device.Receive(10), "still here");
+  }
+  m.Conclude();
+}
+
+void StuckSerialLine(Matrix& m) {
+  SerialLine stuck, good;
+  ASSERT_TRUE(stuck.ok() && good.ok());
+  const int stuck_port = TakePort(), good_port = TakePort();
+  ASSERT_NO_FATAL_FAILURE(m.Begin(SerialChannel(stuck_port, stuck.name(), "stuck") +
+                                  SerialChannel(good_port, good.name(), "good")));
+  {
+    Peer to_stuck(stuck_port), to_good(good_port);
+    ASSERT_TRUE(SyncFromLine(good, {&to_good}));
+    // Nobody reads the stuck line: it takes a few KiB, then nothing.
+    Background flood([&] { to_stuck.SendAll(std::string(512 << 10, 's')); });
+    EXPECT_TRUE(WaitUntil([&] { return RelayUnread(stuck_port, to_stuck) > 0; }))
+        << "the stuck line's bytes never backed up";
+    // The other channels go on both ways.
+    for (int i = 0; i < 20; ++i) {
+      const std::string ping = "ping " + std::to_string(i), pong = "pong " + std::to_string(i);
+      ASSERT_TRUE(to_good.SendAll(ping));
+      ASSERT_EQ(good.Read(ping.size()), ping);
+      ASSERT_TRUE(good.Write(pong));
+      ASSERT_EQ(to_good.Receive(pong.size()), pong);
+    }
+    EXPECT_TRUE(m.heartbeat().Healthy()) << "the stuck line held up the TCP channel";
+    // The device gives up; its send that waits for the relay ends with the shutdown.
+    ::shutdown(to_stuck.fd(), SHUT_RDWR);
+    flood.Join();
+    to_stuck.Reset();
+  }
+  // The stop ends the write that waits for the line at once (Conclude's stop has a deadline).
+  m.Conclude();
+}
+
 }  // namespace matrix
