@@ -31,10 +31,19 @@ void Matrix::Begin(const std::string& channels, LaunchOptions options) {
   heartbeat_ = std::make_unique<Heartbeat>(heartbeat_device_, heartbeat_server_);
   ASSERT_TRUE(heartbeat_->started()) << "the heartbeat's channel does not relay";
 
-  // A peer's reset writes an entry, so a log writer that opens on first use has opened.
+  // A peer's reset writes an entry, so a log writer that opens on first use has opened. The
+  // peer is reset once the relay holds it: a peer reset before that may pass unnoticed.
   const std::size_t entries = relay_->event_log().Count();
-  Peer(heartbeat_device_).Reset();
-  if (reads_event_log) WaitUntil([&] { return relay_->event_log().Count() > entries; }, milliseconds(3000));
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int before = ResourcesOf(relay_->pid()).descriptors;
+    Peer peer(heartbeat_device_);
+    WaitUntil([&] { return ResourcesOf(relay_->pid()).descriptors > before; }, milliseconds(2000));
+    peer.Reset();
+    if (!reads_event_log ||
+        WaitUntil([&] { return relay_->event_log().Count() > entries; }, milliseconds(1000))) {
+      break;
+    }
+  }
   relay_->TakeBaseline();
   heartbeat_->Mark();
 }

@@ -421,6 +421,19 @@ int EntriesIn(const std::string& directory) {
 
 }  // namespace
 
+// What each descriptor of a process refers to, for a failure's message.
+std::string DescriptorsOf(pid_t pid) {
+  std::string out;
+  std::error_code error;
+  const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+  for (auto it = std::filesystem::directory_iterator(directory, error); !error && it != std::filesystem::directory_iterator();
+       it.increment(error)) {
+    std::error_code ignored;
+    out += it->path().filename().string() + "->" + std::filesystem::read_symlink(it->path(), ignored).string() + " ";
+  }
+  return out;
+}
+
 Resources ResourcesOf(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   return Resources{EntriesIn(proc + "/fd"), EntriesIn(proc + "/task")};
@@ -603,6 +616,7 @@ std::string RelayRun::Stderr() const { return ReadFile(stderr_path_); }
 
 void RelayRun::TakeBaseline() {
   baseline_ = ResourcesOf(pid_);
+  baseline_descriptors_ = DescriptorsOf(pid_);
   for (int i = 0; i < 20; ++i) {
     std::this_thread::sleep_for(milliseconds(10));
     Resources now = ResourcesOf(pid_);
@@ -622,7 +636,8 @@ void RelayRun::TakeBaseline() {
   if (back) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << now.descriptors << " descriptors and " << now.threads
                                        << " threads, against a baseline of " << baseline_.descriptors << " and "
-                                       << baseline_.threads;
+                                       << baseline_.threads << "\nnow: " << DescriptorsOf(pid_)
+                                       << "\nat the baseline: " << baseline_descriptors_;
 }
 
 ::testing::AssertionResult RelayRun::StopCleanly(milliseconds timeout) {

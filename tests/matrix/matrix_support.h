@@ -265,6 +265,7 @@ class RelayRun {
   bool exited_ = false;
   int status_ = 0;
   Resources baseline_;
+  std::string baseline_descriptors_;
 };
 
 // A sanitizer's report in a process's standard error, or nothing.
