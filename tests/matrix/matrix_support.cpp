@@ -92,22 +92,60 @@ bool BindableOnAllAddresses(int port) {
 
 }  // namespace
 
+// The matrix's ports lie below the kernel's ephemeral range (32768 and up here): the relays'
+// listening ports in one part, the local ports of its clients in another. Its thousands of
+// connections so take no ephemeral port, which another test running beside it may have just
+// chosen for a relay of its own to listen on; and none of its listening ports can be taken by
+// an outgoing connection before the relay binds it.
+constexpr int kListenFirst = 20000, kListenLast = 25999;
+constexpr int kClientFirst = 26000, kClientLast = 32699;
+
+// A start that differs from process to process, so that test processes running side by side
+// seldom try the same ports.
+int RandomIn(int first, int last) {
+  std::random_device seed;
+  return first + static_cast<int>(seed() % static_cast<unsigned>(last - first + 1));
+}
+
 int TakePort() {
-  // Below the kernel's ephemeral range (32768 and up here), from a random start per process so
-  // that test processes running side by side seldom try the same ports.
-  constexpr int kFirst = 20000, kLast = 32700;
   static std::mutex lock;
-  static int next = [] {
-    std::random_device seed;
-    return kFirst + static_cast<int>(seed() % (kLast - kFirst));
-  }();
+  static int next = RandomIn(kListenFirst, kListenLast);
   std::lock_guard<std::mutex> hold(lock);
-  for (int tries = 0; tries < kLast - kFirst; ++tries) {
+  for (int tries = 0; tries <= kListenLast - kListenFirst; ++tries) {
     int port = next;
-    next = next + 1 > kLast ? kFirst : next + 1;
+    next = next == kListenLast ? kListenFirst : next + 1;
     if (BindableOnAllAddresses(port)) return port;
   }
   return 0;
+}
+
+int ConnectFromOwnPort(int port, bool blocking, int receive_buffer) {
+  static std::atomic<unsigned> next{static_cast<unsigned>(RandomIn(kClientFirst, kClientLast))};
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // A local port still bound elsewhere, or whose last connection to the same place is still
+  // closing, is refused: the next one is tried.
+  for (int tries = 0; tries < 64; ++tries) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    from.sin_port = htons(static_cast<std::uint16_t>(kClientFirst + next++ % (kClientLast - kClientFirst + 1)));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+        (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 || (!blocking && errno == EINPROGRESS))) {
+      return fd;
+    }
+    const int error = errno;
+    ::close(fd);
+    if (error != EADDRINUSE && error != EADDRNOTAVAIL) return -1;
+  }
+  return -1;
 }
 
 void RaiseFileLimit() {
@@ -134,16 +172,8 @@ std::string Pattern(std::size_t size, unsigned seed) {
 
 bool Peer::Connect(int port, int receive_buffer) {
   Close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    Close();
-    return false;
-  }
+  fd_ = ConnectFromOwnPort(port, true, receive_buffer);
+  if (fd_ < 0) return false;
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return true;

@@ -60,6 +60,10 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // A TCP port below the ephemeral range that was free on all addresses a moment ago, so that no
 // outgoing connection of a test takes it before the relay binds it.
 int TakePort();
+// A loopback connection to `port` from a local port of the matrix's own, also below the
+// ephemeral range (see matrix_support.cpp); with `blocking` false the connect may still be in
+// progress. The descriptor, or -1.
+int ConnectFromOwnPort(int port, bool blocking, int receive_buffer = 0);
 // Raises this process's descriptor limit to its hard limit (scenarios hold thousands).
 void RaiseFileLimit();
 

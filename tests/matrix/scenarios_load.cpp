@@ -249,13 +249,8 @@ void DescriptorsRunOut(Matrix& m) {
     ASSERT_TRUE(m.ConnectPaced(device_port, free - 1, held, 2));
     std::vector<int> flood;
     for (int i = 0; i < 20; ++i) {
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<std::uint16_t>(device_port));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      flood.push_back(fd);
+      int fd = ConnectFromOwnPort(device_port, false);
+      if (fd >= 0) flood.push_back(fd);
     }
     // It does not spin on a listener it cannot accept from, and the established pair relays.
     const double share = CpuShareOver(m.relay().pid(), milliseconds(1000));
