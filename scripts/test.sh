@@ -28,8 +28,9 @@ scripts/test-package.sh build  # the Debian package: lintian, install, -check, u
 CXX=clang++ cmake -S tests/fuzz -B build-fuzz >/dev/null
 cmake --build build-fuzz -j "$jobs" >/dev/null
 fuzz_corpus=$(mktemp -d)
-trap 'rm -rf "$fuzz_corpus"' EXIT
-if ! build-fuzz/channel_file_fuzz -max_total_time="${KORVENET_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+fuzz_files=$(mktemp -d -p "$([ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
+trap 'rm -rf "$fuzz_corpus" "$fuzz_files"' EXIT
+if ! KORVENET_FUZZ_DIR=$fuzz_files build-fuzz/channel_file_fuzz -max_total_time="${KORVENET_FUZZ_SECONDS:-60}" -print_final_stats=1 \
   -dict=tests/fuzz/channel_file.dict -artifact_prefix=build-fuzz/ "$fuzz_corpus" tests/fuzz/corpus \
   >build-fuzz/fuzz.log 2>&1; then
   tail -n 40 build-fuzz/fuzz.log
