@@ -10,6 +10,12 @@ namespace matrix {
 
 Matrix::Matrix() { RaiseFileLimit(); }
 
+Matrix::~Matrix() {
+  heartbeat_.reset();
+  relay_.reset();
+  ReleasePorts();
+}
+
 Installation& Matrix::installation() {
   if (!installation_) installation_ = std::make_unique<Installation>(dir_.path() / "bin");
   return *installation_;

@@ -16,6 +16,8 @@ namespace matrix {
 class Matrix {
  public:
   Matrix();
+  // Stops what still runs and lets the scenario's ports go.
+  ~Matrix();
 
   const TempDir& dir() const { return dir_; }
   // The installation the usual start uses (made on first use).

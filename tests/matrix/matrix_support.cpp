@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -107,16 +108,47 @@ int RandomIn(int first, int last) {
   return first + static_cast<int>(seed() % static_cast<unsigned>(last - first + 1));
 }
 
+// The claims of TakePort, guarded by its lock.
+std::vector<int>& Claims() {
+  static std::vector<int> claims;
+  return claims;
+}
+std::mutex claims_lock;
+
+// Claims `port` for this process among the matrix's processes (ctest runs several at once):
+// an abstract Unix socket named after the port, held until ReleasePorts or the end of the
+// process, which releases it however it ends.
+bool ClaimForThisProcess(int port) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string name = "korvenet-matrix-port-" + std::to_string(port);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    ::close(fd);
+    return false;
+  }
+  Claims().push_back(fd);
+  return true;
+}
+
 int TakePort() {
-  static std::mutex lock;
   static int next = RandomIn(kListenFirst, kListenLast);
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(claims_lock);
   for (int tries = 0; tries <= kListenLast - kListenFirst; ++tries) {
     int port = next;
     next = next == kListenLast ? kListenFirst : next + 1;
-    if (BindableOnAllAddresses(port)) return port;
+    if (BindableOnAllAddresses(port) && ClaimForThisProcess(port)) return port;
   }
   return 0;
+}
+
+void ReleasePorts() {
+  std::lock_guard<std::mutex> hold(claims_lock);
+  for (int fd : Claims()) ::close(fd);
+  Claims().clear();
 }
 
 int ConnectFromOwnPort(int port, bool blocking, int receive_buffer) {

@@ -58,8 +58,11 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 
 // A TCP port below the ephemeral range that was free on all addresses a moment ago, so that no
-// outgoing connection of a test takes it before the relay binds it.
+// outgoing connection of a test takes it before the relay binds it, and that no other process
+// of the matrix takes until ReleasePorts.
 int TakePort();
+// Lets the ports TakePort gave go (at the end of a scenario).
+void ReleasePorts();
 // A loopback connection to `port` from a local port of the matrix's own, also below the
 // ephemeral range (see matrix_support.cpp); with `blocking` false the connect may still be in
 // progress. The descriptor, or -1.
