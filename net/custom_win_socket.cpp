@@ -223,13 +223,16 @@ int TCustomWinSocket::SendOnce(const char* data, std::size_t size) {
 int TCustomWinSocket::BoundPort() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (handle_ == kInvalidSocket) return -1;
-  // The local port of a handle never changes, and the relay asks for it once per channel on
-  // every read: ask the system once per handle.
+  // The local port of an open handle never changes, and the relay asks for it once per channel
+  // on every read: ask the system once per handle. A handle that is not open yet (a listener
+  // waiting for its service lookup) may still be bound, so its answer is not kept.
   if (bound_port_handle_ == handle_) return bound_port_;
   int port = 0;
   if (platform::LocalPort(handle_, port) != 0) return -1;
-  bound_port_handle_ = handle_;
-  bound_port_ = port;
+  if (open_) {
+    bound_port_handle_ = handle_;
+    bound_port_ = port;
+  }
   return port;
 }
 
@@ -257,6 +260,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
 }
 
 void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
+  bound_port_handle_ = kInvalidSocket;  // whatever was asked before the bind is out of date
   CheckSocketCall(platform::BindAny(handle_, port), "bind");
   RegisterNotifications();
   if (backlog > 5) backlog = 5;

@@ -26,7 +26,12 @@ void TServerSocket::Activate() {
   if (listening_->ServerType() != stNonBlocking) {
     throw ESocketError("The thread-blocking server mode is not supported");
   }
-  listening_->Listen(service_, static_cast<std::uint16_t>(port_ & 0xffff), 5);
+  // A port number outside the TCP range is refused: its low 16 bits would be another port,
+  // perhaps another program's or another channel's, whose connections never match it.
+  if (service_.empty() && (port_ < 0 || port_ > 0xffff)) {
+    throw SocketCallError(platform::kSocketInvalidArgument, "bind");
+  }
+  listening_->Listen(service_, static_cast<std::uint16_t>(port_), 5);
 }
 
 void TServerSocket::Loaded() {

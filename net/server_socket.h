@@ -19,8 +19,9 @@ class TServerSocket : public TObject {
   int Tag() const { return tag_; }
   void SetTag(int tag) { tag_ = tag; }
 
-  // True while listening. Setting true listens (backlog 5) on the low 16 bits of Port, or on
-  // the port of Service; failures raise ESocketError and leave it false. Setting false
+  // True while listening. Setting true listens (backlog 5) on Port, or on the port of Service;
+  // failures raise ESocketError and leave it false. A Port outside 0..65535 fails as a bind
+  // with the system's "invalid argument" code, before any socket exists. Setting false
   // closes every connection (without OnClientDisconnect) and the listening socket.
   bool Active() const { return active_; }
   void SetActive(bool active);

@@ -1,7 +1,9 @@
 #include "net/server_win_socket.h"
 
 #include <algorithm>
+#include <atomic>
 
+#include "base/warning_routing.h"
 #include "net/server_client_win_socket.h"
 
 using platform::kInvalidSocket;
@@ -67,10 +69,29 @@ void TServerWinSocket::CloseSocketObject(platform::SocketHandle handle) {
   TCustomWinSocket::CloseSocketObject(handle);
 }
 
+namespace {
+
+// True from the first accept that failed for lack of descriptors or buffers until the next one
+// that succeeds, on any listener of the process: one warning per such episode.
+std::atomic<bool> short_of_resources{false};
+
+}  // namespace
+
 void TServerWinSocket::AcceptPending(platform::SocketHandle handle) {
   if (handle == kInvalidSocket || handle != SocketHandle()) return;
   const platform::SocketHandle accepted = platform::Accept(handle);
-  if (accepted == kInvalidSocket) return;
+  if (accepted == kInvalidSocket) {
+    // A failed accept is otherwise silent. For lack of resources the peer is refused (or waits)
+    // and the listener goes on when they free up; established connections go on meanwhile.
+    const int code = platform::LastSocketError();
+    if (platform::IsResourceShortage(code) && !short_of_resources.exchange(true)) {
+      routing::ReportWarning(this, FormatText("Connections to port %d are refused while the system is short of "
+                                              "descriptors or buffers: %s (%d)",
+                                              BoundPort(), SystemErrorText(code).c_str(), code));
+    }
+    return;
+  }
+  short_of_resources = false;
   // Relayed bytes go out at once, and a peer that vanished without a close is found.
   platform::SetNoDelay(accepted);
   platform::SetKeepAlive(accepted);

@@ -17,7 +17,10 @@ int ReadWholeFile(const std::string& path, std::string& contents);
 int ReadFileHead(const std::string& path, std::size_t limit, std::string& contents, bool& complete);
 
 // Appends `bytes` to the file, creating it when missing. The file is opened for writing with
-// other openers allowed to read only: when another writer holds it, the append fails.
+// other openers allowed to read only: when another writer holds it, the append fails. A
+// symbolic link at the path is followed only when it belongs to the process's own user or to
+// the superuser; the append fails at a link of anyone else. (On Windows, where making a link
+// needs an administrator's right, links are followed as the system follows them.)
 // Returns false on any failure; a failed write may leave part of the bytes written.
 bool AppendToFile(const std::string& path, std::string_view bytes);
 

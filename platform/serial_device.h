@@ -135,8 +135,10 @@ struct SerialTimeouts {
 std::string SerialDevicePath(const std::string& port_name);
 
 // Opens the device a port name stands for, for reading and writing, shared with no one: a
-// second open of the same device, from this process or another, fails ("busy"). Refuses
-// anything that is not a serial device (directories, plain files).
+// second open of the same device, from this process or another, fails ("busy") without
+// touching the line. Refuses anything that is not a serial device (directories, plain files).
+// On Linux the device is also locked with a lock file in /run/lock (the form other serial
+// programs use), taken before the device is opened.
 int OpenSerialDevice(const std::string& port_name, SerialHandle& handle);
 int CloseSerialDevice(SerialHandle handle);
 

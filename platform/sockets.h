@@ -34,6 +34,8 @@ constexpr int kFdClose = 32;
 
 // The error code of a call that would have blocked (EWOULDBLOCK on Linux, 10035 on Windows).
 extern const int kSocketWouldBlock;
+// The error code of an invalid argument (EINVAL on Linux, 10022 on Windows).
+extern const int kSocketInvalidArgument;
 
 // Start-up and clean-up of the socket library, paired per socket object. 0 or an error code.
 int SocketLibraryStartup();
@@ -41,12 +43,20 @@ int SocketLibraryCleanup();
 
 // The error code of the calling thread's last failed socket call.
 int LastSocketError();
+// True for a code that means the system is short of descriptors or buffers (EMFILE, ENFILE,
+// ENOBUFS, ENOMEM; WSAEMFILE, WSAENOBUFS): a condition that passes once some are freed.
+bool IsResourceShortage(int code);
 
 // The calls below answer 0 (or a handle, or a count) on success and -1 on failure, leaving
 // the error for LastSocketError().
 SocketHandle CreateTcpSocket();
 int BindAny(SocketHandle s, std::uint16_t port);  // all local IPv4 addresses
 int Listen(SocketHandle s, int backlog);
+// Takes the next waiting connection. When the system is short of descriptors or buffers the
+// call fails (IsResourceShortage) without leaving the listener to spin: on Linux the waiting
+// peer is refused at once through a descriptor kept in reserve for this (so it is told, and
+// the next one is tried on the next notification); where that is not possible, the listener
+// is not reported again until a socket of the process is closed.
 SocketHandle Accept(SocketHandle listener);
 int Receive(SocketHandle s, void* buffer, int size);
 int Send(SocketHandle s, const void* data, int size);

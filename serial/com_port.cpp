@@ -192,12 +192,29 @@ void TCustomComPort::ApplyQueueSizes() {
 // Event steps
 
 void TCustomComPort::RunEventSteps(TComEvents events) {
-  for (TComEvent e : {evError, evRxChar, evTxEmpty, evBreak, evRing, evCTS, evDSR, evRxFlag, evRLSD, evRx80Full}) {
-    if (events.Contains(e)) RunEventStep(e);
+  for (const TComEventStep& step : kComEventSteps) {
+    if (events.Contains(step.event)) RunEventStep(step.event);
   }
 }
 
+TComEvents TCustomComPort::HandledEvents() const {
+  TComEvents handled;
+  if (OnError) handled.Include(evError);
+  if (OnRxChar) handled.Include(evRxChar);
+  if (OnTxEmpty) handled.Include(evTxEmpty);
+  if (OnBreak) handled.Include(evBreak);
+  if (OnRing) handled.Include(evRing);
+  if (OnCTSChange) handled.Include(evCTS);
+  if (OnDSRChange) handled.Include(evDSR);
+  if (OnRxFlag) handled.Include(evRxFlag);
+  if (OnRLSDChange) handled.Include(evRLSD);
+  if (OnRx80Full) handled.Include(evRx80Full);
+  return handled;
+}
+
 void TCustomComPort::RunEventStep(TComEvent event) {
+  // A step whose hook would do nothing also asks the driver nothing.
+  if (!HandledEvents().Contains(event)) return;
   switch (event) {
     case evError: {
       TComErrors errors = ReadLineErrors();

@@ -112,9 +112,17 @@ class TCustomComPort : public TObject {
   platform::SerialControlBlock BuildControlBlock() const;
   platform::SerialTimeouts BuildTimeouts() const;
 
-  // The steps for a batch of events, in their fixed order, and the step for one event.
+  // The steps for a batch of events, in their fixed order, and the step for one event. A step
+  // runs only for an event the port handles: it then queries the driver as its event needs
+  // (bytes waiting, line errors, modem lines) and calls the hook.
   void RunEventSteps(TComEvents events);
   void RunEventStep(TComEvent event);
+
+  // The events whose hook does something: by default those whose event slot is assigned. A
+  // class that overrides a hook to act without a handler adds its event here too. Read when
+  // the port opens (the device then reports only these events) and by the event thread for
+  // every batch, so handlers are assigned before the port is opened.
+  virtual TComEvents HandledEvents() const;
 
   // The event thread while the port is open and Events is not empty, else null.
   const TComThread* EventThread() const { return thread_.get(); }

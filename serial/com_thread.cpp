@@ -7,15 +7,7 @@
 #include "serial/com_errors.h"
 #include "serial/com_port.h"
 
-namespace {
-
-struct EventBit {
-  TComEvent event;
-  std::uint32_t mask;
-};
-
-// In the order the steps run (and window messages are sent).
-constexpr EventBit kStepOrder[] = {
+const TComEventStep kComEventSteps[10] = {
     {evError, platform::kSerialEventError}, {evRxChar, platform::kSerialEventRxChar},
     {evTxEmpty, platform::kSerialEventTxEmpty}, {evBreak, platform::kSerialEventBreak},
     {evRing, platform::kSerialEventRing}, {evCTS, platform::kSerialEventCts},
@@ -23,21 +15,35 @@ constexpr EventBit kStepOrder[] = {
     {evRLSD, platform::kSerialEventRlsd}, {evRx80Full, platform::kSerialEventRx80Full},
 };
 
-}  // namespace
-
 std::uint32_t EventsToMask(TComEvents events) {
   std::uint32_t mask = 0;
-  for (const auto& e : kStepOrder)
+  for (const auto& e : kComEventSteps)
     if (events.Contains(e.event)) mask |= e.mask;
   return mask;
 }
 
 TComEvents MaskToEvents(std::uint32_t mask) {
   TComEvents events;
-  for (const auto& e : kStepOrder)
+  for (const auto& e : kComEventSteps)
     if (mask & e.mask) events.Include(e.event);
   return events;
 }
+
+void SendEventMessages(platform::WindowHandle window, TComEvents events) {
+  // The window's procedure replies at once and then runs the step on its own thread.
+  for (const auto& e : kComEventSteps) {
+    if (events.Contains(e.event)) platform::SendMessageTo(window, kComEventMessage, e.mask, 0);
+  }
+}
+
+namespace {
+
+TComEvents Intersection(TComEvents a, TComEvents b) { return MaskToEvents(EventsToMask(a) & EventsToMask(b)); }
+
+// The events the device reports to the thread: those of the port's set that it handles.
+TComEvents WatchedEvents(const TCustomComPort& port) { return Intersection(port.Events(), port.HandledEvents()); }
+
+}  // namespace
 
 // What the running thread uses. The thread holds it too, so that a stop requested from one
 // of the port's own handlers under smNone (which cannot wait for itself) stays safe.
@@ -59,7 +65,7 @@ TComThread::TComThread(TCustomComPort& port) : shared_(std::make_shared<Shared>(
   shared_->sync_method = port.SyncMethod();
   shared_->window = port.window_;
   shared_->wait = platform::CreateSerialEventWait(shared_->device);
-  (void)platform::SetSerialEventMask(shared_->device, EventsToMask(port.Events()));
+  (void)platform::SetSerialEventMask(shared_->device, EventsToMask(WatchedEvents(port)));
   thread_ = std::thread(&TComThread::Run, shared_);
 }
 
@@ -82,16 +88,15 @@ void TComThread::SignalStop() {
 
 bool TComThread::Finished() const { return shared_->finished; }
 
-void TComThread::Deliver(Shared& shared, TComEvents events) {
+void TComThread::Deliver(Shared& shared, TComEvents reported) {
+  const TComEvents events = Intersection(reported, shared.port->HandledEvents());
+  if (events.Empty()) return;
   switch (shared.sync_method) {
     case smThreadSync:
       main_thread::Synchronize([&] { shared.port->RunEventSteps(events); });
       break;
     case smWindowSync:
-      // The window's procedure replies at once and then runs the step on its own thread.
-      for (const auto& e : kStepOrder) {
-        if (events.Contains(e.event)) platform::SendMessageTo(shared.window, kComEventMessage, e.mask, 0);
-      }
+      SendEventMessages(shared.window, events);
       break;
     case smNone:
       shared.port->RunEventSteps(events);

@@ -1,6 +1,8 @@
 #pragma once
 // The event thread of an open port: waits for the watched line events together with a stop
-// signal and hands each batch to the port by the port's SyncMethod.
+// signal and hands each batch to the port by the port's SyncMethod. Only events the port
+// handles (TCustomComPort::HandledEvents) are watched and delivered: an event without a
+// handler costs no driver query and no switch to another thread.
 //
 // A failure inside a batch (a handler that raises, a refused driver query) is handed to the
 // exception routing and the thread goes on with later events. A device that goes away ends the
@@ -25,9 +27,21 @@ constexpr std::uint32_t kComEventMessage = platform::kWmUser + 1;
 std::uint32_t EventsToMask(TComEvents events);
 TComEvents MaskToEvents(std::uint32_t mask);
 
+// The events in the fixed order in which their steps run, each with its mask bit.
+struct TComEventStep {
+  TComEvent event;
+  std::uint32_t mask;
+};
+extern const TComEventStep kComEventSteps[10];
+
+// smWindowSync delivery: sends `window` one kComEventMessage per event of the set, in step
+// order, each waiting until it is accepted.
+void SendEventMessages(platform::WindowHandle window, TComEvents events);
+
 class TComThread {
  public:
-  // Sets the device's event mask from the port's Events and starts the thread.
+  // Sets the device's event mask from the port's Events that it handles, and starts the
+  // thread.
   explicit TComThread(TCustomComPort& port);
   // Sets the stop signal and waits for the thread to end. On the main thread the wait keeps
   // running calls queued for the main thread, so a batch waiting for it cannot block the stop.

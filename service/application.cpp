@@ -16,11 +16,12 @@ std::atomic<TApplication*> the_application{nullptr};
 
 TApplication* Application() { return the_application; }
 
-std::string ApplicationErrorText(const std::string& class_name, const std::string& message,
-                                 const void* address) {
+platform::Text ApplicationErrorText(const std::string& class_name, const std::string& message,
+                                    const void* address) {
   const char* stop = !message.empty() && message.back() == '.' ? "" : ".";
-  return FormatText("Exception %s in module %s at %p.\r\n%s%s\r\n", class_name.c_str(),
-                    platform::ExecutableFileName().c_str(), address, message.c_str(), stop);
+  return platform::Text(FormatText("Exception %s in module ", class_name.c_str())) +
+         platform::Text::FromOutside(platform::ExecutableFileName()) +
+         FormatText(" at %p.\r\n%s%s\r\n", address, message.c_str(), stop);
 }
 
 TApplication::TApplication() {
@@ -156,7 +157,7 @@ void TApplication::HandleException(TObject* sender, std::exception_ptr error) {
 void TApplication::ShowErrorBox(const Exception& e) {
   std::string text = e.Message();
   if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') text += '.';
-  platform::ShowMessageBox(Title(), text, platform::BoxIcon::kStop);
+  platform::ShowMessageBox(platform::Text::FromOutside(Title()), text, platform::BoxIcon::kStop);
 }
 
 std::string TApplication::Title() const {

@@ -16,6 +16,7 @@
 #include "base/exception.h"
 #include "base/tobject.h"
 #include "platform/messages.h"
+#include "platform/text.h"
 
 class TMultiCaster;
 
@@ -60,6 +61,7 @@ class TApplication : public TObject {
   // A box with the title as caption and the exception's message.
   void ShowErrorBox(const Exception& e);
   // The executable's file name without extension, every letter after the first in lower case.
+  // Bytes from outside the system (a file name), shown as they are.
   std::string Title() const;
 
   // The application-events dispatcher, owned by the application object once created.
@@ -84,6 +86,7 @@ class TApplication : public TObject {
 TApplication* Application();
 
 // The text of the process-level box for an exception that nothing else handles:
-// "Exception %s in module %s at %p.\r\n%s%s\r\n".
-std::string ApplicationErrorText(const std::string& class_name, const std::string& message,
-                                 const void* address);
+// "Exception %s in module %s at %p.\r\n%s%s\r\n"; the module's name is a file name, kept as
+// bytes from outside the system.
+platform::Text ApplicationErrorText(const std::string& class_name, const std::string& message,
+                                    const void* address);

@@ -7,6 +7,7 @@
 #include "base/exception.h"
 #include "base/main_thread_calls.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/service_manager.h"
 #include "service/application.h"
 #include "service/application_events.h"
@@ -42,6 +43,7 @@ int RunWithObjects(const std::vector<std::string>& arguments, const ModuleFactor
 int RunServiceProgram(int argc, char** argv, const ModuleFactory& create_module) {
   // Control requests belong to the dispatcher's thread: keep them from every thread from now.
   platform::ReserveControlRequests();
+  platform::RaiseDescriptorLimit();
   main_thread::SetMainThread();
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");

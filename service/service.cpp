@@ -72,8 +72,13 @@ void TService::SetOnContinue(TContinueEvent slot) {
 
 void TService::WriteEventLog(const std::string& text, std::uint32_t event_type, std::uint16_t category,
                              std::uint32_t event_id) {
-  if (!event_logger_) event_logger_ = std::make_unique<TEventLogger>(name_);
-  event_logger_->WriteEventLog(text, event_type, category, event_id);
+  TEventLogger* logger;
+  {
+    std::lock_guard<std::mutex> hold(event_logger_lock_);
+    if (!event_logger_) event_logger_ = std::make_unique<TEventLogger>(name_);
+    logger = event_logger_.get();
+  }
+  logger->WriteEventLog(text, event_type, category, event_id);
 }
 
 std::uint32_t TService::AcceptedControls() const {

@@ -145,7 +145,7 @@ class TService : public TObject {
   void PumpRequests(bool wait);
   // True while the service thread exists and has been asked to stop.
   bool StopRequested() const;
-  // One entry in the event log under the service's Name.
+  // One entry in the event log under the service's Name; any thread.
   void WriteEventLog(const std::string& text, std::uint32_t event_type = 1, std::uint16_t category = 0,
                      std::uint32_t event_id = 0);
   // The arguments the service was started with, its name first.
@@ -220,6 +220,7 @@ class TService : public TObject {
 
   TServiceApplication* owner_ = nullptr;
   std::vector<std::string> start_arguments_;
+  std::mutex event_logger_lock_;  // the logger is created by the first thread that writes
   std::unique_ptr<TEventLogger> event_logger_;
   platform::ServiceStatusHandle status_handle_ = 0;
 

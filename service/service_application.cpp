@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/ascii_text.h"
+#include "base/warning_routing.h"
 #include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/process.h"
@@ -64,6 +65,7 @@ TServiceApplication::TServiceApplication(TApplication& application)
 }
 
 TServiceApplication::~TServiceApplication() {
+  routing::SetWarningSink(nullptr);
   DestroyModules();
   application_.ClearOnExceptionOf(this);
   application_.UnhookMainWindow(session_hook_);
@@ -82,7 +84,9 @@ bool TServiceApplication::SessionEndFilter(const platform::Message& message) {
 }
 
 void TServiceApplication::LogUnhandled(TObject* /*sender*/, const Exception& e) {
-  event_logger_.WriteEventLog(e.Message(), 1, 0, 0);
+  // What escapes event handlers is caused by events from outside (a peer that resets its
+  // connection, a line that fails), which may come at any rate: the entries are limited.
+  event_logger_.WriteLimitedEventLog(e.Message(), 1);
 }
 
 void TServiceApplication::DestroyModules() {
@@ -155,6 +159,7 @@ int TServiceApplication::Run(const std::vector<std::string>& arguments) {
 
 void TServiceApplication::RunServices() {
   application_.SetOnException(TExceptionEvent::Bind(this, &TServiceApplication::LogUnhandled));
+  routing::SetWarningSink([this](TObject*, const std::string& text) { event_logger_.WriteEventLog(text, 2, 0, 0); });
   std::vector<std::string> names;
   for (auto& module : modules_) names.push_back(module->Name());
   auto table = std::make_shared<TServiceTableEntryArray>(names);

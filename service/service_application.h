@@ -73,7 +73,9 @@ class TServiceApplication : public TObject {
   // The entry of every service in the dispatcher's table.
   static void EnterService(std::uint32_t argc, char** argv);
 
-  // The exception handler of the service run: the message goes to the event log.
+  // The exception handler of the service run: the message goes to the event log, limited per
+  // kind (these come from events outside parties cause). The service run also sends warnings
+  // (base/warning_routing.h) to the event log, as warning entries.
   void LogUnhandled(TObject* sender, const Exception& e);
   // Answers true (handled) for the end-of-session message.
   bool SessionEndFilter(const platform::Message& message);

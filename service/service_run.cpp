@@ -1,6 +1,7 @@
 // The running service: the manager's entry, the service thread, control codes and status.
 
 #include <exception>
+#include <string>
 
 #include "base/exception.h"
 #include "service/os_error.h"
@@ -22,6 +23,20 @@ const char* ControlWord(std::uint32_t code) {
     case kControlInterrogate: return "interrogate";
     case kControlShutdown: return "shutdown";
     default: return nullptr;
+  }
+}
+
+// The text an entry gives a failure: the message of an Exception, the text (what()) of any
+// other standard exception, a fixed text for anything else that was thrown.
+std::string FailureText(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
   }
 }
 
@@ -83,8 +98,8 @@ void TService::RunServiceThread() {
     ended.reset();
     SetStatus(csStopped);
     if (failure) std::rethrow_exception(failure);
-  } catch (const Exception& e) {
-    LogFailure("execute", e.Message());
+  } catch (...) {
+    LogFailure("execute", FailureText(std::current_exception()));
   }
 }
 
@@ -109,31 +124,29 @@ void TService::CloseControlQueue() {
 }
 
 void TService::ServiceThreadBody() {
-  OpenControlQueue();
+  // Whatever is thrown here, an Exception or not, ends the service thread with an entry: a
+  // failure must never look like a clean stop.
+  bool started = true;
   try {
-    bool started = true;
-    try {
-      SetStatus(csStartPending);
-      if (on_start_) on_start_(this, started);
-    } catch (const Exception& e) {
-      LogFailure("start", e.Message());
-      started = false;
-    }
-    if (started) {
-      try {
-        SetStatus(csRunning);
-        if (on_execute_) {
-          on_execute_(this);
-        } else {
-          PumpRequests(true);
-        }
-        PumpRequests(false);
-      } catch (const Exception& e) {
-        LogFailure("execute", e.Message());
-      }
-    }
+    OpenControlQueue();
+    SetStatus(csStartPending);
+    if (on_start_) on_start_(this, started);
   } catch (...) {
-    // Anything that is not an Exception ends the service thread without an entry.
+    LogFailure("start", FailureText(std::current_exception()));
+    started = false;
+  }
+  if (started) {
+    try {
+      SetStatus(csRunning);
+      if (on_execute_) {
+        on_execute_(this);
+      } else {
+        PumpRequests(true);
+      }
+      PumpRequests(false);
+    } catch (...) {
+      LogFailure("execute", FailureText(std::current_exception()));
+    }
   }
   CloseControlQueue();
 }
@@ -175,13 +188,13 @@ void TService::PumpRequests(bool wait) {
     }
     try {
       if (!HandleControlCode(code)) SetStatus(remembered);
-    } catch (const Exception& e) {
+    } catch (...) {
+      const std::string text = FailureText(std::current_exception());
       if (code != kControlShutdown) SetStatus(remembered);
       if (const char* word = ControlWord(code)) {
-        LogFailure(word, e.Message());
+        LogFailure(word, text);
       } else {
-        WriteEventLog(FormatText("Service failed in custom message(%d): %s", static_cast<int>(code),
-                                 e.Message().c_str()));
+        WriteEventLog(FormatText("Service failed in custom message(%d): %s", static_cast<int>(code), text.c_str()));
       }
     }
   }

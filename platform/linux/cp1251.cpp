@@ -50,4 +50,10 @@ std::string Cp1251ToUtf8(std::string_view text) {
   return out;
 }
 
+std::string ToUtf8(const Text& text) {
+  std::string out;
+  for (const Text::Piece& piece : text.Pieces()) out += piece.own ? Cp1251ToUtf8(piece.bytes) : piece.bytes;
+  return out;
+}
+
 }  // namespace platform::linux_side

@@ -1,5 +1,8 @@
 // The event log on Linux is syslog: one datagram per entry to /dev/log (or the socket named by
-// KORVENET_EVENTLOG), in the form the C library's syslog() sends.
+// KORVENET_EVENTLOG), in the form the C library's syslog() sends. The process keeps one
+// connection to the log for all its sources, made when the first source registers, so a later
+// entry needs no new descriptor (they may have run out by then). Entries are sent by the
+// queued writer's thread.
 
 #include "platform/event_log.h"
 
@@ -13,43 +16,47 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 #include "platform/console.h"
+#include "platform/entry_rate_limit.h"
 #include "platform/linux/cp1251.h"
+#include "platform/queued_writer.h"
 
 namespace platform {
 namespace {
 
+using detail::WriteOutcome;
+
 constexpr int kFacilityDaemon = 3;
+constexpr std::size_t kQueuedEntries = 1024;
+constexpr int kExitFlushMs = 300;  // two writers stalled at once still end within a second
+constexpr std::size_t kLimitedKinds = 256;
 
 std::atomic<bool> echo{false};
 
+// What a handle stands for. Queued entries share the name, so a source may close meanwhile.
 struct Source {
-  std::string name;
-  int fd = -1;
-  std::mutex lock;
+  std::shared_ptr<const std::string> name;
+};
+
+struct Entry {
+  std::shared_ptr<const std::string> source;
+  std::uint16_t type = kEventError;
+  std::string datagram;  // made when the entry is reported, with that moment's time stamp
+};
+
+// A limited kind's summary needs what its entries carried.
+struct LimitedKind {
+  std::shared_ptr<const std::string> source;
+  std::uint16_t type;
+  Text text;
 };
 
 std::string SocketPath() {
   const char* path = std::getenv("KORVENET_EVENTLOG");
   return path && *path ? path : "/dev/log";
-}
-
-// A datagram socket connected to the log; -1 when the log is missing or refuses.
-int ConnectToLog() {
-  std::string path = SocketPath();
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return -1;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 int Severity(std::uint16_t type) {
@@ -71,7 +78,7 @@ const char* TypeWord(std::uint16_t type) {
 }
 
 // "<PRI>Mmm dd hh:mm:ss source[pid]: text", the time stamp as syslog() writes it (C locale).
-std::string SyslogDatagram(const std::string& source, std::uint16_t type, const std::string& text) {
+std::string SyslogDatagram(const std::string& source, std::uint16_t type, const Text& text) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::time_t now = std::time(nullptr);
@@ -80,26 +87,136 @@ std::string SyslogDatagram(const std::string& source, std::uint16_t type, const 
   char head[64];
   std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ", kFacilityDaemon * 8 + Severity(type),
                 kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  return head + source + "[" + std::to_string(::getpid()) + "]: " + linux_side::Cp1251ToUtf8(text);
+  return head + source + "[" + std::to_string(::getpid()) + "]: " + linux_side::ToUtf8(text);
 }
 
-// How long an entry may wait for room in a full log before it is dropped. The relay's threads
-// write entries, so a log that does not read must never hold them up for long.
-constexpr int kFullLogWaitMs = 100;
-
-// Answers false when the log is gone, so that the caller connects again. An entry that finds
-// the log full for longer than kFullLogWaitMs is dropped.
-bool SendTo(int fd, const std::string& datagram) {
-  bool waited = false;
-  while (true) {
-    if (::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    if (waited) return true;
-    pollfd room{fd, POLLOUT, 0};
-    ::poll(&room, 1, kFullLogWaitMs);
-    waited = true;
+// The process's connection to the log. The socket is shared, so the writer may wait on it
+// without a lock while a reconnect replaces it; the last user closes it.
+class LogConnection {
+ public:
+  // Connects (again: the log may have moved or been restarted); false when the log cannot be
+  // reached now. The socket, once made, is kept.
+  bool Ensure() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!socket_) socket_ = NewSocket();
+    return socket_ && ConnectTo(socket_->fd);
   }
+
+  // Sends one datagram; waits at most `wait_ms` for room in a full log.
+  WriteOutcome Send(const std::string& datagram, int wait_ms) {
+    std::shared_ptr<Socket> socket;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (!socket_) socket_ = NewSocket();
+      if (!socket_) return WriteOutcome::kRefused;
+      WriteOutcome outcome = TrySend(socket_->fd, datagram);
+      if (outcome == WriteOutcome::kRefused) {
+        // The log went away or was restarted: connect the same socket again (no descriptor is
+        // needed for that) and try once more; otherwise the entry is dropped.
+        if (!ConnectTo(socket_->fd)) return WriteOutcome::kRefused;
+        outcome = TrySend(socket_->fd, datagram);
+      }
+      if (outcome != WriteOutcome::kNotNow || wait_ms == 0) return outcome;
+      socket = socket_;
+    }
+    // The log is full: wait for room (a connected datagram socket sees its reader's queue).
+    pollfd room{socket->fd, POLLOUT, 0};
+    while (::poll(&room, 1, wait_ms) < 0 && errno == EINTR) {
+    }
+    return WriteOutcome::kNotNow;
+  }
+
+ private:
+  struct Socket {
+    explicit Socket(int descriptor) : fd(descriptor) {}
+    ~Socket() { ::close(fd); }
+    const int fd;
+  };
+
+  static bool ConnectTo(int fd) {
+    std::string path = SocketPath();
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+
+  // A new socket, not yet connected; null when none can be made.
+  static std::shared_ptr<Socket> NewSocket() {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? nullptr : std::make_shared<Socket>(fd);
+  }
+
+  static WriteOutcome TrySend(int fd, const std::string& datagram) {
+    while (true) {
+      if (::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return WriteOutcome::kWritten;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return WriteOutcome::kNotNow;
+      return WriteOutcome::kRefused;
+    }
+  }
+
+  std::mutex lock_;
+  std::shared_ptr<Socket> socket_;
+};
+
+LogConnection& Connection() {
+  static auto* const connection = new LogConnection;  // never destroyed: the writer may outlive exit
+  return *connection;
+}
+
+std::mutex limit_lock;
+detail::EntryRateLimit<LimitedKind>& Limit() {
+  static auto* const limit =
+      new detail::EntryRateLimit<LimitedKind>(kLimitedEntriesPerMinute, std::chrono::minutes(1), kLimitedKinds);
+  return *limit;
+}
+
+void EchoEntry(const std::string& source, std::uint16_t type, const Text& text) {
+  if (echo) WriteConsoleLine(Text::FromOutside(source) + " (" + TypeWord(type) + "): " + text);
+}
+
+Entry MakeEntry(const std::shared_ptr<const std::string>& source, std::uint16_t type, const Text& text) {
+  EchoEntry(*source, type, text);
+  return Entry{source, type, SyslogDatagram(*source, type, text)};
+}
+
+Entry DroppedNote(std::uint64_t dropped, const Entry& last) {
+  return MakeEntry(last.source, kEventWarning,
+                   std::to_string(dropped) + " event-log entries were dropped while the log did not take them");
+}
+
+std::vector<Entry> TakeSummaries(detail::EntryRateLimit<LimitedKind>::Clock::time_point now) {
+  std::vector<detail::EntryRateLimit<LimitedKind>::Summary> ended;
+  {
+    std::lock_guard<std::mutex> hold(limit_lock);
+    ended = Limit().TakeEnded(now);
+  }
+  std::vector<Entry> entries;
+  for (auto& summary : ended) {
+    entries.push_back(MakeEntry(summary.payload.source, summary.payload.type,
+                                std::to_string(summary.left_out) + " more entries like this one were left out within "
+                                "a minute: " + summary.payload.text));
+  }
+  return entries;
+}
+
+std::optional<detail::EntryRateLimit<LimitedKind>::Clock::time_point> NextSummary() {
+  std::lock_guard<std::mutex> hold(limit_lock);
+  return Limit().NextEnd();
+}
+
+detail::QueuedWriter<Entry>& Writer() {
+  static auto* const writer = [] {
+    auto* made = new detail::QueuedWriter<Entry>(
+        kQueuedEntries,
+        {[](Entry& entry, int wait_ms) { return Connection().Send(entry.datagram, wait_ms); }, DroppedNote,
+         TakeSummaries, NextSummary});
+    std::atexit([] { Writer().Stop(kExitFlushMs); });
+    return made;
+  }();
+  return *writer;
 }
 
 }  // namespace
@@ -107,34 +224,39 @@ bool SendTo(int fd, const std::string& datagram) {
 void SetEventEcho(bool on) { echo = on; }
 
 EventSourceHandle OpenEventSource(const std::string& source_name) {
-  int fd = ConnectToLog();
-  if (fd < 0 && !echo) return 0;
-  auto* source = new Source;
-  source->name = source_name;
-  source->fd = fd;
+  if (!Connection().Ensure() && !echo) return 0;
+  auto* source = new Source{std::make_shared<const std::string>(source_name)};
   return reinterpret_cast<EventSourceHandle>(source);
 }
 
 void ReportEvent(EventSourceHandle handle, std::uint16_t type, std::uint16_t /*category*/,
-                 std::uint32_t /*event_id*/, const std::string& text) {
+                 std::uint32_t /*event_id*/, const Text& text) {
   if (handle == 0) return;
-  auto* source = reinterpret_cast<Source*>(handle);
-  std::lock_guard<std::mutex> hold(source->lock);
-  if (echo) WriteConsoleLine(source->name + " (" + TypeWord(type) + "): " + text);
-  std::string datagram = SyslogDatagram(source->name, type, text);
-  if (source->fd >= 0 && SendTo(source->fd, datagram)) return;
-  // The log went away or was never there: connect again (it may have been restarted) and
-  // try once more; otherwise the entry is dropped.
-  if (source->fd >= 0) ::close(source->fd);
-  source->fd = ConnectToLog();
-  if (source->fd >= 0) SendTo(source->fd, datagram);
+  const auto* source = reinterpret_cast<const Source*>(handle);
+  Writer().Push(MakeEntry(source->name, type, text));
+}
+
+void ReportLimitedEvent(EventSourceHandle handle, std::uint16_t type, const Text& text) {
+  if (handle == 0) return;
+  const auto* source = reinterpret_cast<const Source*>(handle);
+  bool admitted;
+  {
+    std::lock_guard<std::mutex> hold(limit_lock);
+    const std::string kind = *source->name + '\n' + std::to_string(type) + '\n' + text.Bytes();
+    admitted = Limit().Admit(kind, LimitedKind{source->name, type, text}, std::chrono::steady_clock::now());
+  }
+  if (admitted) {
+    ReportEvent(handle, type, 0, 0, text);
+  } else {
+    Writer().Wake();  // a summary is now pending
+  }
 }
 
 void CloseEventSource(EventSourceHandle handle) {
   if (handle == 0) return;
-  auto* source = reinterpret_cast<Source*>(handle);
-  if (source->fd >= 0) ::close(source->fd);
-  delete source;
+  delete reinterpret_cast<Source*>(handle);
 }
+
+bool FlushEventLog(int timeout_ms) { return Writer().Flush(timeout_ms); }
 
 }  // namespace platform

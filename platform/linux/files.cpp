@@ -36,6 +36,29 @@ bool TryLock(int fd, int kind) {
   return true;
 }
 
+// A link at a log's path is followed only when it belongs to this process's user or to root,
+// the rule the kernel applies to links in shared directories: a link that another user planted
+// beside the executable must not make the service write where that user chooses. The link
+// followed must be the one that was judged, so it is looked at again after the open.
+int OpenThroughTrustedLink(const std::string& path, int flags) {
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return -1;
+  if (link.st_uid != ::geteuid() && link.st_uid != 0) {
+    errno = EACCES;
+    return -1;
+  }
+  int fd = ::open(path.c_str(), flags | O_CREAT, 0644);  // a trusted link may point at a new file
+  if (fd < 0) return -1;
+  struct stat again {};
+  if (::lstat(path.c_str(), &again) != 0 || again.st_ino != link.st_ino || again.st_dev != link.st_dev ||
+      again.st_uid != link.st_uid) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 bool IsRegularFile(const std::string& path) {
@@ -82,14 +105,18 @@ int ReadFileHead(const std::string& path, std::size_t limit, std::string& conten
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   // O_NONBLOCK keeps a FIFO standing at the path from blocking the open; it does not change
-  // writes to a regular file.
+  // writes to a regular file. O_NOFOLLOW: a link at the path is followed only when it is
+  // trusted (below), a dangling one included, which would otherwise create its target.
   const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
   bool created = false;
-  int fd = ::open(path.c_str(), flags);
+  int fd = ::open(path.c_str(), flags | O_NOFOLLOW);
   if (fd < 0 && errno == ENOENT) {
-    fd = ::open(path.c_str(), flags | O_CREAT, 0644);
-    created = true;
+    fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CREAT | O_EXCL, 0644);
+    created = fd >= 0;
+    // Another writer created it meanwhile, or a dangling link stands there.
+    if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), flags | O_NOFOLLOW);
   }
+  if (fd < 0 && errno == ELOOP) fd = OpenThroughTrustedLink(path, flags);
   Descriptor file(fd);
   if (file.get() < 0) return false;
   struct stat info {};

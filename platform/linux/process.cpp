@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -23,6 +24,13 @@ std::string ExecutableFileName() {
   std::string path = ExecutablePath();
   std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);  // a refusal leaves the limit as it was
 }
 
 }  // namespace platform

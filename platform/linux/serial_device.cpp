@@ -153,9 +153,12 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   if (S_ISDIR(st.st_mode)) return EISDIR;
   if (!S_ISCHR(st.st_mode) || linux_serial::KnownNotTty(st)) return ENOTTY;
 
+  auto state = std::make_shared<DeviceState>();  // releases what it holds on every failure
+  // The lock file comes first: opening the device would already raise DTR and RTS on a line
+  // that another port object holds with both off.
+  if (int error = state->lock_file.Take(path)) return error;
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
-  auto state = std::make_shared<DeviceState>();
   state->fd = fd;  // closed with the state from here on
   if (!::isatty(fd)) return ENOTTY;
   // The lock shuts out every other open, root's included; TIOCEXCL adds the kernel's own

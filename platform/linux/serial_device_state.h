@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/linux/serial_lock_file.h"
 #include "platform/serial_device.h"
 
 namespace platform::linux_serial {
@@ -15,6 +16,7 @@ namespace platform::linux_serial {
 struct DeviceState {
   int fd = -1;
   bool exclusive = false;  // TIOCEXCL was set by this open
+  SerialLockFile lock_file;  // released after the descriptor is closed
   int kick_fd = -1;  // eventfd: wakes the event wait after a write (for the tx-empty event)
   std::atomic<bool> lost{false};
   std::atomic<std::uint64_t> read_generation{0};  // bumped by every read that took bytes

@@ -113,7 +113,20 @@ const char* StateName(std::uint32_t state) {
   return state >= 1 && state <= 7 ? kNames[state - 1] : "SERVICE_UNKNOWN";
 }
 
-// One datagram to the socket named by NOTIFY_SOCKET ("@" starts an abstract name).
+// The socket status reports leave by: made once and kept, so that a full descriptor table
+// cannot silence the reports. Not connected: each report goes to the path NOTIFY_SOCKET names
+// at that moment, which survives a restarted manager.
+std::mutex notify_lock;
+int notify_socket = -1;  // guarded by notify_lock
+
+int NotifySocketLocked() {
+  if (notify_socket < 0) notify_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return notify_socket;
+}
+
+// One datagram to the socket named by NOTIFY_SOCKET ("@" starts an abstract name), sent without
+// waiting: a manager that does not read must not hold up the thread that reports. A report it
+// cannot take now is dropped; the next report, which carries the whole status, replaces it.
 std::uint32_t Notify(const std::string& text) {
   const char* name = std::getenv("NOTIFY_SOCKET");
   if (!name || !*name) return kErrorFailedServiceControllerConnect;
@@ -125,16 +138,16 @@ std::uint32_t Notify(const std::string& text) {
   if (path[0] == '@') address.sun_path[0] = '\0';
   socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
                                             (path[0] == '@' ? 0 : 1));
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::lock_guard<std::mutex> hold(notify_lock);
+  int fd = NotifySocketLocked();
   if (fd < 0) return FromErrno(errno);
   ssize_t n;
   do {
-    n = ::sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
-                 reinterpret_cast<sockaddr*>(&address), length);
+    n = ::sendto(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
+                 length);
   } while (n < 0 && errno == EINTR);
-  std::uint32_t result = n < 0 ? FromErrno(errno) : 0;
-  ::close(fd);
-  return result;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;  // replaced by the next report
+  return n < 0 ? FromErrno(errno) : 0;
 }
 
 // ---- Registration: unit files ----
@@ -332,6 +345,12 @@ std::uint32_t RunServiceDispatcher(const ServiceTableEntry* table) {
     if (!notify || !*notify) return Fail(kErrorFailedServiceControllerConnect);
   }
   if (!table || !table[0].name || !table[0].main) return Fail(kErrorInvalidParameter);
+
+  if (!console_manager) {
+    // The status reports' socket is made now, while descriptors are surely at hand.
+    std::lock_guard<std::mutex> hold(notify_lock);
+    NotifySocketLocked();
+  }
 
   // The control signals are taken here and nowhere else (every thread keeps them blocked).
   sigset_t set = ControlSignals();

@@ -11,15 +11,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/linux/message_queue.h"
 
 namespace platform {
 
+const int kSocketInvalidArgument = EINVAL;
 const int kSocketWouldBlock = EWOULDBLOCK;
 
 namespace {
@@ -43,6 +46,7 @@ struct Registration {
   int mask = 0;
   bool read_posted = false;    // a read notification waits for the next Receive
   bool accept_posted = false;  // an accept notification waits for the next Accept
+  bool starved = false;        // an accept failed for lack of resources; wait for a close
   bool write_wanted = false;   // a send would have blocked; report when sending is possible
   bool close_posted = false;   // the close was reported; nothing more is
   // The last count of waiting bytes taken on the owning thread, and the owner's poll count
@@ -50,6 +54,37 @@ struct Registration {
   int counted = -1;
   std::uint64_t counted_at_poll = 0;
 };
+
+// A descriptor kept in reserve, so that a listener can still take a waiting peer when the
+// process has run out of descriptors, and refuse it at once: the peer is told, and the
+// listener does not stay readable for ever. Guarded by reserve_lock.
+std::mutex reserve_lock;
+int reserve_fd = -1;
+
+void KeepReserveLocked() {
+  if (reserve_fd < 0) reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// Takes one waiting peer with the reserve descriptor and closes it with a reset. True when a
+// peer was refused so.
+bool RefuseOnePeer(int listener) {
+  std::lock_guard<std::mutex> hold(reserve_lock);
+  KeepReserveLocked();
+  if (reserve_fd < 0) return false;
+  ::close(reserve_fd);
+  reserve_fd = -1;
+  int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (peer >= 0) {
+    linger reset{1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(peer);
+  }
+  KeepReserveLocked();
+  return peer >= 0;
+}
+
+// Listeners waiting for a close since an accept failed for lack of resources.
+std::atomic<int> starved_listeners{0};
 
 std::mutex registry_lock;
 std::unordered_map<int, std::shared_ptr<Registration>>& registry() {
@@ -128,6 +163,10 @@ void OnSocketReady(std::uint64_t key, std::uint32_t events) {
 
   if (r->mask & kFdAccept) {
     if ((events & EPOLLIN) && !r->accept_posted) {
+      if (r->starved) {
+        r->starved = false;  // a new peer: try again
+        --starved_listeners;
+      }
       r->accept_posted = true;
       Notify(*r, kFdAccept);
     }
@@ -161,6 +200,8 @@ int SocketLibraryStartup() { return 0; }
 int SocketLibraryCleanup() { return 0; }
 
 int LastSocketError() { return last_error; }
+
+bool IsResourceShortage(int code) { return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM; }
 
 SocketHandle CreateTcpSocket() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -198,14 +239,22 @@ SocketHandle Accept(SocketHandle listener) {
   if (!Enter(fd, r, hold)) return -1;
   int accepted = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
   const int saved = errno;
+  // Short of descriptors or buffers: the waiting peer is refused, or, when even that is not
+  // possible, the listener waits for a close instead of being reported again at once.
+  const bool starved = accepted < 0 && IsResourceShortage(saved) && !RefuseOnePeer(fd);
   if (r) {
-    // Another connection may wait already; its arrival edge may have been absorbed by the
-    // notification that is being answered now.
     r->accept_posted = false;
-    pollfd p{fd, POLLIN, 0};
-    if ((r->mask & kFdAccept) && poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-      r->accept_posted = true;
-      Notify(*r, kFdAccept);
+    if (starved) {
+      if (!r->starved) ++starved_listeners;
+      r->starved = true;
+    } else {
+      // Another connection may wait already; its arrival edge may have been absorbed by the
+      // notification that is being answered now.
+      pollfd p{fd, POLLIN, 0};
+      if ((r->mask & kFdAccept) && poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+        r->accept_posted = true;
+        Notify(*r, kFdAccept);
+      }
     }
   }
   if (accepted < 0) {
@@ -253,14 +302,42 @@ int Send(SocketHandle s, const void* data, int size) {
   return static_cast<int>(n);
 }
 
+// After a close: listeners that could not accept for lack of descriptors try again.
+void RearmStarvedListeners() {
+  if (starved_listeners.load() == 0) return;
+  std::vector<std::shared_ptr<Registration>> all;
+  {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    for (auto& entry : registry()) all.push_back(entry.second);
+  }
+  for (auto& r : all) {
+    std::lock_guard<std::mutex> hold(r->lock);
+    if (!r->starved || r->closed) continue;
+    r->starved = false;
+    --starved_listeners;
+    if (!r->accept_posted) {
+      r->accept_posted = true;
+      Notify(*r, kFdAccept);
+    }
+  }
+}
+
 int CloseSocket(SocketHandle s) {
   const int fd = static_cast<int>(s);
+  int result;
   if (auto r = Unregister(fd)) {
     std::lock_guard<std::mutex> hold(r->lock);
+    if (r->starved) {
+      r->starved = false;
+      --starved_listeners;
+    }
     Detach(*r);
-    return close(fd) == 0 ? 0 : Fail();
+    result = close(fd) == 0 ? 0 : Fail();
+  } else {
+    result = close(fd) == 0 ? 0 : Fail();
   }
-  return close(fd) == 0 ? 0 : Fail();
+  RearmStarvedListeners();
+  return result;
 }
 
 int BytesWaiting(SocketHandle s, int& count) {
@@ -335,6 +412,11 @@ void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int
   if (auto old = Unregister(fd)) {
     std::lock_guard<std::mutex> hold(old->lock);
     Detach(*old);
+  }
+  if (mask & kFdAccept) {
+    // A listener: the reserve descriptor is made now, while descriptors are surely at hand.
+    std::lock_guard<std::mutex> hold_reserve(reserve_lock);
+    KeepReserveLocked();
   }
   auto r = std::make_shared<Registration>();
   std::lock_guard<std::mutex> hold(r->lock);  // readiness waits until the setup is complete

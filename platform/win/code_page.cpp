@@ -4,16 +4,26 @@
 
 namespace platform::win_detail {
 namespace {
-constexpr UINT kCodePage = 1251;
-}  // namespace
 
-std::wstring WidenCp1251(std::string_view text) {
+constexpr UINT kCodePage = 1251;
+
+std::wstring WidenFrom(UINT code_page, std::string_view text) {
   if (text.empty()) return std::wstring();
   const int size = static_cast<int>(text.size());
-  const int n = ::MultiByteToWideChar(kCodePage, 0, text.data(), size, nullptr, 0);
+  const int n = ::MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
   if (n <= 0) return std::wstring();
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(kCodePage, 0, text.data(), size, wide.data(), n);
+  ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
+  return wide;
+}
+
+}  // namespace
+
+std::wstring WidenCp1251(std::string_view text) { return WidenFrom(kCodePage, text); }
+
+std::wstring Widen(const Text& text) {
+  std::wstring wide;
+  for (const Text::Piece& piece : text.Pieces()) wide += WidenFrom(piece.own ? kCodePage : CP_ACP, piece.bytes);
   return wide;
 }
 

@@ -6,9 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text.h"
+
 namespace platform::win_detail {
 
 std::wstring WidenCp1251(std::string_view text);
+// The system's own pieces widened from 1251, the bytes from outside (file names, which the
+// "A" calls give in the ANSI code page) from the ANSI code page.
+std::wstring Widen(const Text& text);
 // Characters that code page 1251 lacks become "?".
 std::string NarrowToCp1251(std::wstring_view text);
 

@@ -1,28 +1,55 @@
 // The event-log sink on Windows: the application event log through advapi32. Each entry is
-// one string, with no raw data and no user.
+// one string, with no raw data and no user. Entries are written by the queued writer's thread,
+// so a log that does not answer holds up nobody else.
 
 #include "platform/event_log.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 
 #include "platform/console.h"
+#include "platform/entry_rate_limit.h"
+#include "platform/queued_writer.h"
 #include "platform/win/code_page.h"
 #include "platform/win/windows_api.h"
 
 namespace platform {
 namespace {
 
+using detail::WriteOutcome;
+
 constexpr UINT kCp1251 = 1251;
+constexpr std::size_t kQueuedEntries = 1024;
+constexpr int kExitFlushMs = 300;  // two writers stalled at once still end within a second
+constexpr std::size_t kLimitedKinds = 256;
 
 std::atomic<bool> echo{false};
 
-// What a handle of the seam stands for: the source name and the log's handle, which stays
-// null while the log cannot be reached (a later entry tries again).
-struct Source {
-  std::string name;
+// A registered source: the name and the log's handle, which stays null while the log cannot
+// be reached (a later entry tries again). Queued entries share it; the last one deregisters.
+struct SourceState {
+  explicit SourceState(std::string source_name) : name(std::move(source_name)) {}
+  ~SourceState() {
+    if (log) ::DeregisterEventSource(log);
+  }
+  const std::string name;
+  std::mutex lock;  // guards log
   HANDLE log = nullptr;
-  std::mutex lock;
+};
+
+// What a handle of the seam stands for.
+struct Source {
+  std::shared_ptr<SourceState> state;
+};
+
+struct Entry {
+  std::shared_ptr<SourceState> source;
+  std::uint16_t type = kEventError;
+  std::uint16_t category = 0;
+  std::uint32_t event_id = 0;
+  Text text;
 };
 
 const char* TypeWord(std::uint16_t type) {
@@ -35,17 +62,80 @@ const char* TypeWord(std::uint16_t type) {
 }
 
 // One string, no user, no raw data; the result is not looked at.
-void WriteEntry(HANDLE log, std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
-                const std::string& text) {
-  if (::GetACP() == kCp1251) {
-    const char* strings[1] = {text.c_str()};
-    ::ReportEventA(log, type, category, event_id, nullptr, 1, 0, strings, nullptr);
-  } else {
-    // The "A" call would read the bytes in another code page: hand it over as UTF-16.
-    std::wstring wide = win_detail::WidenCp1251(text);
-    const wchar_t* strings[1] = {wide.c_str()};
-    ::ReportEventW(log, type, category, event_id, nullptr, 1, 0, strings, nullptr);
+WriteOutcome WriteEntry(Entry& entry, int /*wait_ms*/) {
+  HANDLE log;
+  {
+    std::lock_guard<std::mutex> hold(entry.source->lock);
+    if (!entry.source->log) entry.source->log = ::RegisterEventSourceA(nullptr, entry.source->name.c_str());
+    log = entry.source->log;
   }
+  if (!log) return WriteOutcome::kRefused;
+  if (::GetACP() == kCp1251) {
+    // The system's own bytes and the file names alike are in the ANSI code page here.
+    const std::string bytes = entry.text.Bytes();
+    const char* strings[1] = {bytes.c_str()};
+    ::ReportEventA(log, entry.type, entry.category, entry.event_id, nullptr, 1, 0, strings, nullptr);
+  } else {
+    // The "A" call would read the system's own bytes in another code page: hand the text over
+    // as UTF-16.
+    std::wstring wide = win_detail::Widen(entry.text);
+    const wchar_t* strings[1] = {wide.c_str()};
+    ::ReportEventW(log, entry.type, entry.category, entry.event_id, nullptr, 1, 0, strings, nullptr);
+  }
+  return WriteOutcome::kWritten;
+}
+
+Entry MakeEntry(const std::shared_ptr<SourceState>& source, std::uint16_t type, std::uint16_t category,
+                std::uint32_t event_id, const Text& text) {
+  if (echo) WriteConsoleLine(Text::FromOutside(source->name) + " (" + TypeWord(type) + "): " + text);
+  return Entry{source, type, category, event_id, text};
+}
+
+Entry DroppedNote(std::uint64_t dropped, const Entry& last) {
+  return MakeEntry(last.source, kEventWarning, 0, 0,
+                   std::to_string(dropped) + " event-log entries were dropped while the log did not take them");
+}
+
+struct LimitedKind {
+  std::shared_ptr<SourceState> source;
+  std::uint16_t type;
+  Text text;
+};
+using Limit = detail::EntryRateLimit<LimitedKind>;
+
+std::mutex limit_lock;
+Limit& Limits() {
+  static auto* const limit = new Limit(kLimitedEntriesPerMinute, std::chrono::minutes(1), kLimitedKinds);
+  return *limit;
+}
+
+std::vector<Entry> TakeSummaries(Limit::Clock::time_point now) {
+  std::vector<Limit::Summary> ended;
+  {
+    std::lock_guard<std::mutex> hold(limit_lock);
+    ended = Limits().TakeEnded(now);
+  }
+  std::vector<Entry> entries;
+  for (auto& summary : ended) {
+    entries.push_back(MakeEntry(summary.payload.source, summary.payload.type, 0, 0,
+                                std::to_string(summary.left_out) + " more entries like this one were left out within "
+                                "a minute: " + summary.payload.text));
+  }
+  return entries;
+}
+
+std::optional<Limit::Clock::time_point> NextSummary() {
+  std::lock_guard<std::mutex> hold(limit_lock);
+  return Limits().NextEnd();
+}
+
+detail::QueuedWriter<Entry>& Writer() {
+  static auto* const writer = [] {
+    auto* made = new detail::QueuedWriter<Entry>(kQueuedEntries, {WriteEntry, DroppedNote, TakeSummaries, NextSummary});
+    std::atexit([] { Writer().Stop(kExitFlushMs); });
+    return made;
+  }();
+  return *writer;
 }
 
 }  // namespace
@@ -55,27 +145,39 @@ void SetEventEcho(bool on) { echo = on; }
 EventSourceHandle OpenEventSource(const std::string& source_name) {
   HANDLE log = ::RegisterEventSourceA(nullptr, source_name.c_str());
   if (!log && !echo) return 0;
-  auto* source = new Source;
-  source->name = source_name;
-  source->log = log;
-  return reinterpret_cast<EventSourceHandle>(source);
+  auto state = std::make_shared<SourceState>(source_name);
+  state->log = log;
+  return reinterpret_cast<EventSourceHandle>(new Source{std::move(state)});
 }
 
 void ReportEvent(EventSourceHandle handle, std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
-                 const std::string& text) {
+                 const Text& text) {
   if (handle == 0) return;
-  auto* source = reinterpret_cast<Source*>(handle);
-  std::lock_guard<std::mutex> hold(source->lock);
-  if (echo) WriteConsoleLine(source->name + " (" + TypeWord(type) + "): " + text);
-  if (!source->log) source->log = ::RegisterEventSourceA(nullptr, source->name.c_str());
-  if (source->log) WriteEntry(source->log, type, category, event_id, text);
+  const auto* source = reinterpret_cast<const Source*>(handle);
+  Writer().Push(MakeEntry(source->state, type, category, event_id, text));
+}
+
+void ReportLimitedEvent(EventSourceHandle handle, std::uint16_t type, const Text& text) {
+  if (handle == 0) return;
+  const auto* source = reinterpret_cast<const Source*>(handle);
+  bool admitted;
+  {
+    std::lock_guard<std::mutex> hold(limit_lock);
+    const std::string kind = source->state->name + '\n' + std::to_string(type) + '\n' + text.Bytes();
+    admitted = Limits().Admit(kind, LimitedKind{source->state, type, text}, Limit::Clock::now());
+  }
+  if (admitted) {
+    ReportEvent(handle, type, 0, 0, text);
+  } else {
+    Writer().Wake();  // a summary is now pending
+  }
 }
 
 void CloseEventSource(EventSourceHandle handle) {
   if (handle == 0) return;
-  auto* source = reinterpret_cast<Source*>(handle);
-  if (source->log) ::DeregisterEventSource(source->log);
-  delete source;
+  delete reinterpret_cast<Source*>(handle);
 }
+
+bool FlushEventLog(int timeout_ms) { return Writer().Flush(timeout_ms); }
 
 }  // namespace platform

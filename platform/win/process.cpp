@@ -39,4 +39,7 @@ std::string ExecutableFileName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Windows has no per-process limit of socket handles to raise.
+void RaiseDescriptorLimit() {}
+
 }  // namespace platform

@@ -29,6 +29,7 @@
 
 namespace platform {
 
+const int kSocketInvalidArgument = WSAEINVAL;
 const int kSocketWouldBlock = WSAEWOULDBLOCK;
 
 namespace {
@@ -48,9 +49,11 @@ struct Registration {
   WindowHandle window = 0;
   std::uint32_t message = 0;
   int mask = 0;
+  bool starved = false;  // an accept failed for lack of resources; notifications wait for a close
 };
 
 std::mutex registry_lock;
+int starved_listeners = 0;  // guarded by registry_lock
 std::unordered_map<SocketHandle, Registration>& registry() {
   static auto* map = new std::unordered_map<SocketHandle, Registration>;  // never destroyed
   return *map;
@@ -58,7 +61,10 @@ std::unordered_map<SocketHandle, Registration>& registry() {
 
 void Forget(SocketHandle s) {
   std::lock_guard<std::mutex> hold(registry_lock);
-  registry().erase(s);
+  auto it = registry().find(s);
+  if (it == registry().end()) return;
+  if (it->second.starved) --starved_listeners;
+  registry().erase(it);
 }
 
 // Sockets are not handed to child processes.
@@ -93,6 +99,8 @@ int SocketLibraryCleanup() { return ::WSACleanup() == 0 ? 0 : ::WSAGetLastError(
 
 int LastSocketError() { return last_error; }
 
+bool IsResourceShortage(int code) { return code == WSAEMFILE || code == WSAENOBUFS; }
+
 SocketHandle CreateTcpSocket() {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return Fail();
@@ -112,7 +120,21 @@ int Listen(SocketHandle s, int backlog) { return ::listen(ToSocket(s), backlog) 
 
 SocketHandle Accept(SocketHandle listener) {
   const SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
-  if (s == INVALID_SOCKET) return Fail();
+  if (s == INVALID_SOCKET) {
+    Fail();
+    if (IsResourceShortage(last_error)) {
+      // Winsock would report the waiting peer again at once (accept re-enables FD_ACCEPT even
+      // when it fails): the listener's notifications wait until a socket is closed.
+      std::lock_guard<std::mutex> hold(registry_lock);
+      auto it = registry().find(listener);
+      if (it != registry().end() && !it->second.starved) {
+        it->second.starved = true;
+        ++starved_listeners;
+        ::WSAAsyncSelect(ToSocket(listener), win_detail::ToHwnd(it->second.window), it->second.message, 0);
+      }
+    }
+    return -1;
+  }
   KeepFromChildren(s);
   return static_cast<SocketHandle>(s);
 }
@@ -129,7 +151,17 @@ int Send(SocketHandle s, const void* data, int size) {
 
 int CloseSocket(SocketHandle s) {
   Forget(s);
-  return ::closesocket(ToSocket(s)) == 0 ? 0 : Fail();
+  const int result = ::closesocket(ToSocket(s)) == 0 ? 0 : Fail();
+  // Listeners that could not accept try again: registering anew reports a waiting peer.
+  std::lock_guard<std::mutex> hold(registry_lock);
+  if (starved_listeners == 0) return result;
+  for (auto& [listener, r] : registry()) {
+    if (!r.starved) continue;
+    r.starved = false;
+    --starved_listeners;
+    ::WSAAsyncSelect(ToSocket(listener), win_detail::ToHwnd(r.window), r.message, r.mask);
+  }
+  return result;
 }
 
 int BytesWaiting(SocketHandle s, int& count) {
@@ -201,7 +233,9 @@ void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int
   }
   {
     std::lock_guard<std::mutex> hold(registry_lock);
-    registry()[s] = Registration{window, message, mask};
+    Registration& r = registry()[s];
+    if (r.starved) --starved_listeners;
+    r = Registration{window, message, mask};
   }
   ::WSAAsyncSelect(ToSocket(s), win_detail::ToHwnd(window), message, mask);
 }

@@ -116,6 +116,25 @@ TEST_F(SocketConnection, SendToAResetPeerReportsClosesAndRaises) {
   ASSERT_TRUE(PumpUntil([&] { return listening_->ConnectionCount() == 0; }));
 }
 
+TEST_F(SocketConnection, ReceiveFromAResetPeerReportsClosesAndRaises) {
+  std::vector<TErrorEvent> errors;
+  server_->SetOnClientError(TSocketErrorEvent::FromFunction(
+      [&](TObject*, TCustomWinSocket*, TErrorEvent error, int&) { errors.push_back(error); }));
+  client_.Reset();
+  ASSERT_TRUE(ResetSeen());
+  try {
+    ByteString received = connection_->ReadPending();
+    ADD_FAILURE() << "no exception; received " << received.size() << " bytes";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Message(), "Windows socket error: Connection reset by peer (104), on API 'recv'");
+  }
+  EXPECT_EQ(errors, std::vector<TErrorEvent>{eeReceive});
+  EXPECT_EQ(disconnected_.size(), 1u);
+  EXPECT_FALSE(connection_->Connected());
+  EXPECT_TRUE(connection_->ReadPending().empty());  // closed: empty, no error
+  ASSERT_TRUE(PumpUntil([&] { return listening_->ConnectionCount() == 0; }));
+}
+
 TEST_F(SocketConnection, SendWithTheCodeClearedAnswersMinusOneAndStillCloses) {
   server_->SetOnClientError(TSocketErrorEvent::FromFunction(
       [&](TObject*, TCustomWinSocket*, TErrorEvent, int& code) { code = 0; }));

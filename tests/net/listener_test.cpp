@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <memory>
 #include <string>
 #include <thread>
@@ -235,21 +237,86 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
   EXPECT_FALSE(other.ListeningSocket()->Connected());
 }
 
-TEST_F(Listener, OnlyTheLow16BitsOfThePortAreUsed) {
-  server_->SetPort(65536);
-  server_->SetActive(true);
-  EXPECT_TRUE(server_->Active());
-  EXPECT_GT(server_->ListeningSocket()->BoundPort(), 0);  // as port 0: the system's choice
-  EXPECT_EQ(server_->Port(), 65536);
+// What the relay relies on: relayed bytes go out at once and a vanished peer is found
+// (accepted connections), and a quick restart can bind again (the listener).
+TEST_F(Listener, AcceptedConnectionsSendAtOnceAndProbeTheirPeer) {
+  auto option = [](platform::SocketHandle s, int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    return ::getsockopt(static_cast<int>(s), level, name, &value, &size) == 0 ? value : -1;
+  };
+  const int port = Start();
+  EXPECT_EQ(option(server_->ListeningSocket()->SocketHandle(), SOL_SOCKET, SO_REUSEADDR), 1);
+  test::Client client(port);
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("connect") == 1; }));
+  const platform::SocketHandle accepted = server_->ListeningSocket()->ConnectionAt(0)->SocketHandle();
+  EXPECT_EQ(option(accepted, IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(option(accepted, SOL_SOCKET, SO_KEEPALIVE), 1);
+}
 
-  TServerSocket high;
-  high.SetPort(70000);
-  try {
-    high.SetActive(true);
-  } catch (const ESocketError& e) {
-    GTEST_SKIP() << "port 4464 is taken on this machine: " << e.Message();
+// A number outside the TCP range is no port: it fails like a refused bind and nothing listens
+// on its low 16 bits (which would be another port, perhaps another program's).
+TEST_F(Listener, PortsOutsideTheTcpRangeFailToOpen) {
+  const int free_port = test::FreePort();
+  for (int port : {free_port + 65536, 65536, 70000, -1, -65536 + free_port}) {
+    TServerSocket server;
+    server.SetPort(port);
+    try {
+      server.SetActive(true);
+      ADD_FAILURE() << port << " opened";
+    } catch (const ESocketError& e) {
+      EXPECT_EQ(e.Message(), "Windows socket error: Invalid argument (22), on API 'bind'") << port;
+    }
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);
+    EXPECT_EQ(server.Port(), port);
   }
-  EXPECT_EQ(high.ListeningSocket()->BoundPort(), 4464);
+  EXPECT_FALSE(test::Client().Connect(free_port));
+  server_->SetPort(65535);  // the range's ends are ports
+  try {
+    server_->SetActive(true);
+    EXPECT_EQ(server_->ListeningSocket()->BoundPort(), 65535);
+  } catch (const ESocketError& e) {
+    EXPECT_NE(e.Message().find("'bind'"), std::string::npos) << e.Message();  // taken here
+  }
+}
+
+// A listener with a service name listens on the port the name stands for once the lookup's
+// answer is dispatched; asked before that, its port is not yet known and is not kept.
+TEST_F(Listener, AServiceNameListensOnItsPortOnceTheLookupIsDispatched) {
+  std::string service;
+  int port = 0;
+  for (const char* name : {"kermit", "gnunet", "gris", "groupwise", "rtcm-sc104", "gsigatekeeper"}) {
+    servent* found = ::getservbyname(name, "tcp");
+    if (!found) continue;
+    const int candidate = ntohs(static_cast<std::uint16_t>(found->s_port));
+    {
+      int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<std::uint16_t>(candidate));
+      const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      ::close(fd);
+      if (!free) continue;
+    }
+    service = name;
+    port = candidate;
+    break;
+  }
+  if (service.empty()) GTEST_SKIP() << "no known service name with a free port on this machine";
+
+  server_->SetService(service);
+  server_->SetActive(true);
+  EXPECT_FALSE(server_->Active());  // waits for the lookup's answer
+  EXPECT_NE(server_->ListeningSocket()->BoundPort(), port);
+  ASSERT_TRUE(PumpUntil([&] { return server_->Active(); }));
+  EXPECT_EQ(server_->ListeningSocket()->BoundPort(), port);
+  EXPECT_EQ(CountOf("listen"), 1);
+
+  test::Client client(port);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("connect") == 1; }));
+  EXPECT_EQ(server_->ListeningSocket()->ConnectionAt(0)->BoundPort(), port);
 }
 
 TEST_F(Listener, PortAndServiceCanChangeOnlyWhileInactive) {

@@ -247,12 +247,29 @@ TEST_F(MessagesSocketNotifier, NothingIsReportedForASocketClosedOrUnregisteredMe
   EXPECT_EQ(Receive(unregistered, &c, 1), 1);  // blocking mode again, bytes intact
 }
 
+// The value of an integer socket option, -1 when it cannot be read.
+int OptionOf(SocketHandle s, int level, int option) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  return ::getsockopt(static_cast<int>(s), level, option, &value, &size) == 0 ? value : -1;
+}
+
 TEST(MessagesSocketCalls, OptionsLookupAndErrors) {
   SocketHandle s = CreateTcpSocket();
   ASSERT_NE(s, kInvalidSocket);
+  EXPECT_EQ(OptionOf(s, SOL_SOCKET, SO_REUSEADDR), 0);
+  EXPECT_EQ(OptionOf(s, IPPROTO_TCP, TCP_NODELAY), 0);
+  EXPECT_EQ(OptionOf(s, SOL_SOCKET, SO_KEEPALIVE), 0);
   EXPECT_EQ(SetReuseAddress(s), 0);
   EXPECT_EQ(SetNoDelay(s), 0);
   EXPECT_EQ(SetKeepAlive(s), 0);
+  EXPECT_EQ(OptionOf(s, SOL_SOCKET, SO_REUSEADDR), 1);
+  EXPECT_EQ(OptionOf(s, IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(OptionOf(s, SOL_SOCKET, SO_KEEPALIVE), 1);
+  // A peer that vanished is found after a minute of silence and six unanswered probes.
+  EXPECT_EQ(OptionOf(s, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+  EXPECT_EQ(OptionOf(s, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  EXPECT_EQ(OptionOf(s, IPPROTO_TCP, TCP_KEEPCNT), 6);
   EXPECT_EQ(CloseSocket(s), 0);
   EXPECT_EQ(CloseSocket(s), -1);
   EXPECT_EQ(LastSocketError(), 9);  // EBADF

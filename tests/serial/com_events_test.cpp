@@ -117,11 +117,16 @@ TEST_F(SerialEvents, WindowSyncCloseDoesNotWaitForUndispatchedMessages) {
 TEST_F(SerialEvents, StepsRunInTheirFixedOrder) {
   port.SetEvents({});
   port.SetConnected(true);
+  ASSERT_TRUE(pty.Write("in"));
+  ASSERT_TRUE(test::WaitUntil([&] { return port.BytesWaiting() == 2; }));
   std::vector<std::string> order;
   auto note = [&](const char* what) { return TNotifyEvent::FromFunction([&, what](TObject*) { order.push_back(what); }); };
   auto line = [&](const char* what) {
     return TComSignalEvent::FromFunction([&, what](TObject*, bool) { order.push_back(what); });
   };
+  port.OnRxChar = TRxCharEvent::FromFunction([&](TObject*, std::int32_t count) {
+    order.push_back("rxchar " + std::to_string(count));
+  });
   port.OnTxEmpty = note("txempty");
   port.OnBreak = note("break");
   port.OnRing = note("ring");
@@ -130,10 +135,45 @@ TEST_F(SerialEvents, StepsRunInTheirFixedOrder) {
   port.OnCTSChange = line("cts");
   port.OnDSRChange = line("dsr");
   port.OnRLSDChange = line("rlsd");
-  port.RunEventSteps(kAllComEvents);  // no bytes and no line errors: those steps call nothing
-  std::vector<std::string> expected = {"txempty", "break", "ring", "cts", "dsr", "rxflag", "rlsd", "rx80full"};
+  port.RunEventSteps(kAllComEvents);  // the tty layer reports no line errors: that step calls nothing
+  std::vector<std::string> expected = {"rxchar 2", "txempty", "break", "ring", "cts", "dsr", "rxflag", "rlsd", "rx80full"};
   EXPECT_EQ(order, expected);
   port.SetConnected(false);  // while `order` lives: closing reports the lines off
+}
+
+// Under smWindowSync each event of a batch is one message to the port's window, in the order
+// of the steps; the window runs the step its mask bit names.
+TEST(SerialEventMessages, FollowTheStepOrder) {
+  std::vector<std::uintptr_t> sent;
+  platform::WindowHandle window = platform::CreateNotificationWindow([&](const platform::Message& m) -> std::intptr_t {
+    if (m.id == platform::kWmUser + 1) sent.push_back(m.wparam);
+    return 0;
+  });
+  SendEventMessages(window, kAllComEvents);
+  SendEventMessages(window, {evRLSD, evRing});
+  platform::DestroyNotificationWindow(window);
+  const std::vector<std::uintptr_t> expected = {0x0080, 0x0001, 0x0004, 0x0040, 0x0100, 0x0008,
+                                                0x0010, 0x0002, 0x0020, 0x0400, 0x0100, 0x0020};
+  EXPECT_EQ(sent, expected);
+}
+
+// A write ends with the transmit-empty event, which no handler of the relay wants: it must not
+// cost a trip to the main thread. Only the received bytes do.
+TEST_F(SerialEvents, EventsWithoutAHandlerAreNotDelivered) {
+  std::atomic<int> wake_ups{0};
+  main_thread::SetWakeUp([&] { ++wake_ups; });
+  port.SetConnected(true);
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(port.PortWrite(ByteString(std::string("out"))), 3);
+    ASSERT_EQ(pty.Read(3), "out");
+  }
+  ASSERT_TRUE(pty.Write("in"));
+  ASSERT_TRUE(ServeMainThreadUntil([&] { return receiver.Received() == "in"; }));
+  ASSERT_TRUE(pty.Write("!"));
+  ASSERT_TRUE(ServeMainThreadUntil([&] { return receiver.Received() == "in!"; }));
+  port.SetConnected(false);
+  main_thread::SetWakeUp(nullptr);
+  EXPECT_EQ(wake_ups.load(), static_cast<int>(receiver.Counts().size()));
 }
 
 TEST_F(SerialEvents, TxEmptyFollowsAWrite) {

@@ -1,6 +1,9 @@
 // PortRead and PortWrite on pseudo-terminals.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "serial/com_port.h"
 #include "tests/serial/serial_test_support.h"
 
@@ -36,10 +39,30 @@ TEST_F(SerialIO, EmptyRequestsTransferNothing) {
 
 TEST_F(SerialIO, ReadReturnsWhatWaitsWithoutWaitingForMore) {
   ByteString data;
-  auto start = test::Clock::now();
-  EXPECT_EQ(port.PortRead(data, 10), 0);
+  // Nothing waits: the read ends with nothing (a read that waited for bytes would not end).
+  std::atomic<bool> ended{false};
+  std::thread empty_read([&] {
+    EXPECT_EQ(port.PortRead(data, 10), 0);
+    ended = true;
+  });
+  const bool empty_read_ended = test::WaitUntil([&] { return ended.load(); });
+  if (!empty_read_ended) pty.Write("release");
+  empty_read.join();
+  EXPECT_TRUE(empty_read_ended) << "a read with nothing waiting waited for bytes";
   EXPECT_TRUE(data.empty());
-  EXPECT_LT(test::Clock::now() - start, std::chrono::seconds(2));  // did not wait for bytes
+
+  // Two bytes wait and ten are asked for: once the read has taken the two, more bytes arrive.
+  // A read that returns at once has ended with the two; one that waits for more takes them too.
+  ASSERT_TRUE(pty.Write("ab"));
+  ASSERT_TRUE(BytesArrive(2));
+  std::thread short_read([&] { EXPECT_EQ(port.PortRead(data, 10), 2); });
+  EXPECT_TRUE(BytesArrive(0));
+  ASSERT_TRUE(pty.Write("cd"));
+  short_read.join();
+  EXPECT_EQ(data.str(), "ab");
+  ASSERT_TRUE(BytesArrive(2));
+  EXPECT_EQ(port.PortRead(data, 10), 2);
+  EXPECT_EQ(data.str(), "cd");
 
   ASSERT_TRUE(pty.Write("abc"));
   ASSERT_TRUE(BytesArrive(3));

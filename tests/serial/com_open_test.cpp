@@ -1,7 +1,11 @@
 // Opening and closing ports on pseudo-terminals.
 #include <errno.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <fstream>
 
@@ -190,6 +194,83 @@ TEST_F(SerialOpen, OpeningIsExclusive) {
   EXPECT_EQ(OpenFromAnotherProcess(pty.slave()), 0);
   second.SetConnected(true);
   EXPECT_TRUE(second.Connected());
+}
+
+int LockOwner(const std::string& lock) {
+  std::ifstream in(lock);
+  int pid = 0;
+  in >> pid;
+  return pid;
+}
+
+// Opens of a path as the system reports them (inotify), so a test sees whether a refused
+// port touched the device at all: an open raises DTR and RTS on a real line.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const std::string& path) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ >= 0) ::inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+  }
+  ~OpenWatch() { ::close(fd_); }
+  // Opens seen since the last call.
+  int Opens() {
+    int opens = 0;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
+      for (char* at = buffer; at < buffer + n;) {
+        auto* event = reinterpret_cast<inotify_event*>(at);
+        opens += (event->mask & IN_OPEN) != 0;
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    return opens;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST_F(SerialOpen, ARefusedOpenNeverOpensTheDevice) {
+  if (::access("/run/lock", W_OK) != 0) GTEST_SKIP() << "no lock directory to write here";
+  OpenWatch watch(pty.slave());
+  TComPort first;
+  first.SetPort(pty.slave());
+  first.SetConnected(true);
+  EXPECT_GE(watch.Opens(), 1);  // the watch sees opens
+  const std::string lock = "/run/lock/LCK.." + pty.slave().substr(5).replace(3, 1, "_");
+  EXPECT_EQ(LockOwner(lock), getpid()) << lock;
+
+  TComPort second;
+  second.SetPort(pty.slave());
+  EXPECT_EQ(ComErrorOf([&] { second.SetConnected(true); }), std::make_pair(1, EBUSY));
+  EXPECT_EQ(watch.Opens(), 0) << "the refused port opened the device";
+  EXPECT_EQ(OpenFromAnotherProcess(pty.slave()), 10);
+  EXPECT_EQ(watch.Opens(), 0) << "the refused process opened the device";
+
+  first.SetConnected(false);
+  EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+TEST_F(SerialOpen, AStaleLockIsTakenOver) {
+  const std::string lock = "/run/lock/LCK.." + pty.slave().substr(5).replace(3, 1, "_");
+  // A process that has ended: this one's child, reaped.
+  pid_t gone = ::fork();
+  if (gone == 0) std::_Exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  if (::access("/run/lock", W_OK) != 0) GTEST_SKIP() << "no lock directory to write here";
+  {
+    std::ofstream stale(lock, std::ios::binary);
+    stale << std::string(10 - std::to_string(gone).size(), ' ') << gone << "\n";
+  }
+  TComPort port;
+  port.SetPort(pty.slave());
+  port.SetConnected(true);
+  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(LockOwner(lock), getpid());
+  port.SetConnected(false);
+  EXPECT_FALSE(std::filesystem::exists(lock));
 }
 
 TEST_F(SerialOpen, ConnectedAndPortChangesOpenAndCloseOnlyWhenNeeded) {

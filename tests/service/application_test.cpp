@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "base/exception_routing.h"
@@ -148,13 +150,25 @@ TEST_F(MainThreadApplication, UnhandledExceptionsAreShownInABox) {
       << text;
 }
 
-TEST(ServiceApplicationTitle, TitleIsTheFileNameWithoutExtensionInLowerCaseAfterTheFirstLetter) {
+// Run by the test below, as a copy of this program under another name: shows the error box.
+TEST(ServiceApplicationTitle, ChildShowsItsErrorBox) {
+  if (!std::getenv("KORVENET_SHOW_ERROR_BOX")) GTEST_SKIP() << "runs only as the child of the title test";
   TApplication application;
-  std::string name = platform::ExecutableFileName();  // e.g. service_tests
-  std::string title = application.Title();
-  ASSERT_FALSE(title.empty());
-  EXPECT_EQ(title[0], name[0]);
-  for (std::size_t i = 1; i < title.size(); ++i) EXPECT_FALSE(std::isupper(static_cast<unsigned char>(title[i])));
+  application.ShowErrorBox(Exception("boom"));
+}
+
+// The title is the executable's file name without its extension, every letter after the first
+// in lower case; the name comes from the file system, so its bytes are shown as they are.
+TEST(ServiceApplicationTitle, TitleIsTheFileNameWithoutExtensionInLowerCaseAfterTheFirstLetter) {
+  test::TempDir dir;
+  const std::string zhe = "\xD0\x96";  // a Cyrillic letter, as the file system gives it (UTF-8)
+  const std::filesystem::path copy = dir.path() / ("Relay_" + zhe + "_SERVICE.Test.EXE");
+  std::filesystem::copy_file("/proc/self/exe", copy);
+  test::ChildProcess child(copy.string(), {"--gtest_filter=ServiceApplicationTitle.ChildShowsItsErrorBox"},
+                           {{"KORVENET_SHOW_ERROR_BOX", "1"}});
+  ASSERT_TRUE(child.Wait());
+  EXPECT_EQ(child.ExitCode(), 0);
+  EXPECT_EQ(child.Stderr(), "Relay_" + zhe + "_service.test: boom.\n");
 }
 
 }  // namespace

@@ -2,8 +2,14 @@
 
 #include <unistd.h>
 
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "platform/console.h"
 #include "platform/event_log.h"
 #include "service/event_logger.h"
+#include "service/service.h"
 #include "tests/service/service_test_support.h"
 
 namespace {
@@ -37,9 +43,41 @@ TEST_F(EventLog, EachEntryIsOneSyslogDatagram) {
                           "a\r\nb \xD0\x81\xD1\x91\xE2\x84\x96\xEF\xBF\xBD");
 }
 
+// The first entries of a logger may come from several threads at once (serial event threads
+// route their failures while the service thread writes): one source, every entry arrives.
+TEST_F(EventLog, EntriesFromSeveralThreadsAtOnce) {
+  test::DatagramListener log(path_);
+  ASSERT_TRUE(log.bound());
+  TEventLogger logger("tcp_port_serv");
+  TService service;
+  service.SetName("Rodivo_vedodaraz");
+  constexpr int kThreads = 4, kEach = 10;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        logger.WriteEventLog("logger " + std::to_string(t), 1, 0, 0);
+        service.WriteEventLog("service " + std::to_string(t));
+      }
+    });
+  }
+  std::map<std::string, int> seen;
+  for (int n = 0; n < 2 * kThreads * kEach; ++n) {
+    auto datagram = log.Receive();
+    ASSERT_TRUE(datagram.has_value()) << n << " entries came";
+    seen[datagram->substr(datagram->find(": ") + 2)]++;
+  }
+  for (auto& writer : writers) writer.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(seen["logger " + std::to_string(t)], kEach);
+    EXPECT_EQ(seen["service " + std::to_string(t)], kEach);
+  }
+}
+
 TEST_F(EventLog, MissingLogDropsTheEntryAndALaterEntryRetries) {
   TEventLogger logger("tcp_port_serv");
   logger.WriteEventLog("lost", 1, 0, 0);  // nothing listens: no error, no entry
+  EXPECT_TRUE(platform::FlushEventLog(20000));
   test::DatagramListener log(path_);
   ASSERT_TRUE(log.bound());
   logger.WriteEventLog("found", 1, 0, 0);
@@ -55,6 +93,7 @@ TEST_F(EventLog, RestartedLogIsReachedAgain) {
     test::ExpectSyslogEntry(first.Receive(), 27, "tcp_port_serv", getpid(), "one");
     first.Close();
     logger.WriteEventLog("refused", 1, 0, 0);  // the log refuses: dropped silently
+    EXPECT_TRUE(platform::FlushEventLog(20000));
   }
   test::DatagramListener second(path_);
   ASSERT_TRUE(second.bound());
@@ -74,9 +113,11 @@ TEST_F(EventLog, ForegroundRunEchoesEveryEntryAndReachesTheLogLater) {
   {
     test::CapturedStderr err(dir_.file("stderr"));
     logger.WriteEventLog("C\xF2\xE0\xF0\xF2", 4, 0, 0);  // no log yet: only the console has it
+    EXPECT_TRUE(platform::FlushEventLog(20000));
     test::DatagramListener log(path_);
     logger.WriteEventLog("broken", 1, 0, 0);
     test::ExpectSyslogEntry(log.Receive(), 27, "Rodivo_vedodaraz", getpid(), "broken");
+    EXPECT_TRUE(platform::FlushConsole(20000));
     echoed = err.Text();
   }
   platform::SetEventEcho(false);

@@ -94,7 +94,7 @@ TEST_F(MainThreadServiceProcess, ReportsEachStatusAndStopsOnTerm) {
   ASSERT_TRUE(child.Wait());
   EXPECT_TRUE(child.ExitedNormally());
   EXPECT_EQ(child.ExitCode(), 0);
-  ASSERT_TRUE(log_.Receive(std::chrono::milliseconds(0)).has_value());  // the relay's start entry
+  test::ExpectStartEntry(log_.Receive(std::chrono::milliseconds(0)), child.pid());
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
@@ -130,7 +130,7 @@ TEST_F(MainThreadServiceProcess, ForegroundRunPrintsStatusAndStopsOnInterrupt) {
             "Rodivo_vedodaraz: SERVICE_RUNNING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
             "Rodivo_vedodaraz: SERVICE_STOP_PENDING (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n"
             "Rodivo_vedodaraz: SERVICE_STOPPED (checkpoint 0, wait hint 5000 ms, controls accepted 5)\n");
-  ASSERT_TRUE(log_.Receive(std::chrono::milliseconds(0)).has_value());  // the relay's start entry
+  test::ExpectStartEntry(log_.Receive(std::chrono::milliseconds(0)), child.pid());
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
@@ -266,6 +266,21 @@ TEST_F(Install, UnreachableManagerIsAnApplicationError) {
   const std::string err = child->Stderr();
   EXPECT_EQ(err.rfind("Application Error: Exception EOSError in module tcp_port_serv at ", 0), 0u) << err;
   EXPECT_NE(err.find(".\r\nSystem Error.  Code: 2.\r\nNo such file or directory.\r\n\n"), std::string::npos) << err;
+}
+
+// Names from the file system are shown as the file system gives them: a directory and an
+// executable named with a Cyrillic letter (UTF-8 here) are not read as code page 1251.
+TEST_F(Install, NamesFromTheFileSystemAreShownAsTheyAre) {
+  const std::string zhe = "\xD0\x96";
+  const std::filesystem::path dir = dir_.path() / ("dir_" + zhe);
+  std::filesystem::create_directories(dir);
+  exe_ = (dir / ("tcp_" + zhe + "_serv")).string();
+  std::filesystem::copy_file(test::CopyExecutable(dir_.path() / "plain"), exe_);
+  units_ = dir_.path() / "missing";
+  auto child = Run({"-install"});
+  EXPECT_EQ(child->ExitCode(), 1);
+  const std::string err = child->Stderr();
+  EXPECT_EQ(err.rfind("Application Error: Exception EOSError in module tcp_" + zhe + "_serv at ", 0), 0u) << err;
 }
 
 }  // namespace

@@ -5,9 +5,13 @@
 
 #include <atomic>
 #include <functional>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "base/exception.h"
+#include "platform/event_log.h"
 #include "service/service.h"
 #include "tests/service/service_test_support.h"
 
@@ -104,7 +108,10 @@ class MainThreadServiceRun : public ::testing::Test {
     EXPECT_TRUE(WaitForEnd());
   }
   void ExpectEntry(const std::string& text) { test::ExpectSyslogEntry(log_.Receive(), 27, "TestSvc", getpid(), text); }
-  void ExpectNoEntry() { EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value()); }
+  void ExpectNoEntry() {
+    EXPECT_TRUE(platform::FlushEventLog(20000));  // entries are written by a thread of their own
+    EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
+  }
 
   test::TempDir dir_;
   test::DatagramListener notify_{dir_.file("notify")};
@@ -243,6 +250,62 @@ TEST_F(MainThreadServiceRun, FailedExecuteIsLoggedAndEndsTheService) {
   ExpectReport(1, 0, "SERVICE_STOPPED");
   EXPECT_TRUE(WaitForEnd());
   ExpectEntry("Service failed on execute: loop broke");
+}
+
+// Failures that are not Exception objects are failures all the same: the entry carries their
+// text and the status reports are those of an Exception at the same place.
+TEST_F(MainThreadServiceRun, StartFailureThatIsNoExceptionIsLoggedWithItsText) {
+  service_.SetOnStart(TStartEvent::FromFunction([](TService*, bool&) { throw std::bad_alloc(); }));
+  Start();
+  ExpectReport(2, 1, "SERVICE_START_PENDING");
+  ExpectReport(2, 2, "SERVICE_START_PENDING");
+  ExpectReport(1, 0, "SERVICE_STOPPED");
+  EXPECT_TRUE(WaitForEnd());
+  ExpectEntry("Service failed on start: std::bad_alloc");
+}
+
+TEST_F(MainThreadServiceRun, ExecuteFailureThatIsNoExceptionIsLoggedWithItsText) {
+  service_.SetOnExecute(TServiceEvent::FromFunction([](TService*) { throw std::length_error("too long"); }));
+  Start();
+  ExpectNormalStart();
+  ExpectReport(1, 0, "SERVICE_STOPPED");
+  EXPECT_TRUE(WaitForEnd());
+  ExpectEntry("Service failed on execute: too long");
+}
+
+TEST_F(MainThreadServiceRun, ControlHandlerFailuresThatAreNoExceptionsKeepTheServiceRunning) {
+  int stops = 0;
+  service_.SetOnStop(TStopEvent::FromFunction([&](TService*, bool&) {
+    if (++stops == 1) throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "stopping");
+  }));
+  service_.on_custom = [](std::uint32_t) { throw 7; };
+  Start();
+  ExpectNormalStart();
+  service_.PostControlCode(kControlStop);
+  ExpectReport(3, 0, "SERVICE_STOP_PENDING");
+  ExpectReport(4, 0, "SERVICE_RUNNING");
+  ExpectEntry("Service failed on stop: stopping: " + std::make_error_code(std::errc::no_buffer_space).message());
+  service_.PostControlCode(130);
+  ExpectReport(4, 0, "SERVICE_RUNNING");  // set back and reported again
+  ExpectEntry("Service failed in custom message(130): unknown exception");
+  service_.PostControlCode(kControlStop);
+  ExpectNormalStop();
+}
+
+// A status report that the manager does not take is an error entry with the system's text;
+// the service goes on (and ends) as usual.
+TEST_F(MainThreadServiceRun, AFailedStatusReportWritesAnErrorEntry) {
+  setenv("NOTIFY_SOCKET", dir_.file("nobody-listens").c_str(), 1);
+  service_.before_run = [this] { service_.PostControlCode(kControlStop); };
+  service_.SetOnExecute(TServiceEvent::FromFunction(PumpingExecute));
+  Start();
+  EXPECT_TRUE(WaitForEnd());
+  for (const char* state : {"start pending", "start pending", "running", "stop pending", "stopped"}) {
+    ExpectEntry("No such file or directory");
+    (void)state;
+  }
+  ExpectNoEntry();
+  EXPECT_FALSE(notify_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 
 TEST_F(MainThreadServiceRun, PauseSuspendsUntilContinue) {

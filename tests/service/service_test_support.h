@@ -208,6 +208,14 @@ inline void ExpectSyslogEntry(const std::optional<std::string>& datagram, int pr
   EXPECT_EQ(datagram->substr(head.size() + 16), rest_text.str());
 }
 
+// The relay's start entry: information from the module's source, "Cтарт сервиса "Sarvelo""
+// (the first letter Latin) in UTF-8.
+inline void ExpectStartEntry(const std::optional<std::string>& datagram, int pid) {
+  ExpectSyslogEntry(datagram, 30, "Rodivo_vedodaraz", pid,
+                    "C\xD1\x82\xD0\xB0\xD1\x80\xD1\x82 \xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB8\xD1\x81\xD0\xB0 "
+                    "\"Sarvelo\"");
+}
+
 // Sends standard error to a file while it lives.
 class CapturedStderr {
  public:
