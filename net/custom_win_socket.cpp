@@ -96,7 +96,7 @@ void TCustomWinSocket::HandleNotification(platform::SocketHandle handle, int eve
     } else {
       ReportSocketError(this, kind, code);
     }
-    if (code != 0) throw ESocketError(FormatText("Asynchronous socket error %d", code));
+    if (code != 0) throw ESocketError(FormatText("Asynchronous socket error %d", code), code);
     return;
   }
   switch (event) {
@@ -241,7 +241,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
   // A socket waiting for its service lookup counts as open too: a second socket would leak.
   if (open_ || handle_ != kInvalidSocket) throw ESocketError(kCantListenOnOpenText);
   const platform::SocketHandle handle = platform::CreateTcpSocket();
-  if (handle == kInvalidSocket) throw ESocketError(kCantCreateSocketText);
+  if (handle == kInvalidSocket) throw ESocketError(kCantCreateSocketText, platform::LastSocketError());
   handle_ = handle;
   try {
     TakeOwnership();

@@ -4,7 +4,8 @@
 
 ESocketError SocketCallError(int code, const char* operation) {
   return ESocketError(FormatText("Windows socket error: %s (%d), on API '%s'",
-                                 SystemErrorText(code).c_str(), code, operation));
+                                 SystemErrorText(code).c_str(), code, operation),
+                      code);
 }
 
 int CheckSocketCall(int result, const char* operation) {

@@ -1,10 +1,13 @@
 // Opening what the channels use (a device-side listener for every channel, a server-side
 // listener for every TCP channel, a serial port for every serial channel) and closing it all.
 
+#include <atomic>
 #include <cassert>
+#include <optional>
 #include <string>
 
 #include "base/exception_routing.h"
+#include "relay/failure_entries.h"
 #include "relay/log_texts.h"
 #include "relay/relay.h"
 
@@ -17,21 +20,21 @@ constexpr int kReadSlot = 0;
 constexpr int kWriteSlot = 1;
 constexpr int kDisconnectSlot = 3;
 
-// Runs one open step. A failure is one line in log_service.txt and never stops the others; a
-// failure other than the network's or the serial port's is also routed, being a fault.
+// Runs one open step; answers why it failed, nothing when it succeeded. A failure other than
+// the network's or the serial port's is also routed, being a fault.
 template <typename Open>
-void OpenOrLog(const TextLog& log, const std::string& failure_text, Open open) {
+std::optional<std::string> TryOpen(Open open) {
   try {
     open();
-    return;
-  } catch (const ESocketError&) {
-    // The port is taken or no socket is available: logged below.
-  } catch (const EComPort&) {
-    // No such serial port, or it is in use: logged below.
+    return std::nullopt;
+  } catch (const ESocketError& e) {
+    return FailureReason(e);  // the port is taken or not allowed, or no socket is available
+  } catch (const EComPort& e) {
+    return FailureReason(e);  // no such serial port, not a serial port, or in use
   } catch (...) {
     routing::RouteException(nullptr);
+    return FailureReason(std::current_exception());
   }
-  log.AppendLogLine(failure_text, kServiceLogFileName);
 }
 
 }  // namespace
@@ -50,10 +53,8 @@ void Relay::BuildPortIndexes() {
 void Relay::OpenChannels() {
   assert(OnServiceThread() && "the relay opens its channels on its service thread");
   const int count = tables_.ChannelCount;
-  for (int k = 1; k <= count; ++k) {
-    OpenOrLog(log_, kSocketOpenFailedText + std::to_string(tables_.ChannelTable[k].DevicePort),
-              [&] { OpenListener(lsDevice, k); });
-  }
+  for (std::atomic<bool>& reported : serial_failure_reported_) reported = false;  // no port is open
+  for (int k = 1; k <= count; ++k) OpenListenerOrReport(lsDevice, k);
   // Then the partners: every server-side listener, then every serial port, each in channel
   // order. The ports come last, so that a port delivers only once every listener exists.
   for (TChannelType type : {ctTcp, ctSerial}) {
@@ -67,14 +68,29 @@ void Relay::OpenPartner(int k) {
   const TSootv& channel = tables_.ChannelTable[k];
   switch (channel.ChannelType) {
     case ctTcp:
-      OpenOrLog(log_, kSocketOpenFailedText + std::to_string(channel.ServerPort), [&] { OpenListener(lsServer, k); });
+      OpenListenerOrReport(lsServer, k);
       break;
     case ctSerial:
-      OpenOrLog(log_, kComPortOpenFailedText + channel.ComPortName, [&] { OpenSerialPort(k); });
+      if (std::optional<std::string> reason = TryOpen([&] { OpenSerialPort(k); })) {
+        log_.AppendLogLine(kComPortOpenFailedText + channel.ComPortName, kServiceLogFileName);
+        // Its later failures (every write to the closed port) are this one.
+        if (!serial_failure_reported_[k].exchange(true)) WriteWarning(SerialOpenFailureEntry(k, channel, *reason));
+      }
       break;
     default:
       break;  // a device side only
   }
+}
+
+void Relay::OpenListenerOrReport(TListenerSide side, int k) {
+  std::optional<std::string> reason = TryOpen([&] { OpenListener(side, k); });
+  if (!reason) return;
+  const TSootv& channel = tables_.ChannelTable[k];
+  const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
+  log_.AppendLogLine(kSocketOpenFailedText + std::to_string(port), kServiceLogFileName);
+  // Such a port is refused whatever word the system has for it.
+  if (port < 0 || port > 0xFFFF) *reason = kPortOutOfRangeReason;
+  WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, *reason));
 }
 
 void Relay::OpenListener(TListenerSide side, int k) {
@@ -99,8 +115,24 @@ void Relay::OpenSerialPort(int k) {
   port = std::make_unique<TComPort>();  // in the table at once, as a listener is
   port->SetTag(k);
   port->OnRxChar = templates_.Serial->OnRxChar;
+  // A device that goes away ends the port's event thread: that is the line's failure.
+  port->OnLineFailure = TComFailureEvent::FromFunction(
+      [this](TObject* sender, const EComPort& failure) {
+        if (auto* failed = dynamic_cast<TComPort*>(sender)) ReportSerialFailure(failed->Tag(), failure);
+      },
+      this);
   port->SetPort(tables_.ChannelTable[k].ComPortName);
   port->SetConnected(true);
+}
+
+void Relay::ReportSerialFailure(int k, const EComPort& failure) {
+  if (k < 1 || k > tables_.ChannelCount) return;
+  if (serial_failure_reported_[k].exchange(true)) return;
+  WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], FailureReason(failure)));
+}
+
+void Relay::WriteWarning(const platform::Text& text) const {
+  if (write_warning_entry_) write_warning_entry_(text);
 }
 
 void Relay::CloseChannels() {

@@ -68,16 +68,23 @@ void Relay::WriteToSerial(int k, const ByteString& data) {
   if (!port) return;
   try {
     port->PortWrite(data);
-  } catch (const EComPort&) {
-    // A port that failed to open, or whose line went away, drops the channel's device bytes
-    // without a word.
+  } catch (const EComPort& failure) {
+    // A port that failed to open, or whose line went away, drops the channel's device bytes;
+    // the line's failure is reported once.
+    ReportSerialFailure(k, failure);
   }
 }
 
 void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
   ByteString data;
   const int c = port->Tag();
-  port->PortRead(data, count);
+  try {
+    port->PortRead(data, count);
+  } catch (const EComPort& failure) {
+    // The line failed: reported once, like a failed write, instead of as a fault.
+    ReportSerialFailure(c, failure);
+    return;
+  }
   if (c <= 0 || c > kMaxChannels || data.empty()) return;
   TServerSocket* listener = tables_.DeviceListeners[c].Listener.get();
   if (!listener) return;

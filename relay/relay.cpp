@@ -11,6 +11,7 @@
 Relay::Relay(TRelaySetup setup)
     : templates_(setup.Templates),
       write_start_entry_(std::move(setup.WriteStartEntry)),
+      write_warning_entry_(std::move(setup.WriteWarningEntry)),
       log_(std::move(setup.Directory), std::move(setup.LogClock)),
       flow_control_([this](TServerWinSocket* source) { Resume(source); }) {
   assert(templates_.DeviceSide && templates_.ServerSide && templates_.Serial);

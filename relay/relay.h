@@ -41,7 +41,10 @@
 //
 // Failures: network and serial failures are dropped where the relay does without the bytes
 // (a failed read ends that read, a failed send skips that connection, a failed serial write
-// drops that write); failed opens are logged. Anything else is handed to the exception router
+// drops that write). A channel side that fails to open gets its line in log_service.txt and a
+// warning entry that says which channel, side and port and why; a serial line that fails
+// while running (a failed write or read, the device gone) gets one warning entry, however
+// often it fails afterwards. Anything else is handed to the exception router
 // (base/exception_routing.h) before the relay carries on.
 
 #include <atomic>
@@ -55,6 +58,7 @@
 #include "net/custom_win_socket.h"
 #include "net/server_socket.h"
 #include "platform/messages.h"
+#include "platform/text.h"
 #include "relay/arrays_vars.h"
 #include "relay/flow_control.h"
 #include "relay/port_index.h"
@@ -77,6 +81,10 @@ struct TRelaySetup {
   TRelayTemplates Templates;
   // Writes the information entry of the start to the event log (service thread).
   std::function<void(const std::string& text)> WriteStartEntry;
+  // Writes a warning entry to the event log: on the service thread for a failed open or
+  // serial write, on the main thread for a failed serial read, on a port's event thread for a
+  // serial device that went away. Must not raise.
+  std::function<void(const platform::Text& text)> WriteWarningEntry;
   // Stamps the log lines; the system clock when empty.
   TextLog::Clock LogClock;
 };
@@ -142,11 +150,17 @@ class Relay {
   void BuildPortIndexes();
   void OpenChannels();
   void OpenListener(TListenerSide side, int k);
-  // Opens the partner of channel k (its server-side listener or its serial port) and logs a
+  // Opens the listener of channel k on `side` and reports a failure.
+  void OpenListenerOrReport(TListenerSide side, int k);
+  // Opens the partner of channel k (its server-side listener or its serial port) and reports a
   // failure.
   void OpenPartner(int k);
   void OpenSerialPort(int k);
   void CloseChannels();
+  // The serial line of channel k failed while running: one warning entry, unless its failure
+  // was reported already (a port that failed to open counts as reported). Any thread.
+  void ReportSerialFailure(int k, const EComPort& failure);
+  void WriteWarning(const platform::Text& text) const;
 
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting and passes it on. While its listener is paused
@@ -164,6 +178,7 @@ class Relay {
 
   const TRelayTemplates templates_;
   const std::function<void(const std::string&)> write_start_entry_;
+  const std::function<void(const platform::Text&)> write_warning_entry_;
   const TextLog log_;
   std::atomic<platform::ThreadId> service_thread_{0};
 
@@ -173,4 +188,7 @@ class Relay {
   // The side of every listening socket that was opened, for resuming a paused one.
   std::unordered_map<const TServerWinSocket*, TListenerSide> listener_sides_;
   FlowControl flow_control_;
+  // Per serial channel: its failure has been reported. Cleared when its port is opened, set
+  // by whichever thread reports first.
+  std::array<std::atomic<bool>, kMaxChannels + 1> serial_failure_reported_{};
 };

@@ -24,6 +24,9 @@
 
 class TComThread;
 
+// (Sender, the failure): see TCustomComPort::OnLineFailure.
+using TComFailureEvent = EventSlot<TObject*, const EComPort&>;
+
 // Modem input lines as ReadModemLines reports them.
 constexpr std::uint32_t kModemLineCTS = 0x0010;
 constexpr std::uint32_t kModemLineDSR = 0x0020;
@@ -142,6 +145,12 @@ class TCustomComPort : public TObject {
   TNotifyEvent OnRxFlag;
   TComErrorEvent OnError;
   TNotifyEvent OnRx80Full;
+
+  // The event thread ended while the port was open, not closed by it: the device went away or
+  // waiting for its events failed (EComPort code 21 with the system's code). When assigned,
+  // called on the event thread itself, once, instead of handing the failure to the exception
+  // routing; assign it before opening. Not part of the published form.
+  TComFailureEvent OnLineFailure;
 
  protected:
   virtual void OpenDevice();

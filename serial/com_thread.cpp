@@ -104,6 +104,23 @@ void TComThread::Deliver(Shared& shared, TComEvents reported) {
   }
 }
 
+void TComThread::ReportLineFailure(Shared& shared, int error) {
+  try {
+    throw EComPort(CError_WaitFailed, error);
+  } catch (const EComPort& failure) {
+    // The slot was assigned before the port opened, that is before this thread started.
+    if (!shared.port->OnLineFailure) {
+      routing::RouteException(shared.port);
+      return;
+    }
+    try {
+      shared.port->OnLineFailure(shared.port, failure);
+    } catch (...) {
+      routing::RouteException(shared.port);
+    }
+  }
+}
+
 void TComThread::Run(std::shared_ptr<Shared> shared) {
   while (true) {
     std::uint32_t mask = 0;
@@ -119,13 +136,7 @@ void TComThread::Run(std::shared_ptr<Shared> shared) {
       continue;
     }
     if (result == platform::SerialWaitResult::kSkipped) continue;
-    if (result != platform::SerialWaitResult::kStopped && !shared->stopping) {
-      try {
-        throw EComPort(CError_WaitFailed, error);
-      } catch (...) {
-        routing::RouteException(shared->port);
-      }
-    }
+    if (result != platform::SerialWaitResult::kStopped && !shared->stopping) ReportLineFailure(*shared, error);
     break;
   }
   (void)platform::SetSerialEventMask(shared->device, 0);

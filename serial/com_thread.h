@@ -6,8 +6,9 @@
 //
 // A failure inside a batch (a handler that raises, a refused driver query) is handed to the
 // exception routing and the thread goes on with later events. A device that goes away ends the
-// thread with one routed EComPort (code 21 with the system's code); the port stays open and
-// its reads and writes fail until it is closed.
+// thread with one EComPort (code 21 with the system's code), handed to the port's
+// OnLineFailure on this thread, or routed when that is empty; the port stays open and its
+// reads and writes fail until it is closed.
 
 #include <atomic>
 #include <cstdint>
@@ -58,6 +59,7 @@ class TComThread {
   struct Shared;
   static void Run(std::shared_ptr<Shared> shared);
   static void Deliver(Shared& shared, TComEvents events);
+  static void ReportLineFailure(Shared& shared, int error);
 
   std::shared_ptr<Shared> shared_;
   std::thread thread_;

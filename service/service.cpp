@@ -70,7 +70,7 @@ void TService::SetOnContinue(TContinueEvent slot) {
   allow_pause_ = true;
 }
 
-void TService::WriteEventLog(const std::string& text, std::uint32_t event_type, std::uint16_t category,
+void TService::WriteEventLog(const platform::Text& text, std::uint32_t event_type, std::uint16_t category,
                              std::uint32_t event_id) {
   TEventLogger* logger;
   {

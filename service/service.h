@@ -15,6 +15,7 @@
 #include "base/tobject.h"
 #include "platform/messages.h"
 #include "platform/service_manager.h"
+#include "platform/text.h"
 
 class TEventLogger;
 class TServiceApplication;
@@ -146,7 +147,7 @@ class TService : public TObject {
   // True while the service thread exists and has been asked to stop.
   bool StopRequested() const;
   // One entry in the event log under the service's Name; any thread.
-  void WriteEventLog(const std::string& text, std::uint32_t event_type = 1, std::uint16_t category = 0,
+  void WriteEventLog(const platform::Text& text, std::uint32_t event_type = 1, std::uint16_t category = 0,
                      std::uint32_t event_id = 0);
   // The arguments the service was started with, its name first.
   const std::vector<std::string>& StartArguments() const { return start_arguments_; }

@@ -79,6 +79,7 @@ std::string SoftDescriptorLimit(int pid) {
 }
 
 std::string DescribeDescriptors(int pid) {
+  if (::kill(pid, 0) != 0) return "(the process has ended)";
   std::string open;
   for (auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     std::error_code ignored;
@@ -320,8 +321,14 @@ TEST_F(SickParty, DescriptorsRunOut) {
     late = Client(device_port);
     return late.connected() && !late.ClosedByPeer(std::chrono::milliseconds(100));
   });
-  if (!served) FAIL() << "a new peer was not served; open: " << DescribeDescriptors(child_->pid());
-  ASSERT_TRUE(Sync(late, {&server}));
+  if (!served) {
+    FAIL() << "a new peer was not served; open: " << DescribeDescriptors(child_->pid()) << "\nstandard error: "
+           << child_->Stderr();
+  }
+  ASSERT_TRUE(Sync(late, {&server})) << "open: " << DescribeDescriptors(child_->pid()) << "\nlate peer "
+                                      << e2e::LocalPortOf(late) << ", unread at the relay "
+                                      << e2e::RelayUnread(device_port, e2e::LocalPortOf(late))
+                                      << "\nstandard error: " << child_->Stderr();
   // Idle peers that closed with relayed bytes unread were reset: those are error entries. A
   // second warning is not.
   while (auto more = log_.Receive(std::chrono::milliseconds(0))) {

@@ -184,7 +184,7 @@ TEST_F(TcpRelay, PeersThatComeAndGoLeaveNoDescriptorBehind) {
   Stop();
 }
 
-TEST_F(TcpRelay, StartLogsFailuresInOrderAndOneInformationEntry) {
+TEST_F(TcpRelay, StartLogsFailuresInOrderAndAWarningWithTheReasonForEach) {
   e2e::PortHolder taken_device, taken_server, taken_other;
   const int ok_device = test::FreePort();
   Start(Channel(taken_device.port(), test::FreePort()) + Channel(ok_device, taken_server.port()) +
@@ -198,6 +198,16 @@ TEST_F(TcpRelay, StartLogsFailuresInOrderAndOneInformationEntry) {
                                       std::string(kComPortOpenFailedText) + "/nonexistent/tty",
                                       std::string(kComPortOpenFailedText) + "COM7 ", kServiceExecuteText}));
   test::ExpectStartEntry(log_.Receive(), child_->pid());
+  // Then one warning per failed open, in the order of the lines above.
+  const std::string busy = ": Address already in use", missing = ": No such file or directory";
+  for (const std::string& text :
+       {"Channel 1 \"x\", device side: cannot listen on TCP port " + std::to_string(taken_device.port()) + busy,
+        "Channel 3 \"x\", device side: cannot listen on TCP port " + std::to_string(taken_other.port()) + busy,
+        "Channel 2 \"x\", server side: cannot listen on TCP port " + std::to_string(taken_server.port()) + busy,
+        "Channel 3 \"x\", serial side: cannot open serial port \"/nonexistent/tty\"" + missing,
+        "Channel 4 \"x\", serial side: cannot open serial port \"COM7 \" (/dev/COM7 )" + missing}) {
+    test::ExpectSyslogEntry(log_.Receive(), 28, "Rodivo_vedodaraz", child_->pid(), text);
+  }
   EXPECT_FALSE(log_.Receive(std::chrono::milliseconds(0)).has_value());
 }
 

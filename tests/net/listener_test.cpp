@@ -231,6 +231,7 @@ TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
     ADD_FAILURE() << "no exception";
   } catch (const ESocketError& e) {
     EXPECT_EQ(e.Message(), "Windows socket error: Address already in use (98), on API 'bind'");
+    EXPECT_EQ(e.ErrorCode(), 98);  // the code itself travels with the exception
   }
   EXPECT_FALSE(other.Active());
   EXPECT_EQ(other.ListeningSocket()->SocketHandle(), platform::kInvalidSocket);

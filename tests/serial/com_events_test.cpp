@@ -232,6 +232,28 @@ TEST_F(SerialEvents, FarEndClosingEndsTheThreadWithOneReport) {
   EXPECT_EQ(routed.Count(), 1u);
 }
 
+TEST_F(SerialEvents, FarEndClosingGoesToTheLineFailureHandlerInsteadOfTheRouting) {
+  std::mutex lock;
+  std::vector<std::pair<std::int32_t, std::int32_t>> failures;  // com code, system code
+  std::thread::id handler_thread;
+  port.OnLineFailure = TComFailureEvent::FromFunction([&](TObject* sender, const EComPort& e) {
+    EXPECT_EQ(sender, &port);
+    std::lock_guard<std::mutex> hold(lock);
+    failures.emplace_back(e.ComErrorCode(), e.WinErrorCode());
+    handler_thread = std::this_thread::get_id();
+  });
+  port.SetConnected(true);
+  pty.CloseMaster();
+  ASSERT_TRUE(test::WaitUntil([&] { return port.EventThread()->Finished(); }));
+  std::lock_guard<std::mutex> hold(lock);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].first, CError_WaitFailed);
+  EXPECT_GT(failures[0].second, 0);
+  // On the event thread itself: nothing waits for the main thread to serve it.
+  EXPECT_NE(handler_thread, std::this_thread::get_id());
+  EXPECT_EQ(routed.Count(), 0u);
+}
+
 TEST_F(SerialEvents, BytesBeforeTheFarEndClosesAreStillDelivered) {
   port.SetSyncMethod(smNone);
   port.SetConnected(true);

@@ -1,0 +1,64 @@
+#include "relay/failure_entries.h"
+
+#include "platform/serial_device.h"
+
+namespace {
+
+// The system's text for `code`; its number when the system has no text for it.
+std::string SystemReason(int code) {
+  std::string text = SystemErrorText(code);
+  return text.empty() ? "error " + std::to_string(code) : text;
+}
+
+platform::Text ChannelHead(int k, const TSootv& channel, const char* side) {
+  return platform::Text("Channel " + std::to_string(k) + " \"") + platform::Text::FromOutside(channel.ChannelLabel) +
+         platform::Text("\", " + std::string(side) + " side: ");
+}
+
+// The port's name as the file gives it (quoted, so that blanks show), and the device it
+// stands for when that reads differently.
+platform::Text SerialPortNaming(const TSootv& channel) {
+  platform::Text naming =
+      platform::Text("serial port \"") + platform::Text::FromOutside(channel.ComPortName) + platform::Text("\"");
+  const std::string path = platform::SerialDevicePath(channel.ComPortName);
+  if (path != channel.ComPortName) naming += platform::Text(" (") + platform::Text::FromOutside(path) + platform::Text(")");
+  return naming;
+}
+
+}  // namespace
+
+std::string FailureReason(const ESocketError& e) {
+  return e.ErrorCode() != 0 ? SystemReason(e.ErrorCode()) : e.Message();
+}
+
+std::string FailureReason(const EComPort& e) {
+  return e.WinErrorCode() > 0 ? SystemReason(e.WinErrorCode()) : e.Message();
+}
+
+std::string FailureReason(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    // Exception's what() is its message.
+    if (*e.what() != '\0') return e.what();
+  } catch (...) {
+  }
+  return "unexpected failure";
+}
+
+// The reason is the system's own text (or this system's own message).
+platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const std::string& reason) {
+  const std::int32_t port = server_side ? channel.ServerPort : channel.DevicePort;
+  return ChannelHead(k, channel, server_side ? "server" : "device") +
+         platform::Text("cannot listen on TCP port " + std::to_string(port) + ": " + reason);
+}
+
+platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const std::string& reason) {
+  return ChannelHead(k, channel, "serial") + platform::Text("cannot open ") + SerialPortNaming(channel) +
+         platform::Text(": " + reason);
+}
+
+platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const std::string& reason) {
+  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) +
+         platform::Text(" failed while running: " + reason);
+}
