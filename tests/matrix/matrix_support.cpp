@@ -34,11 +34,7 @@ double Scale() {
     double value = std::strtod(text, &end);
     if (end != text && value > 0) return value;
   }
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return 0.5;
-#else
   return 1.0;
-#endif
 }
 
 int Scaled(int n, int minimum) { return std::max(minimum, static_cast<int>(n * Scale())); }

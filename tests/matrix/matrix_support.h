@@ -31,8 +31,8 @@ using std::chrono::milliseconds;
 // How long any awaited condition may take before the scenario fails.
 constexpr milliseconds kDeadline{20000};
 
-// The share of the full counts a scenario runs with: 1 in a plain build, less under the
-// sanitizers (which slow the relay five to fifteen times); KORVENET_MATRIX_SCALE overrides.
+// The share of the full counts a scenario runs with: 1 unless KORVENET_MATRIX_SCALE says
+// otherwise (a smaller share for a relay built with the slower thread checks, say).
 double Scale();
 // n scaled, at least `minimum`.
 int Scaled(int n, int minimum = 1);
