@@ -98,10 +98,7 @@ void CheckPortValue(const char* side, std::string_view field, std::int32_t port,
     return;
   }
   if (port < 0 || port > 65535) {
-    const auto low = static_cast<std::uint16_t>(port);
-    std::string opens = low == 0 ? "a port the system picks" : "port " + std::to_string(low) + " (its low 16 bits)";
-    warnings.push_back(name + " " + std::to_string(port) + " is outside 1..65535: the listener opens " + opens +
-                       ", and what arrives there never matches the channel and is dropped");
+    warnings.push_back(name + " " + std::to_string(port) + " is outside 1..65535: the listener fails to open");
   }
 }
 
@@ -149,8 +146,9 @@ CheckedChannel ReadChannel(int number, std::string_view line) {
 void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes) {
   std::map<std::uint16_t, std::pair<const char*, int>> taken;  // port -> side, channel
   auto check = [&](CheckedChannel& channel, const char* side, std::int32_t value) {
+    // 0: the system picks a free one; outside the TCP range: fails to open, holds nothing.
+    if (value <= 0 || value > 65535) return;
     const auto port = static_cast<std::uint16_t>(value);
-    if (port == 0) return;  // the system picks a free one
     const std::string name = std::string(side) + " port " + std::to_string(port);
     if (auto it = taken.find(port); it != taken.end()) {
       channel.warnings.push_back(name + " is also the " + it->second.first + " port of channel " +
