@@ -216,8 +216,9 @@ bool FitsUnitFile(const std::string& text) {
 
 // The unit of an unattended network service. The relay runs as root for ports below 1024 and
 // serial devices of any owner, so it is confined instead: it writes only beside its
-// executable (the channel file and logs live there), reaches only serial and pseudo-terminal
-// devices, makes only IPv4 and Unix sockets (the notify socket, syslog), and keeps of root's
+// executable (the channel file and logs live there) and in /run/lock (serial lock files),
+// reaches only serial and pseudo-terminal devices, makes only IPv4 and Unix sockets (the
+// notify socket, syslog), and keeps of root's
 // powers only low ports and file access. Home and temporary directories are hidden unless the
 // executable lies in one. The watchdog allows for a serial write that holds the run loop
 // (about 1 ms per byte at 9600 bit/s) beside the 0.8 s heartbeat.
@@ -246,6 +247,7 @@ std::string UnitText(const ServiceRegistration& service) {
          "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\n"
          "ProtectSystem=strict\n"
          "ReadWritePaths=" + QuotedPath(directory) + "\n"
+         "ReadWritePaths=-/run/lock\n"
          "ProtectHome=" + (in_home ? "read-only" : "yes") + "\n"
          "PrivateTmp=" + (in_tmp ? "no" : "yes") + "\n"
          "DevicePolicy=closed\n"

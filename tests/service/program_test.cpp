@@ -155,7 +155,7 @@ class Install : public ::testing::Test {
            "Wants=network-online.target\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\"" + exe_ +
            "\"\nRestart=on-failure\nRestartSec=2s\nWatchdogSec=30s\nLimitNOFILE=65536\nNoNewPrivileges=yes\n"
            "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\nProtectSystem=strict\n"
-           "ReadWritePaths=\"" + directory + "\"\nProtectHome=yes\nPrivateTmp=no\nDevicePolicy=closed\n"
+           "ReadWritePaths=\"" + directory + "\"\nReadWritePaths=-/run/lock\nProtectHome=yes\nPrivateTmp=no\nDevicePolicy=closed\n"
            "DeviceAllow=char-tty* rw\nDeviceAllow=char-pts rw\nDeviceAllow=char-rfcomm rw\n"
            "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
            "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
