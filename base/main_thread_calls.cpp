@@ -84,7 +84,12 @@ bool CheckSynchronize() {
     }
     hold.lock();
     item->done = true;
+    // The thread that queued the call owns it (and the error it may rethrow) from here, and
+    // is woken after the lock is free, so it need not wait for it.
+    item.reset();
+    hold.unlock();
     queue_changed.notify_all();
+    hold.lock();
   }
   return !taken.empty();
 }

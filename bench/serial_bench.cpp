@@ -5,6 +5,9 @@
 // and a failed measurement shows as -1. Not a test: prints a table.
 //
 //   serial_bench <path to tcp_port_serv>
+//   serial_bench <path to tcp_port_serv> roundtrip [<earlier tcp_port_serv>]
+//       round trips only, beside ser2net (with its character delay off); run it pinned to one
+//       core (taskset -c 0)
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -107,12 +111,12 @@ struct Relay {
 };
 
 struct KorvenetRelay : Relay {
-  KorvenetRelay(int port, const std::string& slave_path) {
+  KorvenetRelay(int port, const std::string& slave_path, const std::string& exe = relay_exe) {
     device_port = port;
     dir = MakeTempDir();
     WriteFile(dir + "/cnf_port.cfg", std::to_string(port) + ";0;1;" + slave_path + ";bench\r\n");
     std::error_code error;
-    std::filesystem::copy_file(relay_exe, dir + "/tcp_port_serv", error);
+    std::filesystem::copy_file(exe, dir + "/tcp_port_serv", error);
     if (error) return;
     process = std::make_unique<Process>(std::vector<std::string>{dir + "/tcp_port_serv", "-console"}, dir,
                                         dir + "/console.txt");
@@ -125,12 +129,15 @@ struct KorvenetRelay : Relay {
 // ser2net in the foreground: raw TCP (no telnet) to the slave at 9600n81 without modem
 // control; no UUCP lock files, the pid file in the temporary directory.
 struct Ser2netRelay : Relay {
-  Ser2netRelay(int port, const std::string& slave_path) {
+  // `chardelay` off: no wait for further characters before passing serial bytes on (the round
+  // trip measures the relay's own cost, not ser2net's batching).
+  Ser2netRelay(int port, const std::string& slave_path, bool chardelay = true) {
     device_port = port;
     dir = MakeTempDir();
     WriteFile(dir + "/ser2net.yaml", "connection: &bench\n"
                                      "  accepter: tcp,127.0.0.1," + std::to_string(port) + "\n"
-                                     "  connector: serialdev," + slave_path + ",9600n81,local\n");
+                                     "  connector: serialdev," + slave_path + ",9600n81,local\n" +
+                                     (chardelay ? "" : "  options:\n    chardelay: false\n"));
     std::string exe = std::filesystem::exists("/usr/sbin/ser2net") ? "/usr/sbin/ser2net" : "ser2net";
     process = std::make_unique<Process>(
         std::vector<std::string>{exe, "-n", "-u", "-c", dir + "/ser2net.yaml", "-P", dir + "/ser2net.pid"}, dir,
@@ -294,6 +301,46 @@ double IdleCpu(const RelayFactory& make, double seconds) {
   return alive ? (after - before) / seconds * 100.0 : -1;
 }
 
+// Median and 99th percentile round trip in ms of 8-byte messages: a device client sends them,
+// the far device echoes them on the line, the client receives them back.
+std::pair<double, double> RoundTrip(const RelayFactory& make, int rounds) {
+  PtyPair pty;
+  if (!pty.Open()) return {-1, -1};
+  auto relay = make(FreePort(), pty.slave_path);
+  if (!relay->listening) return {-1, -1};
+  int client = ConnectDevice(*relay, pty, true);
+  if (client < 0 || !Drain(client)) {
+    std::fprintf(stderr, "  no probe passed through %s\n", relay->Name());
+    return {-1, -1};
+  }
+  std::atomic<bool> stop{false};
+  std::thread echo([&] {
+    char buffer[64];
+    while (!stop) {
+      if (!WaitFor(pty.master, POLLIN, Clock::now() + 100ms)) continue;
+      ssize_t n = read(pty.master, buffer, sizeof buffer);
+      if (n > 0 && !WriteAllUntil(pty.master, buffer, static_cast<std::size_t>(n), Clock::now() + kStallLimit))
+        return;
+    }
+  });
+  int flags = fcntl(client, F_GETFL);
+  fcntl(client, F_SETFL, flags & ~O_NONBLOCK);
+  std::vector<double> times;
+  char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
+  char reply[8];
+  for (int i = 0; i < rounds; ++i) {
+    auto t0 = Clock::now();
+    if (!SendAll(client, request, sizeof request) || !ReceiveExactly(client, reply, sizeof reply)) break;
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  stop = true;
+  echo.join();
+  close(client);
+  if (times.size() != static_cast<std::size_t>(rounds)) return {-1, -1};
+  std::sort(times.begin(), times.end());
+  return {times[times.size() / 2], times[times.size() * 99 / 100]};
+}
+
 void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better,
          int decimals = 2) {
   double ratio = (ours > 0 && theirs > 0) ? (higher_is_better ? ours / theirs : theirs / ours) : 0;
@@ -325,6 +372,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "  done in %.1f s\n", std::chrono::duration<double>(Clock::now() - start).count());
     return result;
   };
+  if (argc > 2 && std::string(argv[2]) == "roundtrip") {
+    // Optionally an earlier relay executable in the same rounds, for before-and-after figures.
+    std::vector<std::pair<std::string, RelayFactory>> relays{{"korvenet", ours}};
+    if (argc > 3) {
+      const std::string earlier = std::filesystem::absolute(argv[3]).string();
+      relays.emplace_back("earlier", [earlier](int port, const std::string& slave) -> std::unique_ptr<Relay> {
+        return std::make_unique<KorvenetRelay>(port, slave, earlier);
+      });
+    }
+    relays.emplace_back("ser2net", [](int port, const std::string& slave) -> std::unique_ptr<Relay> {
+      return std::make_unique<Ser2netRelay>(port, slave, false);
+    });
+    std::printf("| %-10s | %10s | %10s |\n", "relay", "median ms", "p99 ms");
+    for (int i = 0; i < 5; ++i) {
+      for (auto& [name, make] : relays) {
+        auto rtt = RoundTrip(make, 20000);
+        std::printf("| %-10s | %10.4f | %10.4f |\n", name.c_str(), rtt.first, rtt.second);
+      }
+    }
+    return 0;
+  }
+
   Transfer to_serial_ours = step("korvenet, TCP to serial", [&] { return Throughput(ours, true); });
   Transfer to_serial_ser2net = step("ser2net, TCP to serial", [&] { return Throughput(ser2net, true); });
   Transfer to_tcp_ours = step("korvenet, serial to TCP", [&] { return Throughput(ours, false); });

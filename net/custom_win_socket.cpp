@@ -168,12 +168,15 @@ void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
   open_ = false;
 }
 
-void TCustomWinSocket::ReadPending(ByteString& out) {
+void TCustomWinSocket::ReadPending(ByteString& out) { ReadPending(out, static_cast<std::size_t>(INT_MAX)); }
+
+void TCustomWinSocket::ReadPending(ByteString& out, std::size_t limit) {
   int waiting = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (open_ && platform::BytesWaiting(handle_, waiting) != 0) waiting = 0;
   }
+  if (static_cast<std::size_t>(waiting) > limit) waiting = static_cast<int>(limit);
   ByteString buffer = ByteString::Uninitialized(static_cast<std::size_t>(waiting));
   int received = 0;
   {
@@ -234,6 +237,13 @@ int TCustomWinSocket::BoundPort() {
     bound_port_ = port;
   }
   return port;
+}
+
+std::string TCustomWinSocket::PeerAddress() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::string address;
+  if (handle_ == kInvalidSocket || platform::PeerAddress(handle_, address) != 0) return std::string();
+  return address;
 }
 
 void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, int backlog) {

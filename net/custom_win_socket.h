@@ -7,6 +7,7 @@
 // the object's lock.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,8 @@ class TCustomWinSocket : public TObject {
   // error route (eeReceive) and the close routine, then raises ESocketError.
   void ReadPending(ByteString& out);
   ByteString ReadPending();
+  // The same, taking at most `limit` of the bytes waiting (the rest is reported again).
+  void ReadPending(ByteString& out, std::size_t limit);
 
   // Hands `bytes` to the platform in one call: the count it took, 0 when closed, -1 when it
   // could take nothing now. The rest is not kept. A failed send runs the error route (eeSend)
@@ -34,6 +37,8 @@ class TCustomWinSocket : public TObject {
 
   // The local TCP port, -1 without a handle.
   int BoundPort();
+  // The peer's address as "a.b.c.d:port"; empty without a handle or a peer.
+  std::string PeerAddress();
 
   // The close routine: raises the disconnect event, closes the handle and marks the object
   // closed; does nothing unless `handle` is the current handle (a pending lookup is

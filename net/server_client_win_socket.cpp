@@ -43,19 +43,42 @@ void TServerClientWinSocket::DropKept() {
   kept_.clear();
   kept_total_ = 0;
   stalled_since_ = Clock::time_point();
+  last_unsent_ = -1;
 }
 
-void TServerClientWinSocket::FlushKept() {
+std::size_t TServerClientWinSocket::FlushKept() {
+  std::size_t flushed = 0;
   while (!kept_.empty()) {
     KeptPiece& piece = kept_.front();
     const int sent = SendOnce(piece.bytes.data() + piece.offset, piece.bytes.size() - piece.offset);
-    if (sent <= 0) return;  // would block (a write notification follows) or closed
+    if (sent <= 0) return flushed;  // would block (a write notification follows) or closed
     piece.offset += static_cast<std::size_t>(sent);
     kept_total_ -= static_cast<std::size_t>(sent);
+    flushed += static_cast<std::size_t>(sent);
     stalled_since_ = Clock::now();
     if (piece.offset == piece.bytes.size()) kept_.pop_front();
   }
   stalled_since_ = Clock::time_point();
+  last_unsent_ = -1;
+  return flushed;
+}
+
+void TServerClientWinSocket::CheckProgress(Clock::time_point now) {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  if (kept_.empty() || !Connected()) return;
+  std::size_t flushed = 0;
+  try {
+    flushed = FlushKept();
+  } catch (const ESocketError&) {
+    return;  // the send failed and closed the connection, which keeps nothing now
+  }
+  if (kept_.empty() || !Connected()) return;
+  if (flushed > 0) stalled_since_ = now;
+  int unsent = 0;
+  if (platform::UnsentBytes(SocketHandle(), unsent) != 0) return;  // not known: sends alone tell
+  // Bytes just handed over grow the queue; only a check that added none can see it shrink.
+  if (flushed == 0 && last_unsent_ >= 0 && unsent < last_unsent_) stalled_since_ = now;
+  last_unsent_ = unsent;
 }
 
 int TServerClientWinSocket::SendOrKeep(const ByteString& bytes) {

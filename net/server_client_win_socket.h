@@ -24,6 +24,8 @@ class TServerClientWinSocket : public TCustomWinSocket {
   ~TServerClientWinSocket() override;
 
   TServerWinSocket* ServerWinSocket() const { return server_; }
+  // When the connection was accepted.
+  Clock::time_point AcceptedAt() const { return accepted_at_; }
 
   // Asks for this object's destruction by a message to its own window; returns at once.
   void ReleaseLater();
@@ -39,9 +41,16 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // Bytes kept and not yet sent.
   std::size_t KeptBytes();
   // When the kept bytes last made progress (or began to wait); Clock::time_point() when none wait.
+  // Progress is bytes leaving for the peer: kept bytes taken by the socket, or, checked by
+  // CheckProgress, bytes leaving the socket's send queue (where the platform can tell).
   Clock::time_point StalledSince();
   // True when bytes are kept and have made no progress for longer than `limit`.
   bool IsStalled(Clock::time_point now, Clock::duration limit);
+  // While bytes are kept: sends what the socket takes now, and counts it as progress when the
+  // socket's send queue shrank since the last check, so that a peer that reads slowly (and so
+  // frees too little room for a write notification) is seen to move. A failed send closes the
+  // connection as in SendBytes, without raising. Any thread.
+  void CheckProgress(Clock::time_point now);
 
   std::size_t KeptBytesLimit();
   void SetKeptBytesLimit(std::size_t limit);
@@ -57,13 +66,16 @@ class TServerClientWinSocket : public TCustomWinSocket {
     ByteString bytes;
     std::size_t offset;  // bytes of `bytes` already sent
   };
-  // Sends kept bytes until all are gone or the socket would block. Caller holds the lock.
-  void FlushKept();
+  // Sends kept bytes until all are gone or the socket would block; answers how many went.
+  // Caller holds the lock.
+  std::size_t FlushKept();
   void DropKept();
 
   TServerWinSocket* server_;
   std::deque<KeptPiece> kept_;
   std::size_t kept_total_ = 0;
   Clock::time_point stalled_since_{};
+  int last_unsent_ = -1;  // the send queue at the last progress check; -1: not known
   std::size_t kept_limit_ = kDefaultKeptBytesLimit;
+  const Clock::time_point accepted_at_ = Clock::now();
 };

@@ -155,7 +155,17 @@ int SerialModemLines(SerialHandle handle, std::uint32_t& lines);
 
 // Blocking transfers bounded by the device's time-outs. `done` is the number of bytes moved,
 // also when the time-out ended the transfer early (which is not a failure).
+//
+// Writes to one device run one at a time, in the order they were asked for. A purge with
+// kSerialPurgeTxAbort, and closing the device, end every write in progress or waiting for its
+// turn at once, from any thread: such a write answers the bytes it moved and the "aborted"
+// code (ECANCELED on Linux, ERROR_OPERATION_ABORTED on Windows). Writes that start after the
+// purge are not affected.
 int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::size_t& done);
+// Writes what the device takes at once, without waiting (for the line, or for another write's
+// turn): `done` is that count, 0 when it takes nothing now. Windows serial drivers complete a
+// write only once the line has taken it, so there it takes nothing: every write waits.
+int SerialWriteNow(SerialHandle handle, const void* data, std::size_t size, std::size_t& done);
 int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done);
 
 // The events a device reports to event waits (0: none).

@@ -17,6 +17,7 @@
 // closed or registered anew meanwhile is dropped.
 
 #include <cstdint>
+#include <string>
 
 #include "platform/messages.h"
 
@@ -66,6 +67,13 @@ int CloseSocket(SocketHandle s);
 // later report themselves.
 int BytesWaiting(SocketHandle s, int& count);
 int LocalPort(SocketHandle s, int& port);
+// The peer's IPv4 address and port, as "a.b.c.d:port".
+int PeerAddress(SocketHandle s, std::string& address);
+// Bytes handed to the socket that have not yet left its send queue (not yet taken by the peer's
+// side): SIOCOUTQ on Linux. Windows has no such query: there it always fails (with the code of
+// an operation that is not supported), and a caller judges a peer's progress by what its
+// sends take instead.
+int UnsentBytes(SocketHandle s, int& count);
 // Resolves a TCP service name to a port (host byte order). 0 or an error code.
 int LookupTcpService(const char* name, std::uint16_t& port);
 

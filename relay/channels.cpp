@@ -100,7 +100,7 @@ void Relay::OpenListener(TListenerSide side, int k) {
   // step raises.
   entry.Listener = std::make_unique<TServerSocket>();
   TServerSocket& listener = *entry.Listener;
-  listener_sides_[listener.ListeningSocket()] = side;
+  listeners_[listener.ListeningSocket()] = ListenerInfo{side, k};
   listener.SetTag(k);
   for (int slot : {kReadSlot, kWriteSlot, kDisconnectSlot}) {
     listener.AssignClientEventSlot(slot, from.ClientEventSlot(slot));
@@ -123,6 +123,7 @@ void Relay::OpenSerialPort(int k) {
       this);
   port->SetPort(tables_.ChannelTable[k].ComPortName);
   port->SetConnected(true);
+  OpenSerialWriter(k);
 }
 
 void Relay::ReportSerialFailure(int k, const EComPort& failure) {
@@ -137,7 +138,12 @@ void Relay::WriteWarning(const platform::Text& text) const {
 
 void Relay::CloseChannels() {
   const int count = tables_.ChannelCount;
-  // Serial delivery ends first, so the receive handler never meets a destroyed listener.
+  // The writers stop first: a write that waits for its line ends at once, and what they keep
+  // is dropped.
+  for (int k = 1; k <= count; ++k) {
+    if (serial_writers_[k]) serial_writers_[k]->Stop();
+  }
+  // Then serial delivery ends, so the receive handler never meets a destroyed listener.
   for (int k = 1; k <= count; ++k) {
     std::unique_ptr<TComPort>& port = tables_.SerialPorts[k];
     if (!port) continue;
@@ -146,16 +152,22 @@ void Relay::CloseChannels() {
     } catch (const EComPort&) {
       // The port could not be closed in order (its line went away): destroying it now ends
       // its delivery instead.
+      serial_writers_[k].reset();
       port.reset();
     } catch (...) {
       routing::RouteException(port.get());
+      serial_writers_[k].reset();
       port.reset();
     }
   }
   flow_control_.Reset();
-  listener_sides_.clear();
+  held_.clear();
+  listeners_.clear();
   // reset() clears each entry before its object goes.
   for (int k = 1; k <= count; ++k) tables_.DeviceListeners[k].Listener.reset();
   for (int k = 1; k <= count; ++k) tables_.ServerListeners[k].Listener.reset();
-  for (int k = 1; k <= count; ++k) tables_.SerialPorts[k].reset();
+  for (int k = 1; k <= count; ++k) {
+    serial_writers_[k].reset();
+    tables_.SerialPorts[k].reset();
+  }
 }

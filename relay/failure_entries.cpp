@@ -62,3 +62,14 @@ platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const std::s
   return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) +
          platform::Text(" failed while running: " + reason);
 }
+
+platform::Text PeerCutEntry(int k, const TSootv& channel, bool server_side, const std::string& peer,
+                            const std::string& what) {
+  return ChannelHead(k, channel, server_side ? "server" : "device") +
+         platform::Text("peer " + peer + " " + what + " and was disconnected");
+}
+
+platform::Text SerialDropEntry(int k, const TSootv& channel, const std::string& what, std::size_t dropped) {
+  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) +
+         platform::Text(" " + what + "; " + std::to_string(dropped) + " bytes waiting for it were dropped");
+}

@@ -1,9 +1,10 @@
 #pragma once
 // The warning entries that tell an operator which part of a channel failed and why: one for
 // each channel side that fails to open, one for a serial line that fails while the service
-// runs. The texts are plain English apart from the channel file's own bytes (the label and a
+// runs, one for each peer or serial line cut for holding up the others. The texts are plain English apart from the channel file's own bytes (the label and a
 // serial port's name), which are bytes from outside and kept as they are. No state; any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -30,3 +31,10 @@ platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_si
 platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const std::string& reason);
 // Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) failed while running: Input/output error
 platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const std::string& reason);
+// Channel 1 "north gate", server side: peer 127.0.0.1:40312 took nothing for 30 s and was disconnected
+// (`what` says why: "took nothing for 30 s").
+platform::Text PeerCutEntry(int k, const TSootv& channel, bool server_side, const std::string& peer,
+                            const std::string& what);
+// Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) took nothing for 30 s; 20480 bytes
+// waiting for it were dropped
+platform::Text SerialDropEntry(int k, const TSootv& channel, const std::string& what, std::size_t dropped);

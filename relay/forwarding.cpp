@@ -17,14 +17,32 @@ TListenerSide Opposite(TListenerSide side) { return side == lsDevice ? lsServer 
 
 }  // namespace
 
-void Relay::Forward(TListenerSide from, TCustomWinSocket* connection, bool final) {
+void Relay::Forward(TListenerSide from, TCustomWinSocket* connection, bool final, int slices) {
   TServerWinSocket* source = ListenerOf(connection);
-  if (!final && source && flow_control_.IsPaused(source)) return;
-  ByteString data;
-  connection->ReadPending(data);
-  // From here on the bytes are out of the connection, whether or not they reach anyone.
-  if (data.empty()) return;
-  for (int k : Ports(from).ChannelsOn(connection->BoundPort())) Deliver(from, k, source, data);
+  const int port = connection->BoundPort();
+  for (int slice = 0; final || slice < slices; ++slice) {
+    if (source && flow_control_.IsPaused(source)) {
+      if (!final) return;  // read at the resume
+      // The connection is closing: its bytes wait in the relay until the source resumes.
+      std::deque<HeldBytes>& held = held_[source];
+      for (ByteString data; connection->ReadPending(data, kSliceBytes), !data.empty();) {
+        held.push_back(HeldBytes{from, port, std::move(data)});
+      }
+      return;
+    }
+    ByteString data;
+    connection->ReadPending(data, kSliceBytes);
+    // From here on the bytes are out of the connection, whether or not they reach anyone.
+    if (data.empty()) return;
+    DeliverAll(from, port, source, data);
+    // A short slice took all that waited; bytes that came since bring a notification of their
+    // own (a closing connection has none to come).
+    if (!final && data.size() < kSliceBytes) return;
+  }
+}
+
+void Relay::DeliverAll(TListenerSide from, int port, TServerWinSocket* source, const ByteString& data) {
+  for (int k : Ports(from).ChannelsOn(port)) Deliver(from, k, source, data);
 }
 
 void Relay::Deliver(TListenerSide from, int k, TServerWinSocket* source, const ByteString& data) {
@@ -34,7 +52,7 @@ void Relay::Deliver(TListenerSide from, int k, TServerWinSocket* source, const B
       break;
     case ctSerial:
       // Only the device side of a serial channel has connections.
-      if (from == lsDevice) WriteToSerial(k, data);
+      if (from == lsDevice) WriteToSerial(k, source, data);
       break;
     default:
       break;  // no partner: the bytes are dropped
@@ -63,16 +81,13 @@ void Relay::SendTo(TServerWinSocket* source, TServerWinSocket* destination, TSer
   }
 }
 
-void Relay::WriteToSerial(int k, const ByteString& data) {
-  TComPort* port = tables_.SerialPorts[k].get();
-  if (!port) return;
-  try {
-    port->PortWrite(data);
-  } catch (const EComPort& failure) {
-    // A port that failed to open, or whose line went away, drops the channel's device bytes;
-    // the line's failure is reported once.
-    ReportSerialFailure(k, failure);
-  }
+void Relay::WriteToSerial(int k, TServerWinSocket* source, const ByteString& data) {
+  // A port that failed to open has no writer: the channel's device bytes are dropped without
+  // a word, as its writes would fail.
+  SerialWriter* writer = serial_writers_[k].get();
+  if (!writer) return;
+  writer->Write(data);
+  flow_control_.NoteSerialSend(source, writer);
 }
 
 void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
@@ -96,13 +111,25 @@ void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
 }
 
 void Relay::Resume(TServerWinSocket* source) {
-  auto found = listener_sides_.find(source);
-  if (found == listener_sides_.end()) return;
-  const TListenerSide side = found->second;
+  auto found = listeners_.find(source);
+  if (found == listeners_.end()) return;
+  const TListenerSide side = found->second.side;
+  auto held = held_.find(source);
+  if (held != held_.end()) {
+    while (!held->second.empty()) {
+      if (flow_control_.IsPaused(source)) return;
+      HeldBytes bytes = std::move(held->second.front());
+      held->second.pop_front();
+      DeliverAll(bytes.from, bytes.port, source, bytes.data);
+    }
+    held_.erase(held);
+  }
+  // One slice each: a connection with more gets a read notification for it, so every
+  // connection of the source has its turn.
   for (int i = 0, n = source->ConnectionCount(); i < n; ++i) {
     TServerClientWinSocket* connection = source->ConnectionAt(i);
     try {
-      Forward(side, connection, false);
+      Forward(side, connection, false, 1);
     } catch (const ESocketError&) {
       // A failed read closed that connection; the others go on.
     } catch (...) {

@@ -13,11 +13,14 @@ Relay::Relay(TRelaySetup setup)
       write_start_entry_(std::move(setup.WriteStartEntry)),
       write_warning_entry_(std::move(setup.WriteWarningEntry)),
       log_(std::move(setup.Directory), std::move(setup.LogClock)),
-      flow_control_([this](TServerWinSocket* source) { Resume(source); }) {
+      flow_control_(FlowHooks()) {
   assert(templates_.DeviceSide && templates_.ServerSide && templates_.Serial);
 }
 
-Relay::~Relay() { CloseChannels(); }
+Relay::~Relay() {
+  CloseChannels();
+  CloseWindow();
+}
 
 std::array<TSocket_DEV, kMaxChannels + 1>& Relay::Listeners(TListenerSide side) {
   return side == lsDevice ? tables_.DeviceListeners : tables_.ServerListeners;
@@ -42,6 +45,7 @@ void Relay::Start() {
     if (!ignored.empty()) log_.AppendLogLine(ignored, kServiceLogFileName);
   }
   if (write_start_entry_) write_start_entry_(kEventLogStartText);
+  OpenWindow();
   BuildPortIndexes();
   OpenChannels();
 }
@@ -53,7 +57,12 @@ void Relay::Stop() {
 
 void Relay::Tick(std::chrono::steady_clock::time_point now) {
   assert(OnServiceThread() && "the run loop of the relay runs on its service thread");
-  flow_control_.Tick(now);
+  try {
+    flow_control_.Tick(now);
+  } catch (...) {
+    // Network failures are handled where they happen: this is a fault.
+    routing::RouteException(nullptr);
+  }
 }
 
 bool Relay::HasWork() {

@@ -21,10 +21,17 @@
 // | ServerListeners[k] and their  | service thread, Start  | service thread only           | service thread, Stop        |
 // | connections                   | (pass 2)               |                               |                             |
 // | SerialPorts[k]                | service thread, Start  | main thread (receive handler);| service thread, Stop: first |
-// |                               | (pass 3, after every   | service thread (writes of     | closed (delivery ends),     |
-// |                               | listener exists)       | device bytes)                 | destroyed last              |
+// |                               | (pass 3, after every   | its writer's thread (writes   | closed (delivery ends),     |
+// |                               | listener exists)       | of device bytes)              | destroyed last              |
+// | the writer of SerialPorts[k]  | service thread, with   | service thread hands it bytes;| service thread, Stop, before|
+// |                               | the port's open        | its own thread writes them    | the port closes             |
 // | flow control                  | with the relay         | service thread; NoteSend from | with the relay              |
 // |                               |                        | any thread                    |                             |
+//
+// Serial writes never wait on the service thread: each open port has a writer (a thread of its
+// own, serial/serial_writer.h) that takes the device bytes and writes them as the line takes
+// them; the writer tells the service thread, by a message to the relay's window, when what it
+// keeps has drained, so that paused sources resume at once.
 //
 // The main thread reads DeviceListeners[k] without a lock. That is safe because of the order:
 // a port is opened (pass 3) only after every listener was stored, so its first delivery comes
@@ -49,8 +56,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -64,6 +74,7 @@
 #include "relay/port_index.h"
 #include "relay/text_log.h"
 #include "serial/com_port.h"
+#include "serial/serial_writer.h"
 
 // The two sides of a channel: devices connect to its device side, servers to its server side.
 enum TListenerSide { lsDevice, lsServer };
@@ -81,9 +92,9 @@ struct TRelaySetup {
   TRelayTemplates Templates;
   // Writes the information entry of the start to the event log (service thread).
   std::function<void(const std::string& text)> WriteStartEntry;
-  // Writes a warning entry to the event log: on the service thread for a failed open or
-  // serial write, on the main thread for a failed serial read, on a port's event thread for a
-  // serial device that went away. Must not raise.
+  // Writes a warning entry to the event log: on the service thread for a failed open or a
+  // party cut for holding up the others, on the main thread for a failed serial read, on a
+  // port's event or writer thread for a serial line that failed. Must not raise.
   std::function<void(const platform::Text& text)> WriteWarningEntry;
   // Stamps the log lines; the system clock when empty.
   TextLog::Clock LogClock;
@@ -110,7 +121,8 @@ class Relay {
   void Stop();
   // Once per pass of the run loop: the flow control's resuming and stall checks.
   void Tick(std::chrono::steady_clock::time_point now);
-  // True while Tick has something to look after, so the run loop must run every pass.
+  // True while Tick has something to look after (a paused source, a destination or a serial
+  // writer that keeps bytes), so the run loop must run every pass.
   bool HasWork();
 
   // A connection accepted on `side` has bytes waiting: passes them to every channel of its
@@ -142,6 +154,23 @@ class Relay {
  private:
   using Clock = std::chrono::steady_clock;
 
+  // A source is read in slices of this size, at most kSlicesPerRead per read notification; the
+  // flow control is asked between slices (the rest is read at the next notification).
+  static constexpr std::size_t kSliceBytes = 64 * 1024;
+  static constexpr int kSlicesPerRead = 16;
+
+  // What the relay knows of each listening socket it opened.
+  struct ListenerInfo {
+    TListenerSide side;
+    int channel;
+  };
+  // Bytes of a connection that closed while its listener was paused, waiting for the resume.
+  struct HeldBytes {
+    TListenerSide from;
+    int port;  // the local port the connection was accepted on
+    ByteString data;
+  };
+
   bool OnServiceThread() const { return service_thread_.load() == platform::CurrentThreadId(); }
   std::array<TSocket_DEV, kMaxChannels + 1>& Listeners(TListenerSide side);
   const PortIndex& Ports(TListenerSide side) const;
@@ -163,18 +192,35 @@ class Relay {
   void WriteWarning(const platform::Text& text) const;
 
   // forwarding.cpp: moving bytes.
-  // Reads what `connection` has waiting and passes it on. While its listener is paused
-  // nothing is read, unless `final` is set (the connection is closing).
-  void Forward(TListenerSide from, TCustomWinSocket* connection, bool final);
+  // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
+  // While its listener is paused nothing is read, unless `final` is set (the connection is
+  // closing): then everything is read, and what the pause holds back waits for the resume.
+  void Forward(TListenerSide from, TCustomWinSocket* connection, bool final, int slices = kSlicesPerRead);
+  // Passes bytes read on side `from` of a connection accepted on `port` to every channel of
+  // that port.
+  void DeliverAll(TListenerSide from, int port, TServerWinSocket* source, const ByteString& data);
   // Passes bytes read on side `from` of channel k to the channel's partner.
   void Deliver(TListenerSide from, int k, TServerWinSocket* source, const ByteString& data);
   void SendToAll(TServerWinSocket* source, const TSocket_DEV& destination, const ByteString& data);
   void SendTo(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection,
               const ByteString& data);
-  void WriteToSerial(int k, const ByteString& data);
+  void WriteToSerial(int k, TServerWinSocket* source, const ByteString& data);
   void ForwardFromSerial(TComPort* port, std::int32_t count);
-  // Reads the waiting bytes of every connection of a listener that was paused and resumes.
+  // A listener that was paused may read again: first what its closed connections left, then a
+  // slice of every connection (the notifications that follow bring the rest).
   void Resume(TServerWinSocket* source);
+
+  // flow.cpp: what the flow control asks of the relay.
+  FlowControl::Hooks FlowHooks();
+  FlowControl::Destinations DestinationsOf(const TServerWinSocket* source);
+  void WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why);
+  void WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why);
+  // The relay's window on the service thread, where serial writers report that they drained.
+  void OpenWindow();
+  // Gives the open serial port of channel k its writer, which reports to the window.
+  void OpenSerialWriter(int k);
+  void CloseWindow();
+  std::intptr_t HandleMessage(const platform::Message& message);
 
   const TRelayTemplates templates_;
   const std::function<void(const std::string&)> write_start_entry_;
@@ -185,8 +231,13 @@ class Relay {
   TChannelTables tables_;
   PortIndex device_ports_;  // DevicePort -> every channel
   PortIndex server_ports_;  // ServerPort -> TCP channels
-  // The side of every listening socket that was opened, for resuming a paused one.
-  std::unordered_map<const TServerWinSocket*, TListenerSide> listener_sides_;
+  // Every listening socket that was opened, for resuming a paused one and naming it.
+  std::unordered_map<const TServerWinSocket*, ListenerInfo> listeners_;
+  // The writer of every serial port that opened.
+  std::array<std::unique_ptr<SerialWriter>, kMaxChannels + 1> serial_writers_;
+  // Bytes of closed connections held back by a pause, by source.
+  std::unordered_map<const TServerWinSocket*, std::deque<HeldBytes>> held_;
+  std::atomic<platform::WindowHandle> window_{0};
   FlowControl flow_control_;
   // Per serial channel: its failure has been reported. Cleared when its port is opened, set
   // by whichever thread reports first.

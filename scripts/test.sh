@@ -2,8 +2,9 @@
 # Builds and runs every test: the Windows build (run once under Wine), a release build, a minute
 # of fuzzing the channel file reader (clang's libFuzzer), and the tests again under
 # ThreadSanitizer (the suites labelled threaded) and under AddressSanitizer with
-# UndefinedBehaviorSanitizer. The fault matrix (tests/matrix) runs in the last build only, where
-# a sanitizer report of the relay under its load fails a scenario. Ends with ctest's summary line.
+# UndefinedBehaviorSanitizer (the sanitizer runs leave out the cases labelled long). The fault
+# matrix (tests/matrix) runs in the last build only, where a sanitizer report of the relay under
+# its load fails a scenario. Ends with ctest's summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -40,8 +41,8 @@ grep -E '^(Done|stat::(number_of_executed_units|peak_rss_mb|new_units_added))' b
 
 build build-tsan -DKORVENET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVENET_MATRIX=OFF
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --output-on-failure -j "$jobs" --timeout 600 -L "${KORVENET_TSAN_LABEL:-threaded}")
+  ctest --output-on-failure -j "$jobs" --timeout 600 -L "${KORVENET_TSAN_LABEL:-threaded}" -LE long)
 
 build build-asan -DKORVENET_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVENET_MATRIX=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-  ctest --output-on-failure -j "$jobs" --timeout 600)
+  ctest --output-on-failure -j "$jobs" --timeout 600 -LE long)

@@ -99,8 +99,17 @@ class TCustomComPort : public TObject {
   virtual void Loaded();
 
   // Writes all bytes; answers how many the device took before its write time-out (an empty
-  // string writes nothing and answers 0). Raises EComPort code 2.
+  // string writes nothing and answers 0). Raises EComPort code 2. Writes on one port run one
+  // at a time.
   std::int32_t PortWrite(const ByteString& data);
+  // Writes as much of `data` as the device takes at once, without waiting; answers how many
+  // bytes (0 when it takes none now, and always on Windows, whose drivers complete a write only
+  // once the line has taken it). Raises EComPort code 2 as PortWrite does.
+  std::int32_t PortWriteNow(const ByteString& data);
+  // Ends at once, from any thread, the PortWrite calls in progress (and those waiting for their
+  // turn): each raises code 2 with the system's "aborted" code. Later writes are not affected;
+  // a port that is not open has nothing to abort.
+  void AbortWrites();
   // Reads up to `count` bytes into `data` (cut to what was read) and answers that number; with
   // the default time-outs it never waits for bytes to arrive. Raises EComPort code 3.
   std::int32_t PortRead(ByteString& data, std::int32_t count);

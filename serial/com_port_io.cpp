@@ -12,6 +12,16 @@ std::int32_t TCustomComPort::PortWrite(const ByteString& data) {
   return static_cast<std::int32_t>(done);
 }
 
+std::int32_t TCustomComPort::PortWriteNow(const ByteString& data) {
+  if (data.empty()) return 0;
+  std::size_t done = 0;
+  if (int error = platform::SerialWriteNow(device_, data.data(), data.size(), done))
+    throw EComPort(CError_WriteFailed, error);
+  return static_cast<std::int32_t>(done);
+}
+
+void TCustomComPort::AbortWrites() { (void)platform::PurgeSerial(device_, platform::kSerialPurgeTxAbort); }
+
 std::int32_t TCustomComPort::PortRead(ByteString& data, std::int32_t count) {
   data = ByteString();
   if (count <= 0) return 0;

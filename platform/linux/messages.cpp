@@ -68,9 +68,10 @@ class MessageQueue {
     waited_ = timeout_ms != 0;
     for (int i = 0; i < n; ++i) {
       if (events[i].data.u64 == kWakeKey) {
+        // One read takes the whole count of the eventfd and clears it.
         std::uint64_t count;
-        while (read(wake_fd_, &count, sizeof count) > 0) {
-        }
+        ssize_t ignored = read(wake_fd_, &count, sizeof count);
+        (void)ignored;
       } else if (events[i].data.u64 == kTimerKey) {
         std::uint64_t count;
         ssize_t ignored = read(timer_fd_, &count, sizeof count);

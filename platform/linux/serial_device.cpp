@@ -117,6 +117,13 @@ DeviceState::~DeviceState() {
     ::close(fd);  // also drops the flock
   }
   if (kick_fd >= 0) ::close(kick_fd);
+  if (abort_fd >= 0) ::close(abort_fd);
+}
+
+void AbortWrites(DeviceState& device) {
+  device.abort_generation.fetch_add(1);
+  std::uint64_t one = 1;
+  (void)!::write(device.abort_fd, &one, sizeof one);
 }
 
 std::shared_ptr<DeviceState> FindDevice(SerialHandle handle) {
@@ -168,6 +175,8 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   state->exclusive = true;
   state->kick_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (state->kick_fd < 0) return errno;
+  state->abort_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (state->abort_fd < 0) return errno;
 
   linux_serial::DeviceTable& table = linux_serial::Table();
   std::lock_guard<std::mutex> hold(table.lock);
@@ -186,7 +195,10 @@ int CloseSerialDevice(SerialHandle handle) {
     state = std::move(it->second);
     table.devices.erase(it);
   }
-  return 0;  // the descriptor closes when the last call using it returns
+  // The descriptor closes when the last call using it returns; a write waiting for the line
+  // ends now.
+  linux_serial::AbortWrites(*state);
+  return 0;
 }
 
 int SetSerialQueueSizes(SerialHandle handle, std::uint32_t, std::uint32_t) {
@@ -257,8 +269,9 @@ int SetSerialTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
 int PurgeSerial(SerialHandle handle, std::uint32_t flags) {
   auto dev = FindDevice(handle);
   if (!dev) return EBADF;
+  // Reads never wait with the time-outs in use, so only writes have something to abort.
+  if (flags & kSerialPurgeTxAbort) linux_serial::AbortWrites(*dev);
   if (dev->lost) return 0;
-  // Transfers run inside the calls that make them, so there is nothing pending to abort.
   const bool rx = flags & kSerialPurgeRxClear, tx = flags & kSerialPurgeTxClear;
   if (!rx && !tx) return 0;
   if (::tcflush(dev->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) return errno;
@@ -304,6 +317,9 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
   if (!dev) return EBADF;
   if (dev->lost) return EIO;
   if (size == 0) return 0;
+  // Taken before waiting for the turn, so that an abort also ends writes that wait for it.
+  const std::uint64_t generation = dev->abort_generation.load();
+  std::lock_guard<std::mutex> turn(dev->write_lock);
   SerialTimeouts limits;
   {
     std::lock_guard<std::mutex> hold(dev->settings_lock);
@@ -317,6 +333,10 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
 
   int error = 0;
   while (done < size) {
+    if (dev->abort_generation.load() != generation) {
+      error = ECANCELED;
+      break;
+    }
     ssize_t n = ::write(dev->fd, bytes + done, size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
@@ -328,23 +348,55 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
       break;
     }
     if (limited && MillisecondsLeft(deadline) == 0) break;  // time-out: report what went
-    int ready = linux_serial::WaitFor(dev->fd, POLLOUT, limited ? MillisecondsLeft(deadline) : -1);
-    if (ready == 0) break;
+    // The line or an abort, whichever comes first. The abort signal is consumed here (only the
+    // write that holds the turn waits); the generation tells whether it was meant for this one.
+    pollfd fds[2] = {{dev->fd, POLLOUT, 0}, {dev->abort_fd, POLLIN, 0}};
+    int ready = ::poll(fds, 2, limited ? MillisecondsLeft(deadline) : -1);
+    if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
-      error = -ready;
+      error = errno;
       break;
     }
-    if (!(ready & POLLOUT)) {
+    if (ready == 0) break;
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t drained;
+      (void)!::read(dev->abort_fd, &drained, sizeof drained);
+      continue;
+    }
+    if (!(fds[0].revents & POLLOUT)) {
       error = EIO;  // hung up or failed: no write can succeed
       break;
     }
   }
-  if (done > 0) {
+  // Only a device whose event mask asks for the tx-empty event wakes its event wait.
+  if (done > 0 && (dev->event_mask.load() & kSerialEventTxEmpty)) {
     dev->tx_pending = true;
     std::uint64_t one = 1;
     (void)!::write(dev->kick_fd, &one, sizeof one);
   }
   return error;
+}
+
+int SerialWriteNow(SerialHandle handle, const void* data, std::size_t size, std::size_t& done) {
+  done = 0;
+  auto dev = FindDevice(handle);
+  if (!dev) return EBADF;
+  if (dev->lost) return EIO;
+  if (size == 0) return 0;
+  std::unique_lock<std::mutex> turn(dev->write_lock, std::try_to_lock);
+  if (!turn.owns_lock()) return 0;  // another write is in progress: these bytes come after it
+  ssize_t n;
+  do {
+    n = ::write(dev->fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN ? 0 : errno;
+  done = static_cast<std::size_t>(n);
+  if (done > 0 && (dev->event_mask.load() & kSerialEventTxEmpty)) {
+    dev->tx_pending = true;
+    std::uint64_t one = 1;
+    (void)!::write(dev->kick_fd, &one, sizeof one);
+  }
+  return 0;
 }
 
 int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done) {

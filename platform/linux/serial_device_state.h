@@ -18,6 +18,11 @@ struct DeviceState {
   bool exclusive = false;  // TIOCEXCL was set by this open
   SerialLockFile lock_file;  // released after the descriptor is closed
   int kick_fd = -1;  // eventfd: wakes the event wait after a write (for the tx-empty event)
+  // Aborting writes: a purge with the abort flag, or the close, raises the generation and
+  // signals the eventfd; a write ends when the generation is no longer the one it began with.
+  int abort_fd = -1;
+  std::atomic<std::uint64_t> abort_generation{0};
+  std::mutex write_lock;  // one write at a time
   std::atomic<bool> lost{false};
   std::atomic<std::uint64_t> read_generation{0};  // bumped by every read that took bytes
   std::atomic<bool> tx_pending{false};            // written since the last tx-empty report
@@ -31,6 +36,9 @@ struct DeviceState {
 };
 
 std::shared_ptr<DeviceState> FindDevice(SerialHandle handle);
+
+// Ends the writes in progress on the device and those waiting for their turn.
+void AbortWrites(DeviceState& device);
 
 // Sets a rate that has no standard speed constant (termios2 with BOTHER). 0 or errno.
 int SetCustomBaudRate(int fd, std::uint32_t rate);

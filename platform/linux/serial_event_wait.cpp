@@ -93,8 +93,10 @@ SerialWaitResult WaitSerialEvents(SerialEventWait* wait, std::uint32_t& events, 
 
     int waiting = 0;
     bool untouched = false;
-    if (watch_rx && wait->rx_reported && ::ioctl(dev->fd, FIONREAD, &waiting) == 0) {
-      untouched = waiting == wait->rx_count && dev->read_generation == wait->rx_generation;
+    // Bytes read since the report were touched; only otherwise is the count asked for.
+    if (watch_rx && wait->rx_reported && dev->read_generation == wait->rx_generation &&
+        ::ioctl(dev->fd, FIONREAD, &waiting) == 0) {
+      untouched = waiting == wait->rx_count;
     }
     int timeout = -1;
     if (untouched) timeout = Shorter(timeout, kUntouchedBytesCheckMs);

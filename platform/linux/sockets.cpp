@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -360,6 +362,21 @@ int LocalPort(SocketHandle s, int& port) {
   if (getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&address), &size) != 0) return Fail();
   port = ntohs(address.sin_port);
   return 0;
+}
+
+int PeerAddress(SocketHandle s, std::string& address) {
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail();
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  address = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+  return 0;
+}
+
+int UnsentBytes(SocketHandle s, int& count) {
+  count = 0;
+  return ioctl(static_cast<int>(s), SIOCOUTQ, &count) == 0 ? 0 : Fail();
 }
 
 int LookupTcpService(const char* name, std::uint16_t& port) {

@@ -51,6 +51,12 @@ int LastError() {
 struct Device {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE mask_changed = nullptr;  // auto-reset: wakes an event wait that has no events to ask for
+  // Aborting writes: a purge with the abort flag, or the close, raises the generation and sets
+  // the event (auto-reset); a write ends when the generation is no longer the one it began
+  // with. The driver's own abort (PurgeComm) does the same for drivers that honour it.
+  HANDLE write_abort = nullptr;
+  std::atomic<LONG> abort_generation{0};
+  std::mutex write_lock;  // one write at a time
   std::atomic<DWORD> event_mask{0};
   std::atomic<bool> lost{false};
   std::atomic<DWORD> lost_error{0};
@@ -61,8 +67,14 @@ struct Device {
   ~Device() {
     if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
     if (mask_changed) ::CloseHandle(mask_changed);
+    if (write_abort) ::CloseHandle(write_abort);
   }
 };
+
+void AbortWrites(Device& device) {
+  device.abort_generation.fetch_add(1);
+  ::SetEvent(device.write_abort);
+}
 
 // Built on first use and never destroyed, so that an event thread still ending at process
 // exit finds it.
@@ -109,8 +121,40 @@ bool MarkLostIfGone(Device& device, int& error) {
   return true;
 }
 
+// Waits for an overlapped transfer to end and takes its result. A write also ends when an abort
+// that came after `generation` was taken is signalled: it is then cancelled (CancelIo cancels
+// the calling thread's transfers, and this thread started it) and answers what it moved.
+int FinishTransfer(Device& device, OVERLAPPED& overlapped, const LONG* generation, std::size_t& done) {
+  DWORD moved = 0;
+  int error = 0;
+  while (true) {
+    HANDLE waits[2] = {overlapped.hEvent, device.write_abort};
+    const DWORD count = generation ? 2 : 1;
+    const DWORD woke = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    if (woke == WAIT_OBJECT_0) {
+      if (!::GetOverlappedResult(device.handle, &overlapped, &moved, FALSE)) error = LastError();
+      break;
+    }
+    if (woke == WAIT_OBJECT_0 + 1 && device.abort_generation.load() == *generation) continue;  // an old abort
+    error = woke == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : LastError();
+    // The record lives on this stack: the transfer must be over before it goes.
+    ::CancelIo(device.handle);
+    ::GetOverlappedResult(device.handle, &overlapped, &moved, TRUE);
+    break;
+  }
+  done = moved;
+  return error;
+}
+
 // One overlapped transfer, waited for to its end: the driver's time-outs bound it.
 int Transfer(Device& device, bool write, void* data, std::size_t size, std::size_t& done) {
+  // Taken before waiting for the turn, so that an abort also ends writes that wait for it.
+  const LONG generation = device.abort_generation.load();
+  std::unique_lock<std::mutex> turn(device.write_lock, std::defer_lock);
+  if (write) {
+    turn.lock();
+    if (device.abort_generation.load() != generation) return ERROR_OPERATION_ABORTED;
+  }
   OVERLAPPED overlapped{};
   overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!overlapped.hEvent) return LastError();
@@ -121,16 +165,7 @@ int Transfer(Device& device, bool write, void* data, std::size_t size, std::size
   if (!started && ::GetLastError() != ERROR_IO_PENDING) {
     error = LastError();
   } else {
-    DWORD moved = 0;
-    if (::WaitForSingleObject(overlapped.hEvent, INFINITE) != WAIT_OBJECT_0) {
-      error = LastError();
-      // The record lives on this stack: the transfer must be over before it goes.
-      ::CancelIo(device.handle);
-      ::GetOverlappedResult(device.handle, &overlapped, &moved, TRUE);
-    } else if (!::GetOverlappedResult(device.handle, &overlapped, &moved, FALSE)) {
-      error = LastError();
-    }
-    done = moved;
+    error = FinishTransfer(device, overlapped, write ? &generation : nullptr, done);
   }
   ::CloseHandle(overlapped.hEvent);
   return error;
@@ -157,6 +192,8 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   if (!::GetCommState(opened, &probe)) return LastError();
   device->mask_changed = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (!device->mask_changed) return LastError();
+  device->write_abort = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!device->write_abort) return LastError();
 
   DeviceTable& table = Table();
   std::lock_guard<std::mutex> hold(table.lock);
@@ -178,6 +215,7 @@ int CloseSerialDevice(SerialHandle handle) {
   // The system handle closes when the last call using it returns. Release those calls now,
   // as closing the handle would: abort transfers and end a pending event wait (which then
   // finds the device gone from the table).
+  AbortWrites(*device);
   ::PurgeComm(device->handle, PURGE_TXABORT | PURGE_RXABORT);
   ::SetCommMask(device->handle, 0);
   ::SetEvent(device->mask_changed);
@@ -237,6 +275,7 @@ int SetSerialTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
 int PurgeSerial(SerialHandle handle, std::uint32_t flags) {
   auto device = FindDevice(handle);
   if (!device) return ERROR_INVALID_HANDLE;
+  if (flags & kSerialPurgeTxAbort) AbortWrites(*device);
   if (device->lost) return 0;
   return ::PurgeComm(device->handle, flags) ? 0 : LastError();
 }
@@ -286,6 +325,14 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
   if (device->lost) return LostError(*device);
   if (size == 0) return 0;
   return Transfer(*device, true, const_cast<void*>(data), size, done);
+}
+
+int SerialWriteNow(SerialHandle handle, const void*, std::size_t, std::size_t& done) {
+  done = 0;
+  auto device = FindDevice(handle);
+  if (!device) return ERROR_INVALID_HANDLE;
+  if (device->lost) return LostError(*device);
+  return 0;  // an overlapped write completes only once the line has taken it
 }
 
 int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t& done) {

@@ -20,6 +20,7 @@
 
 #include <climits>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "platform/win/notification_window.h"
@@ -178,6 +179,22 @@ int LocalPort(SocketHandle s, int& port) {
   if (::getsockname(ToSocket(s), reinterpret_cast<sockaddr*>(&address), &size) != 0) return Fail();
   port = ::ntohs(address.sin_port);
   return 0;
+}
+
+int PeerAddress(SocketHandle s, std::string& address) {
+  sockaddr_in peer{};
+  int size = sizeof peer;
+  if (::getpeername(ToSocket(s), reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail();
+  const char* text = ::inet_ntoa(peer.sin_addr);  // this thread's own buffer
+  address = std::string(text ? text : "") + ":" + std::to_string(::ntohs(peer.sin_port));
+  return 0;
+}
+
+// Winsock has no query for what still waits in a socket's send queue.
+int UnsentBytes(SocketHandle, int& count) {
+  count = 0;
+  last_error = WSAEOPNOTSUPP;
+  return -1;
 }
 
 int LookupTcpService(const char* name, std::uint16_t& port) {

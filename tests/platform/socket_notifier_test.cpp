@@ -281,3 +281,26 @@ TEST(MessagesSocketCalls, OptionsLookupAndErrors) {
   EXPECT_EQ(SocketLibraryStartup(), 0);
   EXPECT_EQ(SocketLibraryCleanup(), 0);
 }
+
+TEST_F(MessagesSocketNotifier, UnsentBytesShrinkAsThePeerReadsAndPeerAddressNamesIt) {
+  test::Client client(port_);
+  SocketHandle s = AcceptOne();
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  ASSERT_EQ(::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&local), &size), 0);
+  std::string address;
+  ASSERT_EQ(PeerAddress(s, address), 0);
+  EXPECT_EQ(address, "127.0.0.1:" + std::to_string(ntohs(local.sin_port)));
+
+  // The peer reads nothing: what the socket takes beyond the peer's window stays queued.
+  const std::string chunk(64 * 1024, 'u');
+  std::size_t sent = 0;
+  for (int n; (n = Send(s, chunk.data(), static_cast<int>(chunk.size()))) > 0;) sent += static_cast<std::size_t>(n);
+  int unsent = 0;
+  ASSERT_EQ(UnsentBytes(s, unsent), 0);
+  EXPECT_GT(unsent, 0);
+  EXPECT_LE(static_cast<std::size_t>(unsent), sent);
+
+  ASSERT_EQ(client.Receive(sent).size(), sent);
+  EXPECT_TRUE(test::WaitUntil([&] { return UnsentBytes(s, unsent) == 0 && unsent == 0; }));
+}

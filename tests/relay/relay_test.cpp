@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <memory>
@@ -14,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/server_client_win_socket.h"
+#include "net/server_win_socket.h"
 #include "relay/channel_file.h"
 #include "relay/log_texts.h"
 #include "tests/net/net_test_support.h"
@@ -59,6 +65,7 @@ class RelayTest : public test::FilesTest {
     setup.Directory = directory();
     setup.Templates = {&device_template_, &server_template_, &serial_template_};
     setup.WriteStartEntry = [this](const std::string& text) { start_entries_.push_back(text); };
+    setup.WriteWarningEntry = [this](const platform::Text& text) { warnings_.push_back(text.Bytes()); };
     setup.LogClock = [] { return kMidnight; };
     return std::make_unique<Relay>(std::move(setup));
   }
@@ -122,8 +129,51 @@ class RelayTest : public test::FilesTest {
   // A serial line; it outlives the relay, whose port would otherwise see it vanish.
   serial_test::PtyPair line_;
   std::vector<std::string> start_entries_;
+  std::vector<std::string> warnings_;
   std::unique_ptr<Relay> relay_;
 };
+
+// Sends `bytes` from a peer on a thread of its own, never blocking for longer than the deadline.
+class Flood {
+ public:
+  Flood(test::Client& peer, const std::string& bytes)
+      : thread_([this, fd = peer.fd(), &bytes] {
+          const auto end = test::Clock::now() + test::kDeadline;
+          while (sent_ < bytes.size() && test::Clock::now() < end) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            ssize_t n = ::send(fd, bytes.data() + sent_, std::min<std::size_t>(65536, bytes.size() - sent_),
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent_ += static_cast<std::size_t>(n);
+            if (n == 0 || (n < 0 && errno != EAGAIN)) return;
+          }
+        }) {}
+  ~Flood() { thread_.join(); }
+  std::size_t sent() const { return sent_; }
+
+ private:
+  std::atomic<std::size_t> sent_{0};
+  std::thread thread_;
+};
+
+std::string Pattern(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(((i + seed) * 2654435761u) >> 13);
+  return bytes;
+}
+
+int LocalPortOf(const test::Client& client) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  ::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+int Waiting(TCustomWinSocket* connection) {
+  int count = 0;
+  platform::BytesWaiting(connection->SocketHandle(), count);
+  return count;
+}
 
 std::string Line(int device_port, int type, const std::string& field4) {
   return std::to_string(device_port) + ";0;" + std::to_string(type) + ";" + field4 + ";x\r\n";
@@ -227,6 +277,121 @@ TEST_F(RelayTest, StopAndDestructionCloseEverything) {
   TComPort again;
   again.SetPort(line_.slave());
   EXPECT_NO_THROW(again.SetConnected(true)) << "the line is free again";
+}
+
+// A source is read in slices, with the flow control asked between them: a backlog larger
+// than a destination may keep reaches it whole once it reads again.
+TEST_F(RelayTest, BacklogOfAResumedSourceNeverPushesAPeerOverItsCap) {
+  const int device = test::FreePort(), server = test::FreePort();
+  Start(Line(device, 2, server));
+  test::Client peer(server, 64 * 1024), dev(device);
+  ASSERT_TRUE(Accepted(lsServer, 1, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  TServerClientWinSocket* to_peer = relay_->Tables().ServerListeners[1].Listener->ListeningSocket()->ConnectionAt(0);
+  TServerClientWinSocket* from_dev = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket()->ConnectionAt(0);
+  // Above what a paused source lets a destination keep (high water and one slice), below the
+  // backlog.
+  constexpr std::size_t kCap = 512 * 1024;
+  to_peer->SetKeptBytesLimit(kCap);
+
+  // A receive buffer as large as the system allows, as one that grew with a fast sender would be.
+  const int large = 4 << 20;
+  ASSERT_EQ(::setsockopt(static_cast<int>(from_dev->SocketHandle()), SOL_SOCKET, SO_RCVBUF, &large, sizeof large), 0);
+
+  const std::string payload = Pattern(24u << 20, 1);
+  Flood flood(dev, payload);
+  // The peer reads nothing until a backlog far above the cap waits unread in the relay's socket.
+  std::string got;
+  ASSERT_TRUE(PumpUntil([&] { return Waiting(from_dev) > static_cast<int>(4 * kCap); }));
+  ASSERT_TRUE(PumpUntil([&] {
+    relay_->Tick(std::chrono::steady_clock::now());
+    got += peer.Receive(payload.size() - got.size(), 10ms);
+    return got.size() == payload.size() || !to_peer->Connected();
+  }));
+  EXPECT_TRUE(to_peer->Connected());
+  EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size() << " bytes, or changed";
+  EXPECT_TRUE(warnings_.empty());
+}
+
+// A connection that closes while its listener is paused leaves its last bytes with the relay;
+// they follow, in order, as the destination reads.
+TEST_F(RelayTest, ConnectionClosingWhilePausedHasItsLastBytesDelivered) {
+  const int device = test::FreePort(), server = test::FreePort();
+  Start(Line(device, 2, server));
+  test::Client peer(server, 64 * 1024), dev(device);
+  ASSERT_TRUE(Accepted(lsServer, 1, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+
+  // The device sends what the way to the relay takes while the peer reads nothing, and leaves.
+  const std::string payload = Pattern(16u << 20, 2);
+  std::size_t sent = 0;
+  ASSERT_TRUE(PumpUntil([&] {
+    ssize_t n = ::send(dev.fd(), payload.data() + sent, std::min<std::size_t>(65536, payload.size() - sent),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    return n < 0 && errno == EAGAIN && relay_->HasWork();
+  }));
+  dev.Close();
+  std::string got;
+  ASSERT_TRUE(PumpUntil([&] {
+    relay_->Tick(std::chrono::steady_clock::now());
+    got += peer.Receive(sent - got.size(), 10ms);
+    return got.size() == sent;
+  }));
+  EXPECT_TRUE(got == payload.substr(0, sent)) << "the stream differs from what was sent";
+  EXPECT_TRUE(Accepted(lsDevice, 1, 0));
+}
+
+// Cuts are warning entries that name the channel, the side and the peer, or the serial port.
+TEST_F(RelayTest, CutsAreWarnedWithTheChannelTheSideAndThePeer) {
+  ASSERT_TRUE(line_.ok());
+  const int device = test::FreePort(), server = test::FreePort(), serial_device = test::FreePort();
+  Start(Line(device, 2, server) + Line(serial_device, 1, line_.slave()));
+  test::Client healthy(server), stopped(server, 16 * 1024), dev(device), to_line(serial_device);
+  ASSERT_TRUE(Accepted(lsServer, 1, 2));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 2, 1));
+
+  // The line's far end reads nothing; the stopped server neither.
+  const std::string payload = Pattern(8u << 20, 4), to_serial(256 * 1024, 'l');
+  Flood flood(dev, payload), serial_flood(to_line, to_serial);
+  std::string got;
+  ASSERT_TRUE(PumpUntil([&] {
+    got += healthy.Receive(payload.size(), 10ms);
+    int on_line = 0;
+    ::ioctl(line_.master(), FIONREAD, &on_line);
+    return relay_->HasWork() && got.size() >= 64 * 1024 && on_line > 0;
+  }));
+  // The healthy server is held for the hold limit, then the stopped one goes; the line has its
+  // bytes dropped once it took nothing for the stall limit.
+  const auto now = std::chrono::steady_clock::now();
+  ASSERT_TRUE(PumpUntil([&] {
+    got += healthy.Receive(payload.size() - got.size(), 10ms);
+    relay_->Tick(now);
+    relay_->Tick(now + FlowControl::kHoldLimit + std::chrono::milliseconds(500));
+    return !warnings_.empty();
+  }));
+  // The healthy server gets every byte.
+  ASSERT_TRUE(PumpUntil([&] {
+    relay_->Tick(std::chrono::steady_clock::now());
+    got += healthy.Receive(payload.size() - got.size(), 10ms);
+    return got.size() == payload.size();
+  }));
+  EXPECT_TRUE(got == payload);
+  ASSERT_TRUE(PumpUntil([&] {
+    relay_->Tick(now + FlowControl::kStallLimit + std::chrono::seconds(1));
+    return warnings_.size() >= 2;
+  }));
+  ASSERT_EQ(warnings_.size(), 2u);
+  const std::string stopped_port = std::to_string(LocalPortOf(stopped));
+  EXPECT_EQ(warnings_[0], "Channel 1 \"x\", server side: peer 127.0.0.1:" + stopped_port +
+                              " fell behind while the other peers of its channel waited 1.5 s and was disconnected");
+  const std::string prefix = "Channel 2 \"x\", serial side: serial port \"" + line_.slave() + "\" took nothing for 30 s; ";
+  EXPECT_EQ(warnings_[1].substr(0, prefix.size()), prefix);
+  EXPECT_EQ(warnings_[1].substr(prefix.size() + warnings_[1].find_first_not_of("0123456789", prefix.size()) - prefix.size()),
+            " bytes waiting for it were dropped")
+      << warnings_[1];
+  EXPECT_TRUE(stopped.ClosedByPeer());
 }
 
 TEST_F(RelayTest, ASecondStartBeginsFromEmptyRecords) {

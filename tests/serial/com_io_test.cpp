@@ -1,6 +1,8 @@
 // PortRead and PortWrite on pseudo-terminals.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <thread>
 
@@ -111,6 +113,53 @@ TEST_F(SerialIO, WriteThatTheLineCannotTakeEndsAtItsTimeout) {
   EXPECT_LT(test::Clock::now() - start, std::chrono::seconds(15));
   EXPECT_GT(written, 0);
   EXPECT_LT(written, static_cast<std::int32_t>(big.size()));
+}
+
+TEST_F(SerialIO, AbortEndsAWaitingWriteAtOnceAndSparesLaterOnes) {
+  // Nobody reads the far end; with the default time-outs the write would wait for minutes.
+  std::string big(256 * 1024, 'x');
+  std::atomic<bool> ended{false};
+  std::pair<int, int> error;
+  std::thread writer([&] {
+    error = ComErrorOf([&] { port.PortWrite(ByteString(big)); });
+    ended = true;
+  });
+  // Abort until the write has ended: an abort that comes before it starts does not touch it.
+  EXPECT_TRUE(test::WaitUntil([&] {
+    port.AbortWrites();
+    return ended.load();
+  }));
+  writer.join();
+  EXPECT_EQ(error, std::make_pair(2, ECANCELED));
+
+  // The next write goes out once the far end reads the line empty (given time for that).
+  port.Timeouts().SetWriteTotalConstant(20000);
+  std::int32_t written = 0;
+  std::thread next([&] { written = port.PortWrite(ByteString(std::string("next"))); });
+  std::string got;
+  EXPECT_TRUE(test::WaitUntil([&] {
+    got += pty.Read(1 << 20, std::chrono::milliseconds(10));
+    return got.size() >= 4 && got.compare(got.size() - 4, 4, "next") == 0;
+  }));
+  next.join();
+  EXPECT_EQ(written, 4);
+  EXPECT_EQ(got.find_first_not_of('x'), got.size() - 4);
+}
+
+TEST_F(SerialIO, ClosingThePortEndsAWaitingWrite) {
+  std::string big(256 * 1024, 'x');
+  std::atomic<bool> ended{false};
+  std::thread writer([&] {
+    ComErrorOf([&] { port.PortWrite(ByteString(big)); });
+    ended = true;
+  });
+  ASSERT_TRUE(test::WaitUntil([&] {
+    int waiting = 0;
+    return ::ioctl(pty.master(), FIONREAD, &waiting) == 0 && waiting > 0;
+  }));
+  port.SetConnected(false);
+  EXPECT_TRUE(test::WaitUntil([&] { return ended.load(); }));
+  writer.join();
 }
 
 TEST_F(SerialIO, ReadWithTotalTimeoutWaitsForTheBytes) {

@@ -153,7 +153,7 @@ class Install : public ::testing::Test {
     const std::string directory = std::filesystem::path(exe_).parent_path().string();
     return "[Unit]\nDescription=Korvenet\nDocumentation=man:tcp_port_serv(8)\nAfter=network-online.target\n"
            "Wants=network-online.target\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\"" + exe_ +
-           "\"\nRestart=on-failure\nRestartSec=2s\nWatchdogSec=30s\nLimitNOFILE=65536\nNoNewPrivileges=yes\n"
+           "\"\nRestart=on-failure\nRestartSec=2s\nWatchdogSec=10s\nLimitNOFILE=65536\nNoNewPrivileges=yes\n"
            "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\nProtectSystem=strict\n"
            "ReadWritePaths=\"" + directory + "\"\nReadWritePaths=-/run/lock\nProtectHome=yes\nPrivateTmp=no\nDevicePolicy=closed\n"
            "DeviceAllow=char-tty* rw\nDeviceAllow=char-pts rw\nDeviceAllow=char-rfcomm rw\n"

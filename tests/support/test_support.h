@@ -58,7 +58,7 @@ class TempDir {
 class Client {
  public:
   Client() = default;
-  explicit Client(int port) { Connect(port); }
+  explicit Client(int port, int receive_buffer = 0) { Connect(port, receive_buffer); }
   ~Client() { Close(); }
   Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Client& operator=(Client&& other) noexcept {
@@ -66,9 +66,12 @@ class Client {
     return *this;
   }
 
-  bool Connect(int port) {
+  // A receive buffer set before connecting (0: the system's, which grows as the peer reads)
+  // makes a peer that does not read fill up quickly.
+  bool Connect(int port, int receive_buffer = 0) {
     Close();
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
