@@ -21,6 +21,9 @@ if [ "${1:-}" != run ]; then
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v lintian >/dev/null || need+=(lintian)
   command -v systemd-analyze >/dev/null || need+=(systemd)
+  # clang with libFuzzer's runtime builds the channel file's fuzz target.
+  command -v clang++ >/dev/null || need+=(clang)
+  compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-dev)
 fi
 if [ "${KORVENET_BENCH:-}" = 1 ]; then
   command -v socat >/dev/null || need+=(socat)
@@ -43,9 +46,12 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-# The log stamp tests also check a Russian locale's formats: make one where the machine can.
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
-  if [ "$(id -u)" -eq 0 ] && command -v localedef >/dev/null && [ -e /usr/share/i18n/locales/ru_RU ]; then
-    localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 >/dev/null 2>&1 || true
+# The log stamp tests also check a Russian locale's formats and an American one's 12-hour
+# clock: make them where the machine can.
+for name in ru_RU en_US; do
+  if ! locale -a 2>/dev/null | grep -qi "^$name\.utf-\?8$"; then
+    if [ "$(id -u)" -eq 0 ] && command -v localedef >/dev/null && [ -e "/usr/share/i18n/locales/$name" ]; then
+      localedef -i "$name" -f UTF-8 "$name.UTF-8" >/dev/null 2>&1 || true
+    fi
   fi
-fi
+done

@@ -10,6 +10,7 @@
 
 #include "relay/arrays_vars.h"
 #include "relay/log_texts.h"
+#include "tests/fuzz/channel_file_model.h"
 #include "tests/relay/relay_files_fixture.h"
 
 namespace {
@@ -199,15 +200,56 @@ TEST_F(ChannelFileLoad, KeepsFirstFourHundredLinesOfALongFile) {
   EXPECT_EQ(ChannelLinesIgnoredLogText(loaded_.LinesIgnored), "");
 }
 
-TEST_F(ChannelFileLoad, GarbageAndHugeLinesLoad) {
+// Random bytes, heavy in what the rules care about (separators, blanks, line ends, signs,
+// digits, hex marks), with channel-like lines among them, load as the reference model of the
+// rules says, line by line and field by field.
+TEST_F(ChannelFileLoad, GarbageLoadsAsTheRulesSay) {
+  const std::string alphabet = "0123456789;;;;;    \r\n$xX-+aAfF\t1";
   std::mt19937 random(12345);
-  std::string garbage(1 << 20, '\0');
-  for (char& c : garbage) c = static_cast<char>(random() % 255 + 1);  // no NUL, so all of it is read
-  WriteChannels(garbage);
-  ASSERT_TRUE(Load());
-  EXPECT_GT(ChannelCount(), 0);
-  EXPECT_LE(ChannelCount(), kMaxChannels);
+  auto junk = [&](std::size_t size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+      // No NUL, so all of it is read.
+      c = random() % 4 ? alphabet[random() % alphabet.size()] : static_cast<char>(random() % 255 + 1);
+    }
+    return bytes;
+  };
+  auto number = [&] {
+    static const char* const kForms[] = {"", " ", "+", "-", "$", "0x", "x", "-$", "00"};
+    return kForms[random() % 9] + std::to_string(random() % 100000) + (random() % 8 ? "" : " ");
+  };
+  for (std::size_t size : {std::size_t{1} << 20, std::size_t{16} << 10, std::size_t{2} << 10}) {
+    std::string garbage;
+    while (garbage.size() < size) {
+      if (random() % 3) {
+        garbage += junk(random() % 64);
+      } else {
+        garbage += number() + ";" + number() + ";" + (random() % 2 ? "1" : " 2") + ";" +
+                   (random() % 2 ? number() : junk(8)) + ";" + junk(random() % 12) + (random() % 2 ? "\r\n" : "\n");
+      }
+    }
+    WriteChannels(garbage);
+    ASSERT_TRUE(Load());
+    const model::Load expected = model::LoadChannels(garbage);
+    ASSERT_EQ(ChannelCount(), static_cast<int>(expected.channels.size()));
+    EXPECT_EQ(loaded_.LinesIgnored, expected.lines_ignored);
+    int typed = 0;
+    for (int k = 1; k <= ChannelCount(); ++k) {
+      const TSootv& c = channel(k);
+      const model::Channel& e = expected.channels[static_cast<std::size_t>(k - 1)];
+      ASSERT_EQ(c.DevicePort, e.device_port) << "channel " << k;
+      ASSERT_EQ(c.SpareValue, e.spare) << "channel " << k;
+      ASSERT_EQ(c.ChannelType, e.type) << "channel " << k;
+      ASSERT_EQ(c.ServerPort, e.server_port) << "channel " << k;
+      ASSERT_EQ(c.ComPortName, e.port_name) << "channel " << k;
+      ASSERT_EQ(c.ChannelLabel, e.label) << "channel " << k;
+      typed += c.ChannelType == 1 || c.ChannelType == 2;
+    }
+    EXPECT_GT(typed, 0) << "the garbage made no channel of a known type";
+  }
+}
 
+TEST_F(ChannelFileLoad, HugeLinesLoad) {
   std::string label(1 << 20, 'L');
   WriteChannels("7;0;1;" + std::string(1 << 20, 'P') + ";" + label);
   ASSERT_TRUE(Load());

@@ -2,9 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <clocale>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -35,17 +39,22 @@ TEST_F(TextLogInCLocale, StampLeavesOutTheTimeOnlyAtMidnight) {
   EXPECT_EQ(FormatLogStamp({2026, 12, 6, 23, 59, 59, 999}), "12/06/26 23:59:59");
 }
 
+// A log with no clock of its own stamps the system's local time when the line is made.
 TEST_F(TextLogInCLocale, StampFollowsTheSystemClock) {
+  auto c_stamp = [](std::time_t t) {
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    const bool midnight = tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0;
+    char text[32];
+    return std::string(text, std::strftime(text, sizeof text, midnight ? "%m/%d/%y" : "%m/%d/%y %H:%M:%S", &tm));
+  };
+  const std::time_t before = std::time(nullptr);
   const std::string stamp = TextLog(directory()).LogStamp();
-  // "mm/dd/yy", optionally followed by " hh:mm:ss".
-  ASSERT_TRUE(stamp.size() == 8 || stamp.size() == 17) << stamp;
-  EXPECT_EQ(stamp[2], '/');
-  EXPECT_EQ(stamp[5], '/');
-  if (stamp.size() == 17) {
-    EXPECT_EQ(stamp[8], ' ');
-    EXPECT_EQ(stamp[11], ':');
-    EXPECT_EQ(stamp[14], ':');
-  }
+  const std::time_t after = std::time(nullptr);
+  std::set<std::string> possible;
+  for (std::time_t t = before; t <= after; ++t) possible.insert(c_stamp(t));
+  EXPECT_EQ(possible.count(stamp), 1u) << stamp << " is not the time between " << c_stamp(before) << " and "
+                                       << c_stamp(after);
 }
 
 TEST_F(TextLogInCLocale, StampUsesTheLocaleFormats) {
@@ -56,6 +65,22 @@ TEST_F(TextLogInCLocale, StampUsesTheLocaleFormats) {
   platform::LoadLocaleFormats();
   if (stamp == kMorningStamp) GTEST_SKIP() << "no Russian locale installed";
   EXPECT_EQ(stamp, "06.12.2026 09:05:07");
+}
+
+// A locale with a 12-hour clock puts its morning or afternoon marker after the time.
+TEST_F(TextLogInCLocale, StampOfATwelveHourLocaleCarriesItsMarker) {
+  locale_t american = ::newlocale(LC_TIME_MASK, "en_US.UTF-8", nullptr);
+  if (american == nullptr) GTEST_SKIP() << "no American locale installed";
+  ::freelocale(american);
+  ::setenv("LC_ALL", "en_US.UTF-8", 1);
+  platform::LoadLocaleFormats();
+  const std::vector<std::string> stamps = {
+      FormatLogStamp(kMorning), FormatLogStamp({2026, 12, 6, 21, 5, 7, 0}), FormatLogStamp({2026, 12, 6, 12, 30, 0, 0}),
+      FormatLogStamp({2026, 12, 6, 0, 0, 1, 0}), FormatLogStamp({2026, 12, 6, 0, 0, 0, 500})};
+  ::setenv("LC_ALL", "C", 1);
+  platform::LoadLocaleFormats();
+  EXPECT_EQ(stamps, (std::vector<std::string>{"12/06/2026 09:05:07 AM", "12/06/2026 09:05:07 PM",
+                                              "12/06/2026 12:30:00 PM", "12/06/2026 12:00:01 AM", "12/06/2026"}));
 }
 
 TEST_F(TextLogInCLocale, AFifoInPlaceOfALogDoesNotBlockTheWriter) {

@@ -3,12 +3,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/exception.h"
 #include "platform/event_log.h"
@@ -290,6 +294,40 @@ TEST_F(MainThreadServiceRun, ControlHandlerFailuresThatAreNoExceptionsKeepTheSer
   ExpectEntry("Service failed in custom message(130): unknown exception");
   service_.PostControlCode(kControlStop);
   ExpectNormalStop();
+}
+
+// A service thread that cannot make its control queue (no descriptor left) ends the service
+// with the start's failure entry, as any failure of the start does: the process goes on.
+TEST_F(MainThreadServiceRun, AControlQueueThatCannotBeMadeEndsTheServiceWithAnEntry) {
+  // A first entry makes the process's connection to the log while descriptors are free.
+  service_.WriteEventLog("before");
+  ExpectEntry("before");
+  std::vector<int> held;
+  auto release = [&] {
+    for (int fd : held) ::close(fd);
+    held.clear();
+  };
+  // The service thread starts with the descriptor table full; status reports fail too then,
+  // each with an entry of its own.
+  service_.before_run = [&] {
+    for (int fd; (fd = ::dup(2)) >= 0;) held.push_back(fd);
+  };
+  Start();
+  const bool ended = WaitForEnd();
+  release();
+  ASSERT_TRUE(ended);
+  ASSERT_TRUE(platform::FlushEventLog(20000));
+  std::vector<std::string> texts;
+  while (auto datagram = log_.Receive(std::chrono::milliseconds(0))) {
+    texts.push_back(datagram->substr(datagram->find("]: ") + 3));
+  }
+  const std::string failure = "Service failed on start: cannot create a message queue";
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), failure), 1) << ::testing::PrintToString(texts);
+  for (const std::string& text : texts) {
+    if (text != failure) {
+      EXPECT_EQ(text, std::strerror(EMFILE)) << "an entry other than failed reports";
+    }
+  }
 }
 
 // A status report that the manager does not take is an error entry with the system's text;
