@@ -176,15 +176,14 @@ TEST_F(TcpRelay, StalledReceiverIsCutWhileTheOthersGoOn) {
   ASSERT_TRUE(Sync(d, {&stalled, &reading}));
 
   // More than the stalled receiver's socket buffers and the relay's high-water mark take: the
-  // relay keeps bytes for it and holds the device back until it cuts the stalled receiver.
+  // relay keeps bytes for it and holds the device back, then cuts the stalled receiver, which
+  // lags beside one that keeps up, and the reading one gets every byte.
   const std::string payload = e2e::Pattern(24u << 20, 3);
-  const auto start = test::Clock::now();
   std::string received;
   {
     Sender sender(d, payload);
     received = reading.Receive(payload.size(), FlowControl::kStallLimit + std::chrono::seconds(90));
   }
-  EXPECT_GE(test::Clock::now() - start, FlowControl::kStallLimit - std::chrono::seconds(1));
   EXPECT_EQ(received.size(), payload.size());
   EXPECT_TRUE(received == payload) << "the reading receiver lost or mixed bytes";
   EXPECT_TRUE(stalled.ClosedByPeer(std::chrono::seconds(30)));

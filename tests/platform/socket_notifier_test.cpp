@@ -293,7 +293,12 @@ TEST_F(MessagesSocketNotifier, UnsentBytesShrinkAsThePeerReadsAndPeerAddressName
   std::size_t sent = 0;
   for (int n; (n = Send(s, chunk.data(), static_cast<int>(chunk.size()))) > 0;) sent += static_cast<std::size_t>(n);
   int unsent = 0;
-  ASSERT_EQ(UnsentBytes(s, unsent), 0);
+  if (UnsentBytes(s, unsent) != 0) {
+    // A platform without the count says so; the flow control then judges progress by sends.
+    EXPECT_NE(test::kErrorNoUnsentCount, 0) << "the count failed";
+    EXPECT_EQ(LastSocketError(), test::kErrorNoUnsentCount);
+    return;
+  }
   EXPECT_GT(unsent, 0);
   EXPECT_LE(static_cast<std::size_t>(unsent), sent);
 

@@ -54,7 +54,8 @@ TEST(InstallRun, RoutedExceptionLandsInTheErrorLogBesideTheExecutable) {
     possible.insert(CStamp(t) + ": " + message + " . Class Name = ESocketError\r\n");
   }
   const std::string log = test::ReadFile((bin / kErrorLogFileName).string());
-  EXPECT_EQ(possible.count(log), 1u) << "error_s.log holds: " << log;
+  EXPECT_EQ(possible.count(log), 1u) << "error_s.log holds:\n" << ::testing::PrintToString(log)
+                                     << "\nwhere one of these was expected:\n" << ::testing::PrintToString(possible);
   EXPECT_FALSE(std::filesystem::exists(bin / kServiceLogFileName));
 }
 

@@ -138,6 +138,7 @@ extern const int kErrorNotASocket;       // a call on a closed socket handle
 extern const int kErrorFileHeld;         // reading a file that another writer holds
 extern const int kErrorNoSuchService;    // looking up an unknown TCP service name
 extern const int kErrorInvalidArgument;  // a call given an argument it cannot take
+extern const int kErrorNoUnsentCount;    // asking for a socket's unsent bytes (0: always answered)
 // The address reuse the code under test turns on: on Windows it would let another program
 // take a port that is bound, so it stays off there.
 extern const int kReuseAddressOn;

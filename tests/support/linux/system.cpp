@@ -14,6 +14,7 @@ const int kErrorNotASocket = EBADF;
 const int kErrorFileHeld = EWOULDBLOCK;
 const int kErrorNoSuchService = ENOENT;
 const int kErrorInvalidArgument = EINVAL;
+const int kErrorNoUnsentCount = 0;
 const int kReuseAddressOn = 1;
 
 bool RunningUnderWine() { return false; }

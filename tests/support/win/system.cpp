@@ -11,6 +11,7 @@ const int kErrorNotASocket = WSAENOTSOCK;
 const int kErrorFileHeld = ERROR_SHARING_VIOLATION;
 const int kErrorNoSuchService = WSANO_DATA;
 const int kErrorInvalidArgument = WSAEINVAL;
+const int kErrorNoUnsentCount = WSAEOPNOTSUPP;
 const int kReuseAddressOn = 0;
 
 bool RunningUnderWine() {
