@@ -74,20 +74,7 @@ class RelayProcess : public ::testing::Test {
 
 // A port below the system's ephemeral range (which clients take their local ports from, and
 // which Wine's processes use too) that nothing listens on right now.
-inline int ChannelPort() {
-  static std::mt19937 random(std::random_device{}());
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const int port = 20000 + static_cast<int>(random() % 12000);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    if (free) return port;
-  }
-  return 0;
-}
+inline int ChannelPort() { return test::FreePort(); }
 
 // Sends probes with `send` until each of `to` has received one, then a marker, and reads each
 // of `to` up to the marker. Afterwards every connection of `to` has been accepted by the relay

@@ -1,5 +1,7 @@
 #include "tests/matrix/matrix_support.h"
 
+#include "tests/support/linux/port_claim.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -115,17 +117,8 @@ std::mutex claims_lock;
 // an abstract Unix socket named after the port, held until ReleasePorts or the end of the
 // process, which releases it however it ends.
 bool ClaimForThisProcess(int port) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = test::ClaimPort("matrix", port);
   if (fd < 0) return false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string name = "korvenet-matrix-port-" + std::to_string(port);
-  std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    ::close(fd);
-    return false;
-  }
   Claims().push_back(fd);
   return true;
 }

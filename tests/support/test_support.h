@@ -94,7 +94,8 @@ class Client {
   std::intptr_t socket_ = kNone;
 };
 
-// A port that was free a moment ago (bound to 0 and released).
+// A port that was free a moment ago and that no other test process is given meanwhile (on Linux,
+// taken below the ephemeral range, whose ports outgoing connections take).
 int FreePort();
 // True when `port` of all local addresses can be bound right now.
 bool PortIsFree(int port);

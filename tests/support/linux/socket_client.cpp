@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <random>
+#include <string>
 
+#include "tests/support/linux/port_claim.h"
 #include "tests/support/test_support.h"
 
 namespace test {
@@ -138,14 +142,19 @@ bool SocketSeesReset(std::intptr_t socket, std::chrono::milliseconds timeout) {
       timeout);
 }
 
+// Below the system's ephemeral range (32768 and up), whose ports every outgoing connection
+// takes as its local port, and below the fault matrix's ports (20000 and up).
+constexpr int kFreePortFirst = 10000, kFreePortLast = 19999;
+
 int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  static std::mutex lock;
+  static std::mt19937 random(std::random_device{}());
+  std::lock_guard<std::mutex> hold(lock);
+  for (int attempt = 0; attempt < 4 * (kFreePortLast - kFreePortFirst); ++attempt) {
+    const int port = kFreePortFirst + static_cast<int>(random() % (kFreePortLast - kFreePortFirst + 1));
+    if (PortIsFree(port) && ClaimPort("test", port) >= 0) return port;  // claimed for good
+  }
+  return 0;
 }
 
 bool PortIsFree(int port) {
