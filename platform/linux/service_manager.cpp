@@ -218,9 +218,8 @@ bool FitsUnitFile(const std::string& text) {
 // serial devices of any owner, so it is confined instead: it writes only beside its
 // executable (the channel file and logs live there) and in /run/lock (serial lock files),
 // reaches only serial and pseudo-terminal devices, makes only IPv4 and Unix sockets (the
-// notify socket, syslog), and keeps of root's
-// powers only low ports and file access. Home and temporary directories are hidden unless the
-// executable lies in one. The watchdog gives the 0.8 s heartbeat a dozen beats of slack: the
+// notify socket, syslog), and keeps of root's powers only low ports and file access. Home and
+// temporary directories are hidden unless the executable lies in one. The watchdog gives the 0.8 s heartbeat a dozen beats of slack: the
 // run loop waits for nothing (serial lines are written by threads of their own), so a loop
 // that misses 10 s is hung.
 std::string UnitText(const ServiceRegistration& service) {
