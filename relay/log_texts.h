@@ -1,6 +1,7 @@
 #pragma once
 // The system's own log texts, as code page 1251 bytes. Each comment shows the text in Cyrillic
 // and says when it is written. The first five go to log_service.txt, the last to the event log.
+// Constants only: any thread may use them.
 
 // "Cтарт сервиса"
 // Service start, after the channel file was found; the first letter is the Latin C.
