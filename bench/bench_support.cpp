@@ -72,8 +72,9 @@ void Process::Stop() {
   pid_ = -1;
 }
 
-int ConnectLoopback(int port) {
+int ConnectLoopback(int port, int receive_buffer) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));

@@ -30,7 +30,9 @@ class Process {
 };
 
 // Loopback TCP helpers (blocking sockets).
-int ConnectLoopback(int port);  // -1 on failure
+// -1 on failure. A receive buffer set before connecting (0: the system's) makes a client that
+// does not read fill up at once.
+int ConnectLoopback(int port, int receive_buffer = 0);
 int ConnectWithRetry(int port, std::chrono::milliseconds timeout);
 bool SendAll(int fd, const char* data, std::size_t size);
 bool ReceiveExactly(int fd, char* data, std::size_t size);

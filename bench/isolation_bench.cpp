@@ -191,20 +191,7 @@ std::string SerialLine(int device, const std::string& path) {
 }
 
 // A client whose receive buffer is small, so that it fills at once when it does not read.
-int ConnectSmallWindow(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int size = 16 * 1024;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int ConnectSmallWindow(int port) { return ConnectLoopback(port, 16 * 1024); }
 
 // Waits until bytes sent on `from` come out of `to` (the channel is up), then drains `to`.
 bool Probe(int from, int to) {

@@ -72,10 +72,6 @@ class RelayProcess : public ::testing::Test {
   std::unique_ptr<Launcher> launcher_;
 };
 
-// A port below the system's ephemeral range (which clients take their local ports from, and
-// which Wine's processes use too) that nothing listens on right now.
-inline int ChannelPort() { return test::FreePort(); }
-
 // Sends probes with `send` until each of `to` has received one, then a marker, and reads each
 // of `to` up to the marker. Afterwards every connection of `to` has been accepted by the relay
 // and their streams are empty. False when anything but probes came before the marker.

@@ -7,7 +7,6 @@
 
 namespace {
 
-using e2e::ChannelPort;
 
 // "Cтарт сервиса "Sarvelo"" (the first letter Latin) in UTF-8, the event log's start entry.
 const std::string kStartEntry =
@@ -37,9 +36,9 @@ class ServiceStart : public e2e::RelayProcess {
 
 TEST_F(ServiceStart, FailuresAreLoggedInChannelOrderWithAWarningWithTheReasonForEach) {
   e2e::PortHolder taken_device, taken_server, taken_other;
-  Start(Channel(taken_device.port(), 2, std::to_string(ChannelPort())) +
-        Channel(ChannelPort(), 2, std::to_string(taken_server.port())) +
-        Channel(taken_other.port(), 1, "/nonexistent/tty") + Channel(ChannelPort(), 1, "COM7 "));
+  Start(Channel(taken_device.port(), 2, std::to_string(test::FreePort())) +
+        Channel(test::FreePort(), 2, std::to_string(taken_server.port())) +
+        Channel(taken_other.port(), 1, "/nonexistent/tty") + Channel(test::FreePort(), 1, "COM7 "));
   Stop();
   EXPECT_EQ(ServiceLogTexts(),
             (std::vector<std::string>{kServiceStartText,
@@ -89,7 +88,7 @@ TEST_F(ServiceStart, MissingChannelFileRunsIdle) {
 }
 
 TEST_F(ServiceStart, ChannelFileHeldByAnotherWriterFailsTheStart) {
-  WriteChannelFile(Channel(ChannelPort(), 2, std::to_string(ChannelPort())));
+  WriteChannelFile(Channel(test::FreePort(), 2, std::to_string(test::FreePort())));
   auto hold = launcher_->HoldForWriting("cnf_port.cfg");
   ASSERT_TRUE(hold->holding());
   EXPECT_FALSE(launcher_->Start());

@@ -11,7 +11,6 @@
 
 namespace {
 
-using e2e::ChannelPort;
 using e2e::Sync;
 using test::Client;
 
@@ -41,7 +40,7 @@ class Sender {
 class TcpRelay : public e2e::RelayProcess {};
 
 TEST_F(TcpRelay, RelaysBothWaysWithFanOutAndNoEcho) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s1(server_port), s2(server_port), d1(device_port), d2(device_port);
   ASSERT_TRUE(Sync(d1, {&s1, &s2}));
@@ -68,7 +67,7 @@ TEST_F(TcpRelay, RelaysBothWaysWithFanOutAndNoEcho) {
 }
 
 TEST_F(TcpRelay, BytesWithNoPartnerAreDropped) {
-  const int device_port = ChannelPort(), server_port = ChannelPort(), lone_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort(), lone_port = test::FreePort();
   Start(Channel(device_port, server_port) + Channel(lone_port, 7, "0"));
   Client d(device_port);
   ASSERT_TRUE(d.SendAll("lost"));
@@ -85,7 +84,7 @@ TEST_F(TcpRelay, BytesWithNoPartnerAreDropped) {
 }
 
 TEST_F(TcpRelay, ChannelsSharingADevicePortBothReceive) {
-  const int device_port = ChannelPort(), first = ChannelPort(), second = ChannelPort();
+  const int device_port = test::FreePort(), first = test::FreePort(), second = test::FreePort();
   Start(Channel(device_port, first) + Channel(device_port, second));
   Client s1(first), s2(second), d(device_port);
   ASSERT_TRUE(Sync(d, {&s1, &s2}));
@@ -100,7 +99,7 @@ TEST_F(TcpRelay, ChannelsSharingADevicePortBothReceive) {
 }
 
 TEST_F(TcpRelay, SlowReceiverGetsEveryByteInOrder) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s(server_port), d(device_port);
   ASSERT_TRUE(Sync(d, {&s}));
@@ -127,7 +126,7 @@ TEST_F(TcpRelay, SlowReceiverGetsEveryByteInOrder) {
 }
 
 TEST_F(TcpRelay, LargeStreamsBothWaysAtOnceArriveIntact) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s(server_port), d(device_port);
   ASSERT_TRUE(Sync(d, {&s}));
@@ -148,7 +147,7 @@ TEST_F(TcpRelay, LargeStreamsBothWaysAtOnceArriveIntact) {
 }
 
 TEST_F(TcpRelay, TheLastBytesBeforeACloseArrive) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s(server_port);
   for (std::size_t size : {std::size_t{5}, std::size_t{4u << 20}}) {
@@ -170,7 +169,7 @@ TEST_F(TcpRelay, TheLastBytesBeforeACloseArrive) {
 }
 
 TEST_F(TcpRelay, StalledReceiverIsCutWhileTheOthersGoOn) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client stalled(server_port), reading(server_port), d(device_port);
   ASSERT_TRUE(Sync(d, {&stalled, &reading}));
@@ -194,7 +193,7 @@ TEST_F(TcpRelay, StalledReceiverIsCutWhileTheOthersGoOn) {
 }
 
 TEST_F(TcpRelay, IdleRelayKeepsReportingRunningAndRelaysWhenBytesCome) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s(server_port), d(device_port);
   ASSERT_TRUE(Sync(d, {&s}));
@@ -209,7 +208,7 @@ TEST_F(TcpRelay, IdleRelayKeepsReportingRunningAndRelaysWhenBytesCome) {
 }
 
 TEST_F(TcpRelay, StopClosesEveryPortAndConnection) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s(server_port), d(device_port);
   ASSERT_TRUE(Sync(d, {&s}));

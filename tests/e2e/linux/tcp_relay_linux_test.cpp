@@ -9,7 +9,6 @@
 
 namespace {
 
-using e2e::ChannelPort;
 using e2e::Sync;
 using test::Client;
 
@@ -23,7 +22,7 @@ class TcpRelayOnLinux : public e2e::RelayProcess {
 };
 
 TEST_F(TcpRelayOnLinux, ResetPeerIsReportedAndReleased) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   Client s1(server_port), d(device_port);
   ASSERT_TRUE(Sync(d, {&s1}));
@@ -42,7 +41,7 @@ TEST_F(TcpRelayOnLinux, ResetPeerIsReportedAndReleased) {
 }
 
 TEST_F(TcpRelayOnLinux, PeersThatComeAndGoLeaveNoDescriptorBehind) {
-  const int device_port = ChannelPort(), server_port = ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
   auto open_descriptors = [&] {
     std::error_code ignored;

@@ -63,7 +63,7 @@ TEST_F(WindowsService, SecondInstallWritesItsErrorBoxAndFails) {
 }
 
 TEST_F(WindowsService, ForegroundRunRelaysAndStopsOnCtrlC) {
-  const int device_port = e2e::ChannelPort(), server_port = e2e::ChannelPort();
+  const int device_port = test::FreePort(), server_port = test::FreePort();
   WriteChannelFile(std::to_string(device_port) + ";0;2;" + std::to_string(server_port) + ";console\r\n");
   WineRun& run = WineRun::Get();
   auto child = run.Spawn({run.exe(), "-console"});
