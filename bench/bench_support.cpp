@@ -118,6 +118,23 @@ bool ReceiveExactly(int fd, char* data, std::size_t size) {
   return true;
 }
 
+bool TimedRoundTrips(int fd, int rounds, std::vector<double>* times_ms) {
+  static const char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
+  char reply[8];
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = Clock::now();
+    if (!SendAll(fd, request, sizeof request) || !ReceiveExactly(fd, reply, sizeof reply)) return false;
+    if (times_ms) times_ms->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  return true;
+}
+
+std::pair<double, double> MedianAndP99(std::vector<double> times_ms) {
+  if (times_ms.empty()) return {-1, -1};
+  std::sort(times_ms.begin(), times_ms.end());
+  return {times_ms[times_ms.size() / 2], times_ms[times_ms.size() * 99 / 100]};
+}
+
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -219,6 +236,19 @@ void RemoveTree(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary);
   out << contents;
+}
+
+std::string RelayExecutableArgument(int argc, char** argv, const char* more_usage) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s <path to tcp_port_serv>%s\n", argv[0], more_usage);
+    std::exit(2);
+  }
+  return std::filesystem::absolute(argv[1]).string();
+}
+
+void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better, int decimals) {
+  const double ratio = (ours > 0 && theirs > 0) ? (higher_is_better ? ours / theirs : theirs / ours) : 0;
+  std::printf("| %-34s | %10.*f | %10.*f | %-6s | %5.2fx |\n", name, decimals, ours, decimals, theirs, unit, ratio);
 }
 
 }  // namespace bench

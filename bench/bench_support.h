@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -38,6 +39,12 @@ bool SendAll(int fd, const char* data, std::size_t size);
 bool ReceiveExactly(int fd, char* data, std::size_t size);
 int FreePort();
 
+// Round trips of an 8-byte request through `fd` (blocking), each answered by 8 bytes; appends
+// their times in ms to `times_ms` when given. False when one failed.
+bool TimedRoundTrips(int fd, int rounds, std::vector<double>* times_ms = nullptr);
+// The median and the 99th percentile of `times_ms`; {-1, -1} when there are none.
+std::pair<double, double> MedianAndP99(std::vector<double> times_ms);
+
 // Non-blocking descriptors: poll-based waits and writes that give up at a deadline.
 void SetNonBlocking(int fd);
 // Waits until fd reports one of `events` (or an error or hang-up): returns what poll reported,
@@ -55,6 +62,12 @@ double CpuSeconds(pid_t pid);
 long PssKiB(pid_t pid);
 // Children of a process (one level).
 std::vector<pid_t> ChildrenOf(pid_t pid);
+
+// The relay's executable named by the first argument, made absolute; without one, prints
+// "usage: <program> <path to tcp_port_serv><more_usage>" and exits with 2.
+std::string RelayExecutableArgument(int argc, char** argv, const char* more_usage = "");
+// One row of a comparison table: ours, the peer's, and how many times better ours is.
+void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better, int decimals = 2);
 
 void RaiseFileLimit();
 std::string MakeTempDir();

@@ -314,11 +314,7 @@ void HealthyBesideStopped() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <path to tcp_port_serv>\n", argv[0]);
-    return 2;
-  }
-  relay_exe = std::filesystem::absolute(argv[1]).string();
+  relay_exe = RelayExecutableArgument(argc, argv);
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   RaiseFileLimit();

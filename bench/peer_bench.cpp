@@ -131,18 +131,6 @@ class Echo {
   std::thread thread_;
 };
 
-// Round trips of 8 bytes from the device, appending their times in ms; false when one failed.
-bool RoundTrips(int device, int count, std::vector<double>* times = nullptr) {
-  char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
-  char reply[8];
-  for (int i = 0; i < count; ++i) {
-    auto t0 = Clock::now();
-    if (!SendAll(device, request, sizeof request) || !ReceiveExactly(device, reply, sizeof reply)) return false;
-    if (times) times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-  }
-  return true;
-}
-
 std::string PidList(const std::vector<pid_t>& pids) {
   std::string out;
   for (pid_t p : pids) {
@@ -163,7 +151,7 @@ double SyscallsPerRoundTrip(const Peer& peer, int device) {
   {
     Process perf({"perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o", out, "-p", PidList(peer.Pids())});
     std::this_thread::sleep_for(1s);  // perf attaches
-    const bool ok = RoundTrips(device, kCountedRoundTrips);
+    const bool ok = TimedRoundTrips(device, kCountedRoundTrips);
     kill(perf.pid(), SIGINT);  // perf writes its counts and ends
     for (int i = 0; i < 500 && perf.Running(); ++i) std::this_thread::sleep_for(10ms);
     std::ifstream in(out);
@@ -314,7 +302,7 @@ void MeasureJoinedPairs(std::vector<Entrant>& entrants, const Selection& want, i
       pair->ok = false;
     } else {
       pair->echo = std::make_unique<Echo>(pair->server);
-      pair->ok = RoundTrips(pair->device, 300);  // warm up
+      pair->ok = TimedRoundTrips(pair->device, 300);  // warm up
     }
     pairs.push_back(std::move(pair));
   }
@@ -325,7 +313,7 @@ void MeasureJoinedPairs(std::vector<Entrant>& entrants, const Selection& want, i
         if (!p.ok) continue;
         const auto pids = p.peer->Pids();
         const double before = CpuNs(pids);
-        p.ok = RoundTrips(p.device, kRoundTripsPerTurn, &p.times);
+        p.ok = TimedRoundTrips(p.device, kRoundTripsPerTurn, &p.times);
         p.cpu_ns += CpuNs(pids) - before;
       }
     }

@@ -170,20 +170,12 @@ std::pair<double, double> RoundTrip(Relay& relay, int rounds) {
     }
   });
   std::vector<double> times;
-  char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
-  char reply[8];
-  for (int i = 0; i < rounds; ++i) {
-    auto t0 = Clock::now();
-    if (!SendAll(device, request, sizeof request) || !ReceiveExactly(device, reply, sizeof reply)) break;
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-  }
+  TimedRoundTrips(device, rounds, &times);
   shutdown(server, SHUT_RDWR);
   echo.join();
   close(device);
   close(server);
-  if (times.empty()) return {-1, -1};
-  std::sort(times.begin(), times.end());
-  return {times[times.size() / 2], times[times.size() * 99 / 100]};
+  return MedianAndP99(std::move(times));
 }
 
 // Percent of one core used over `seconds` while nothing moves.
@@ -250,19 +242,10 @@ void ChannelCountRun(int count, int rounds) {
               cpu / seconds * 100);
 }
 
-void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better) {
-  double ratio = (ours > 0 && theirs > 0) ? (higher_is_better ? ours / theirs : theirs / ours) : 0;
-  std::printf("| %-34s | %10.2f | %10.2f | %-6s | %5.2fx |\n", name, ours, theirs, unit, ratio);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <path to tcp_port_serv>\n", argv[0]);
-    return 2;
-  }
-  relay_exe = std::filesystem::absolute(argv[1]).string();
+  relay_exe = RelayExecutableArgument(argc, argv);
   RaiseFileLimit();
   if (argc > 2 && std::string(argv[2]) == "throughput") {
     // Only the throughput, a few times over: for quick comparisons while tuning.

@@ -326,35 +326,18 @@ std::pair<double, double> RoundTrip(const RelayFactory& make, int rounds) {
   int flags = fcntl(client, F_GETFL);
   fcntl(client, F_SETFL, flags & ~O_NONBLOCK);
   std::vector<double> times;
-  char request[8] = {1, 3, 0, 0, 0, 10, 'x', 'y'};
-  char reply[8];
-  for (int i = 0; i < rounds; ++i) {
-    auto t0 = Clock::now();
-    if (!SendAll(client, request, sizeof request) || !ReceiveExactly(client, reply, sizeof reply)) break;
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-  }
+  const bool all = TimedRoundTrips(client, rounds, &times);
   stop = true;
   echo.join();
   close(client);
-  if (times.size() != static_cast<std::size_t>(rounds)) return {-1, -1};
-  std::sort(times.begin(), times.end());
-  return {times[times.size() / 2], times[times.size() * 99 / 100]};
-}
-
-void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better,
-         int decimals = 2) {
-  double ratio = (ours > 0 && theirs > 0) ? (higher_is_better ? ours / theirs : theirs / ours) : 0;
-  std::printf("| %-34s | %10.*f | %10.*f | %-6s | %5.2fx |\n", name, decimals, ours, decimals, theirs, unit, ratio);
+  if (!all) return {-1, -1};
+  return MedianAndP99(std::move(times));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <path to tcp_port_serv>\n", argv[0]);
-    return 2;
-  }
-  relay_exe = std::filesystem::absolute(argv[1]).string();
+  relay_exe = RelayExecutableArgument(argc, argv);
   signal(SIGPIPE, SIG_IGN);
 
   RelayFactory ours = [](int port, const std::string& slave) -> std::unique_ptr<Relay> {

@@ -238,10 +238,7 @@ struct Sample {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <path to tcp_port_serv> [--duration=SECONDS] [--interval=SECONDS]\n", argv[0]);
-    return 2;
-  }
+  const std::string relay_exe = RelayExecutableArgument(argc, argv, " [--duration=SECONDS] [--interval=SECONDS]");
   double duration = 3600, interval = 60;
   for (int i = 2; i < argc; ++i) {
     if (std::strncmp(argv[i], "--duration=", 11) == 0) duration = std::atof(argv[i] + 11);
@@ -252,7 +249,7 @@ int main(int argc, char** argv) {
 
   // The relay and its channels.
   const std::string dir = MakeTempDir();
-  std::filesystem::copy_file(argv[1], dir + "/tcp_port_serv");
+  std::filesystem::copy_file(relay_exe, dir + "/tcp_port_serv");
   std::vector<std::pair<int, int>> streams, churns;
   std::vector<std::unique_ptr<Pty>> lines;
   std::vector<int> serial_ports;

@@ -1,8 +1,9 @@
 #pragma once
 // The warning entries that tell an operator which part of a channel failed and why: one for
 // each channel side that fails to open, one for a serial line that fails while the service
-// runs, one for each peer or serial line cut for holding up the others. The texts are plain English apart from the channel file's own bytes (the label and a
-// serial port's name), which are bytes from outside and kept as they are. No state; any thread.
+// runs, one for each peer or serial line cut for holding up the others. The texts are plain
+// English apart from the channel file's own bytes (the label and a serial port's name), which
+// are bytes from outside and kept as they are. No state; any thread.
 
 #include <cstddef>
 #include <cstdint>

@@ -210,7 +210,7 @@ class Relay {
   // slice of every connection (the notifications that follow bring the rest).
   void Resume(TServerWinSocket* source);
 
-  // flow.cpp: what the flow control asks of the relay.
+  // relay_flow.cpp: what the flow control asks of the relay.
   FlowControl::Hooks FlowHooks();
   FlowControl::Destinations DestinationsOf(const TServerWinSocket* source);
   void WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why);

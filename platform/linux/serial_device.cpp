@@ -120,10 +120,21 @@ DeviceState::~DeviceState() {
   if (abort_fd >= 0) ::close(abort_fd);
 }
 
+void Signal(int event_fd) {
+  std::uint64_t one = 1;
+  (void)!::write(event_fd, &one, sizeof one);
+}
+
 void AbortWrites(DeviceState& device) {
   device.abort_generation.fetch_add(1);
-  std::uint64_t one = 1;
-  (void)!::write(device.abort_fd, &one, sizeof one);
+  Signal(device.abort_fd);
+}
+
+void NoteWritten(DeviceState& device) {
+  // Only a device whose event mask asks for the tx-empty event wakes its event wait.
+  if (!(device.event_mask.load() & kSerialEventTxEmpty)) return;
+  device.tx_pending = true;
+  Signal(device.kick_fd);
 }
 
 std::shared_ptr<DeviceState> FindDevice(SerialHandle handle) {
@@ -368,12 +379,7 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
       break;
     }
   }
-  // Only a device whose event mask asks for the tx-empty event wakes its event wait.
-  if (done > 0 && (dev->event_mask.load() & kSerialEventTxEmpty)) {
-    dev->tx_pending = true;
-    std::uint64_t one = 1;
-    (void)!::write(dev->kick_fd, &one, sizeof one);
-  }
+  if (done > 0) linux_serial::NoteWritten(*dev);
   return error;
 }
 
@@ -391,11 +397,7 @@ int SerialWriteNow(SerialHandle handle, const void* data, std::size_t size, std:
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno == EAGAIN ? 0 : errno;
   done = static_cast<std::size_t>(n);
-  if (done > 0 && (dev->event_mask.load() & kSerialEventTxEmpty)) {
-    dev->tx_pending = true;
-    std::uint64_t one = 1;
-    (void)!::write(dev->kick_fd, &one, sizeof one);
-  }
+  if (done > 0) linux_serial::NoteWritten(*dev);
   return 0;
 }
 
@@ -469,8 +471,7 @@ int SetSerialEventMask(SerialHandle handle, std::uint32_t mask) {
   auto dev = FindDevice(handle);
   if (!dev) return EBADF;
   dev->event_mask = mask;
-  std::uint64_t one = 1;
-  (void)!::write(dev->kick_fd, &one, sizeof one);
+  linux_serial::Signal(dev->kick_fd);
   return 0;
 }
 

@@ -37,8 +37,12 @@ struct DeviceState {
 
 std::shared_ptr<DeviceState> FindDevice(SerialHandle handle);
 
+// Raises an eventfd by one.
+void Signal(int event_fd);
 // Ends the writes in progress on the device and those waiting for their turn.
 void AbortWrites(DeviceState& device);
+// Bytes went to the line: an event wait that watches for tx-empty is woken to look.
+void NoteWritten(DeviceState& device);
 
 // Sets a rate that has no standard speed constant (termios2 with BOTHER). 0 or errno.
 int SetCustomBaudRate(int fd, std::uint32_t rate);

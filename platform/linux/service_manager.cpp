@@ -219,9 +219,9 @@ bool FitsUnitFile(const std::string& text) {
 // executable (the channel file and logs live there) and in /run/lock (serial lock files),
 // reaches only serial and pseudo-terminal devices, makes only IPv4 and Unix sockets (the
 // notify socket, syslog), and keeps of root's powers only low ports and file access. Home and
-// temporary directories are hidden unless the executable lies in one. The watchdog gives the 0.8 s heartbeat a dozen beats of slack: the
-// run loop waits for nothing (serial lines are written by threads of their own), so a loop
-// that misses 10 s is hung.
+// temporary directories are hidden unless the executable lies in one. The watchdog gives the
+// 0.8 s heartbeat a dozen beats of slack: the run loop waits for nothing (serial lines are
+// written by threads of their own), so a loop that misses 10 s is hung.
 std::string UnitText(const ServiceRegistration& service) {
   std::string display = service.display_name.empty() ? service.name : service.display_name;
   const std::string& exe = service.binary_path;

@@ -15,8 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
-#include <string>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 

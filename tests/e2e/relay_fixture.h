@@ -13,21 +13,17 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/e2e/launcher.h"
+#include "tests/support/linux/socket_queue.h"
+#include "tests/support/stream_sync.h"
 #include "tests/support/test_support.h"
 
 namespace e2e {
-
-inline std::string ReadWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class RelayProcess : public ::testing::Test {
  protected:
@@ -52,7 +48,7 @@ class RelayProcess : public ::testing::Test {
   // blank, the text and CR LF, with nothing else in the file.
   std::vector<std::string> ServiceLogTexts() const {
     std::vector<std::string> texts;
-    const std::string log = ReadWhole(bin_file("log_service.txt"));
+    const std::string log = test::ReadFile(bin_file("log_service.txt"));
     for (std::size_t at = 0; at < log.size();) {
       const std::size_t end = log.find("\r\n", at);
       const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
@@ -72,59 +68,14 @@ class RelayProcess : public ::testing::Test {
   std::unique_ptr<Launcher> launcher_;
 };
 
-// Sends probes with `send` until each of `to` has received one, then a marker, and reads each
-// of `to` up to the marker. Afterwards every connection of `to` has been accepted by the relay
-// and their streams are empty. False when anything but probes came before the marker.
 inline bool Sync(const std::function<bool(const std::string&)>& send, const std::vector<test::Client*>& to) {
-  std::vector<std::string> seen(to.size());
-  auto all_reached = [&] {
-    for (const auto& s : seen)
-      if (s.empty()) return false;
-    return true;
-  };
-  auto end = test::Clock::now() + test::kDeadline;
-  while (!all_reached() && test::Clock::now() < end) {
-    if (!send("P")) return false;
-    for (std::size_t i = 0; i < to.size(); ++i) {
-      if (seen[i].empty()) seen[i] += to[i]->Receive(1, std::chrono::milliseconds(20));
-    }
-  }
-  if (!all_reached() || !send("#")) return false;
-  for (std::size_t i = 0; i < to.size(); ++i) {
-    while (seen[i].find('#') == std::string::npos) {
-      std::string got = to[i]->Receive(1);
-      if (got.empty()) return false;
-      seen[i] += got;
-    }
-    if (seen[i].find_first_not_of('P') != seen[i].size() - 1) return false;
-  }
-  return true;
+  return test::SyncStreams(send, to, test::kDeadline);
 }
 
 inline bool Sync(test::Client& from, const std::vector<test::Client*>& to) {
   return Sync([&](const std::string& bytes) { return from.SendAll(bytes); }, to);
 }
 
-// Unread bytes in the relay's own socket of the connection that a client made from
-// `client_port` to `relay_port` (-1 when no such connection exists). The relay's sockets are
-// Linux sockets also under Wine.
-inline int RelayUnread(int relay_port, int client_port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues;
-    fields >> slot >> local >> remote >> state >> queues;
-    auto port_of = [](const std::string& address) { return std::stoi(address.substr(address.find(':') + 1), nullptr, 16); };
-    if (port_of(local) == relay_port && port_of(remote) == client_port) {
-      return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
-    }
-  }
-  return -1;
-}
-
-inline int LocalPortOf(const test::Client& client) { return client.LocalPort(); }
 
 // Listens on a port of all local addresses, so that the relay cannot bind it.
 class PortHolder {

@@ -97,7 +97,7 @@ TEST_F(ServiceStart, ChannelFileHeldByAnotherWriterFailsTheStart) {
   ASSERT_FALSE(reports.empty());
   EXPECT_EQ(reports.back().state, 1u);
   for (const auto& report : reports) EXPECT_NE(report.state, 4u) << "it reported running";
-  EXPECT_EQ(e2e::ReadWhole(bin_file("log_service.txt")), "");
+  EXPECT_EQ(test::ReadFile(bin_file("log_service.txt")), "");
   ExpectOneEntry(launcher_->EventEntries(2, std::chrono::milliseconds(300)), 1, "Rodivo_vedodaraz",
                  "Service failed on start: Cannot open file \"" + launcher_->ServicePath("cnf_port.cfg") + "\". " +
                      launcher_->FileHeldText());

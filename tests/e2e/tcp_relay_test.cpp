@@ -71,10 +71,10 @@ TEST_F(TcpRelay, BytesWithNoPartnerAreDropped) {
   Start(Channel(device_port, server_port) + Channel(lone_port, 7, "0"));
   Client d(device_port);
   ASSERT_TRUE(d.SendAll("lost"));
-  ASSERT_TRUE(test::WaitUntil([&] { return e2e::RelayUnread(device_port, e2e::LocalPortOf(d)) == 0; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::RelayUnread(device_port, d.LocalPort()) == 0; }));
   Client lone(lone_port);
   ASSERT_TRUE(lone.SendAll("nowhere"));
-  ASSERT_TRUE(test::WaitUntil([&] { return e2e::RelayUnread(lone_port, e2e::LocalPortOf(lone)) == 0; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::RelayUnread(lone_port, lone.LocalPort()) == 0; }));
 
   Client s(server_port);
   ASSERT_TRUE(Sync(d, {&s}));  // fails if "lost" came before the probes

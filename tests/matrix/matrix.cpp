@@ -3,8 +3,6 @@
 #include "relay/log_texts.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 namespace matrix {
 
@@ -101,25 +99,6 @@ double CpuShareOver(pid_t pid, milliseconds window) {
   std::this_thread::sleep_for(window);
   const double cpu = CpuSecondsOf(pid) - cpu_before;
   return cpu / std::chrono::duration<double>(Clock::now() - wall_before).count();
-}
-
-int RelayUnread(int relay_port, const Peer& peer) {
-  const int client_port = peer.LocalPort();
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues;
-    fields >> slot >> local >> remote >> state >> queues;
-    auto port_of = [](const std::string& address) {
-      return std::stoi(address.substr(address.find(':') + 1), nullptr, 16);
-    };
-    if (port_of(local) == relay_port && port_of(remote) == client_port) {
-      return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
-    }
-  }
-  return -1;
 }
 
 }  // namespace matrix

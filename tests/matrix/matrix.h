@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/matrix/matrix_support.h"
+#include "tests/support/linux/socket_queue.h"
 
 namespace matrix {
 
@@ -58,10 +59,6 @@ class Matrix {
   int heartbeat_server_ = 0;
   std::string heartbeat_channel_;
 };
-
-// Unread bytes in the relay's own socket of the connection that `peer` made to `relay_port`
-// (-1 when there is no such connection).
-int RelayUnread(int relay_port, const Peer& peer);
 
 // No line of log_service.txt says that a channel failed to open.
 ::testing::AssertionResult EveryChannelOpened(const Installation& installation);

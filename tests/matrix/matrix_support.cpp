@@ -1,6 +1,7 @@
 #include "tests/matrix/matrix_support.h"
 
 #include "tests/support/linux/port_claim.h"
+#include "tests/support/stream_sync.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,7 +20,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -28,7 +28,7 @@ extern char** environ;
 
 namespace matrix {
 
-// ---- Scale, waiting, files
+// ---- Scale
 
 double Scale() {
   if (const char* text = std::getenv("KORVENET_MATRIX_SCALE")) {
@@ -40,39 +40,6 @@ double Scale() {
 }
 
 int Scaled(int n, int minimum) { return std::max(minimum, static_cast<int>(n * Scale())); }
-
-bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
-  const auto end = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(milliseconds(2));
-  }
-  return true;
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "korvenet-matrix-XXXXXX").string();
-  if (char* made = ::mkdtemp(pattern.data())) path_ = made;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (path_.empty()) return;
-  // A scenario may have left a directory read-only; the superuser removes it all the same,
-  // anyone else needs the permission back.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // ---- Ports and limits
 
@@ -291,27 +258,7 @@ void Peer::Close() {
 }
 
 bool Sync(const std::function<bool(const std::string&)>& send, const std::vector<Peer*>& to) {
-  std::vector<std::string> seen(to.size());
-  auto all_reached = [&] {
-    return std::all_of(seen.begin(), seen.end(), [](const std::string& s) { return !s.empty(); });
-  };
-  const auto end = Clock::now() + kDeadline;
-  while (!all_reached() && Clock::now() < end) {
-    if (!send("P")) return false;
-    for (std::size_t i = 0; i < to.size(); ++i) {
-      if (seen[i].empty()) seen[i] += to[i]->Receive(1, milliseconds(20));
-    }
-  }
-  if (!all_reached() || !send("#")) return false;
-  for (std::size_t i = 0; i < to.size(); ++i) {
-    while (seen[i].find('#') == std::string::npos) {
-      std::string got = to[i]->Receive(1);
-      if (got.empty()) return false;
-      seen[i] += got;
-    }
-    if (seen[i].find_first_not_of('P') != seen[i].size() - 1) return false;
-  }
-  return true;
+  return test::SyncStreams(send, to, kDeadline);
 }
 
 bool Sync(Peer& from, const std::vector<Peer*>& to) {
@@ -446,17 +393,6 @@ std::optional<std::size_t> DatagramSink::WaitFor(const std::function<bool(const 
     }
     if (arrived_.wait_until(hold, end) == std::cv_status::timeout && i == datagrams_.size()) return std::nullopt;
   }
-}
-
-std::map<std::string, std::string> ParseNotify(const std::string& datagram) {
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(datagram);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
 }
 
 // ---- Process measurements

@@ -24,6 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/linux/notify_fields.h"
+#include "tests/support/test_support.h"
+
 namespace matrix {
 
 using Clock = std::chrono::steady_clock;
@@ -37,25 +40,13 @@ double Scale();
 // n scaled, at least `minimum`.
 int Scaled(int n, int minimum = 1);
 
-// Polls `condition` until it holds or the timeout passes; answers whether it held.
-bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout = kDeadline);
-
-// A fresh directory under the system's temporary directory, removed with all it holds.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
+// From the shared test support (header-only, so this uninstrumented program needs none of
+// its sanitized library).
+using test::ParseNotify;
+using test::ReadFile;
+using test::TempDir;
+using test::WaitUntil;
+using test::WriteFile;
 
 // A TCP port below the ephemeral range that was free on all addresses a moment ago, so that no
 // outgoing connection of a test takes it before the relay binds it, and that no other process
@@ -180,8 +171,6 @@ class DatagramSink {
   std::thread reader_;
 };
 
-// The lines "KEY=VALUE" of a notify datagram.
-std::map<std::string, std::string> ParseNotify(const std::string& datagram);
 
 // Descriptors and threads of a running process.
 struct Resources {

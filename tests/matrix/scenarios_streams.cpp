@@ -301,8 +301,8 @@ void BusyServerPortDropsDeviceBytes(Matrix& m) {
     ASSERT_TRUE(device.SendAll(bytes));
     // The relay reads the device's bytes and drops them: none stay in its socket, none come
     // back, and the device stays connected.
-    EXPECT_TRUE(WaitUntil([&] { return RelayUnread(device_port, device) == 0; }))
-        << RelayUnread(device_port, device) << " bytes left unread";
+    EXPECT_TRUE(WaitUntil([&] { return test::RelayUnread(device_port, device.LocalPort()) == 0; }))
+        << test::RelayUnread(device_port, device.LocalPort()) << " bytes left unread";
     EXPECT_TRUE(device.NothingWithin(milliseconds(200))) << "bytes came back, or the relay closed the device";
     char c;
     EXPECT_EQ(::recv(at_holder, &c, 1, MSG_DONTWAIT), -1) << "the holder's peer received bytes";
@@ -313,7 +313,7 @@ void BusyServerPortDropsDeviceBytes(Matrix& m) {
     held.Release();
     EXPECT_FALSE(Peer().Connect(held.port())) << "the server side opened later";
     ASSERT_TRUE(device.SendAll(bytes));
-    EXPECT_TRUE(WaitUntil([&] { return RelayUnread(device_port, device) == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return test::RelayUnread(device_port, device.LocalPort()) == 0; }));
   }
   m.Conclude();
 }
@@ -453,7 +453,7 @@ void StuckSerialLine(Matrix& m) {
     ASSERT_TRUE(SyncFromLine(good, {&to_good}));
     // Nobody reads the stuck line: it takes a few KiB, then nothing.
     Background flood([&] { to_stuck.SendAll(std::string(512 << 10, 's')); });
-    EXPECT_TRUE(WaitUntil([&] { return RelayUnread(stuck_port, to_stuck) > 0; }))
+    EXPECT_TRUE(WaitUntil([&] { return test::RelayUnread(stuck_port, to_stuck.LocalPort()) > 0; }))
         << "the stuck line's bytes never backed up";
     // The other channels go on both ways.
     for (int i = 0; i < 20; ++i) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/files.h"
@@ -12,11 +11,6 @@
 using namespace platform;
 
 namespace {
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class Files : public ::testing::Test {
  protected:
@@ -42,7 +36,7 @@ TEST_F(Files, AppendsCreateThenExtendAndReadsGiveEveryByteBack) {
   std::string read;
   EXPECT_EQ(ReadWholeFile(file("log"), read), 0);
   EXPECT_EQ(read, first + "second");
-  EXPECT_EQ(Contents(file("log")), read);
+  EXPECT_EQ(test::ReadFile(file("log")), read);
 
   const std::string big(3u << 20, 'b');  // more than one read takes
   ASSERT_TRUE(AppendToFile(file("big"), big));

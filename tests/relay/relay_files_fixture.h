@@ -1,9 +1,6 @@
 #pragma once
-// A temporary directory for the channel file and the logs, and helpers to read and
-// write whole files.
+// A temporary directory for the channel file and the logs.
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,16 +8,6 @@
 #include "tests/support/test_support.h"
 
 namespace test {
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A fresh temporary directory for the channel file and the logs, for the test's lifetime.
 class FilesTest : public ::testing::Test {

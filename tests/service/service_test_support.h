@@ -16,13 +16,13 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/linux/notify_fields.h"
 #include "tests/support/test_support.h"
 
 extern char** environ;
@@ -77,23 +77,6 @@ class DatagramListener {
   bool bound_ = false;
 };
 
-// The lines "KEY=VALUE" of a notify datagram.
-inline std::map<std::string, std::string> ParseNotify(const std::string& datagram) {
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(datagram);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // A copy of the built executable in a directory of its own.
 inline std::string CopyExecutable(const std::filesystem::path& directory) {
   std::filesystem::create_directories(directory);
@@ -103,12 +86,14 @@ inline std::string CopyExecutable(const std::filesystem::path& directory) {
 }
 
 // The executable run as a child process: its output goes to files in `directory` (beside the
-// executable when empty), which is also its working directory; the environment is the test's
-// own with the given changes (an empty value removes a variable).
+// executable when empty), which is also its working directory, or its standard error to
+// `stderr_fd` when one is given; the environment is the test's own with the given changes (an
+// empty value removes a variable).
 class ChildProcess {
  public:
   ChildProcess(const std::string& exe, const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& environment, const std::string& directory = "") {
+               const std::map<std::string, std::string>& environment, const std::string& directory = "",
+               int stderr_fd = -1) {
     std::string dir = directory.empty() ? std::filesystem::path(exe).parent_path().string() : directory;
     out_path_ = dir + "/child.out";
     err_path_ = dir + "/child.err";
@@ -132,7 +117,11 @@ class ChildProcess {
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stderr_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&files, stderr_fd, 2);
+    } else {
+      posix_spawn_file_actions_addopen(&files, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     posix_spawn_file_actions_addchdir_np(&files, dir.c_str());
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

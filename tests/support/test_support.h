@@ -1,12 +1,14 @@
 #pragma once
-// Helpers shared by the tests: waiting for a condition with a deadline, temporary directories,
-// loopback TCP clients, and what differs between the platforms the tests run on. Portable: the
-// platform's part lives in linux/ and win/.
+// Helpers shared by the tests: waiting for a condition with a deadline, temporary directories
+// and whole files, loopback TCP clients, and what differs between the platforms the tests run
+// on. Portable: the platform's part lives in linux/ and win/.
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
@@ -46,7 +48,12 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    if (path_.empty()) return;
+    // A case may have left the directory read-only; the superuser removes it all the same,
+    // anyone else needs the permission back.
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ignored);
+    std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -56,6 +63,16 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
 
 // A blocking loopback TCP client.
 class Client {

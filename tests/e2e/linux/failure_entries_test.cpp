@@ -105,7 +105,7 @@ TEST_F(FailureEntries, SerialLineThatGoesAwayIsReportedOnce) {
   // Every write to the dead line fails again: no further entry.
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(device.SendAll("after"));
-    ASSERT_TRUE(test::WaitUntil([&] { return e2e::RelayUnread(device_port, e2e::LocalPortOf(device)) == 0; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::RelayUnread(device_port, device.LocalPort()) == 0; }));
   }
   Stop();
   ExpectNoMoreEntries();

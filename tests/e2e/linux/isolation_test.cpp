@@ -89,7 +89,7 @@ class Isolation : public e2e::NotifyServiceProcess {
   // The text of the warning entry that cuts `peer` from side `side` of channel k.
   static std::string CutText(int k, const char* side, const Client& peer) {
     return "Channel " + std::to_string(k) + " \"tcp\", " + side + " side: peer 127.0.0.1:" +
-           std::to_string(e2e::LocalPortOf(peer)) + " ";
+           std::to_string(peer.LocalPort()) + " ";
   }
 
   std::vector<std::string> entries_;
@@ -113,7 +113,7 @@ TEST_F(Isolation, SerialLineThatTakesNothingHoldsUpNoOtherChannelAndTheStopIsPro
   ASSERT_TRUE(test::WaitUntil([&] {
     int on_line = 0;
     ::ioctl(stuck.master(), FIONREAD, &on_line);
-    return on_line > 0 && e2e::RelayUnread(stuck_port, e2e::LocalPortOf(to_stuck)) > 0;
+    return on_line > 0 && test::RelayUnread(stuck_port, to_stuck.LocalPort()) > 0;
   }));
 
   // The other channels keep relaying both ways.
@@ -169,7 +169,7 @@ TEST_F(Isolation, PauseThatEndsWithALargeBacklogCutsNoHealthyPeer) {
   int most = 0;  // the largest backlog seen
   ASSERT_TRUE(test::WaitUntil(
       [&] {
-        most = std::max(most, e2e::RelayUnread(device_port, e2e::LocalPortOf(device)));
+        most = std::max(most, test::RelayUnread(device_port, device.LocalPort()));
         return most > static_cast<int>(1u << 20);
       }))
       << "the backlog in the relay grew to " << most << " bytes only";
@@ -215,7 +215,7 @@ TEST_F(Isolation, PeersJoiningDuringAPauseDoNotProlongIt) {
   Sender sender(device, payload);
   // Once the device's bytes wait in the relay (the pause), three more servers join, one after
   // another, and read nothing either.
-  ASSERT_TRUE(test::WaitUntil([&] { return e2e::RelayUnread(device_port, e2e::LocalPortOf(device)) > 0; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::RelayUnread(device_port, device.LocalPort()) > 0; }));
   std::vector<std::unique_ptr<Client>> joined;
   for (int i = 0; i < 3; ++i) joined.push_back(std::make_unique<Client>(server_port, kSmallWindow));
   reader.join();

@@ -64,7 +64,7 @@ TEST_F(SerialRelay, FailedOpensAreLoggedAndTheirDeviceBytesDropped) {
         SerialChannel(missing, "/dev/korvenet-no-such-port") + SerialChannel(test::FreePort(), ""));
   Client on_busy(second);
   ASSERT_TRUE(on_busy.SendAll("dropped"));
-  ASSERT_TRUE(test::WaitUntil([&] { return e2e::RelayUnread(second, e2e::LocalPortOf(on_busy)) == 0; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::RelayUnread(second, on_busy.LocalPort()) == 0; }));
   Client on_open(first);
   ASSERT_TRUE(on_open.SendAll("written"));
   EXPECT_EQ(line.Read(7), "written");

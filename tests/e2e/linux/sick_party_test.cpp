@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -52,8 +50,7 @@ bool RoundTrip(Client& device, Client& server, const std::string& bytes) {
 
 // The processor time a process has used so far.
 std::chrono::milliseconds CpuTime(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string text = test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
   std::istringstream fields(text.substr(text.rfind(')') + 2));
   std::string field;
   long long ticks = 0;
@@ -214,40 +211,10 @@ TEST_F(SickParty, AConsoleThatNobodyReads) {
   }
   ::fcntl(pipe_ends[1], F_SETFL, 0);  // the relay gets an ordinary, blocking, full pipe
 
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_adddup2(&files, pipe_ends[1], STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  std::string log_variable = "KORVENET_EVENTLOG=" + log_.path();
-  std::vector<char*> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && std::strncmp(*e, "KORVENET_EVENTLOG=", 18) != 0) env.push_back(*e);
-  }
-  env.push_back(log_variable.data());
-  env.push_back(nullptr);
-  char console[] = "-console";
-  std::vector<char*> argv = {exe_.data(), console, nullptr};
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, exe_.c_str(), &files, &attributes, argv.data(), env.data()), 0);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&files);
+  test::ChildProcess child(exe_, {"-console"}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}}, "",
+                          pipe_ends[1]);
   ::close(pipe_ends[1]);
-  struct Reaper {
-    pid_t pid;
-    int status = 0;
-    bool reaped = false;
-    ~Reaper() {
-      if (reaped) return;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-    }
-  } child{pid};
+  ASSERT_GT(child.pid(), 0);
 
   Client server, device;
   ASSERT_TRUE(test::WaitUntil([&] { return server.Connect(server_port); })) << "the relay never listened";
@@ -256,12 +223,10 @@ TEST_F(SickParty, AConsoleThatNobodyReads) {
   for (int i = 0; i < 50; ++i) Client(device_port).Reset();  // entries, each echoed to the console
   ASSERT_TRUE(RoundTrip(device, server, "while nobody reads the console"));
 
-  ::kill(pid, SIGTERM);
-  ASSERT_TRUE(test::WaitUntil([&] { return ::waitpid(pid, &child.status, WNOHANG) == pid; }, kStopDeadline))
-      << "the process did not end after SIGTERM";
-  child.reaped = true;
-  EXPECT_TRUE(WIFEXITED(child.status));
-  EXPECT_EQ(WEXITSTATUS(child.status), 0);
+  child.Signal(SIGTERM);
+  ASSERT_TRUE(child.Wait(kStopDeadline)) << "the process did not end after SIGTERM";
+  EXPECT_TRUE(child.ExitedNormally());
+  EXPECT_EQ(child.ExitCode(), 0);
   ::close(pipe_ends[0]);
 }
 
@@ -329,8 +294,8 @@ TEST_F(SickParty, DescriptorsRunOut) {
            << child_->Stderr();
   }
   ASSERT_TRUE(Sync(late, {&server})) << "open: " << DescribeDescriptors(child_->pid()) << "\nlate peer "
-                                      << e2e::LocalPortOf(late) << ", unread at the relay "
-                                      << e2e::RelayUnread(device_port, e2e::LocalPortOf(late))
+                                      << late.LocalPort() << ", unread at the relay "
+                                      << test::RelayUnread(device_port, late.LocalPort())
                                       << "\nstandard error: " << child_->Stderr();
   // Idle peers that closed with relayed bytes unread were reset: those are error entries. A
   // second warning is not.
