@@ -66,6 +66,9 @@ std::intptr_t TCustomWinSocket::HandleMessage(const platform::Message& message) 
     case kLookupDoneMessage:
       HandleLookupDone(message);
       return 0;
+    case kCloseLaterMessage:
+      CloseSocketObject(static_cast<platform::SocketHandle>(message.wparam));
+      return 0;
     default:
       return 0;  // what the default procedure of a hidden window answers
   }
@@ -150,6 +153,13 @@ void TCustomWinSocket::RegisterNotifications() {
 
 void TCustomWinSocket::CloseSocketObject(platform::SocketHandle handle) { CloseHandle(handle); }
 
+bool TCustomWinSocket::CloseLater() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!open_ || closing_later_.exchange(true)) return false;
+  platform::PostMessageTo(NotificationWindow(), kCloseLaterMessage, static_cast<std::uintptr_t>(handle_.load()), 0);
+  return true;
+}
+
 void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   lookup_request_ = 0;  // an answer still on its way is ignored
@@ -166,6 +176,7 @@ void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
   handle_ = kInvalidSocket;
   bound_port_handle_ = kInvalidSocket;
   open_ = false;
+  closing_later_ = false;
 }
 
 void TCustomWinSocket::ReadPending(ByteString& out) { ReadPending(out, static_cast<std::size_t>(INT_MAX)); }
@@ -209,16 +220,27 @@ ByteString TCustomWinSocket::ReadPending() {
 
 int TCustomWinSocket::SendBytes(const ByteString& bytes) { return SendOnce(bytes.data(), bytes.size()); }
 
-int TCustomWinSocket::SendOnce(const char* data, std::size_t size) {
+int TCustomWinSocket::WaitingBytes() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (!open_) return 0;
+  int waiting = 0;
+  if (!open_ || platform::BytesWaiting(handle_, waiting) != 0) return 0;
+  return waiting;
+}
+
+int TCustomWinSocket::SendOnce(const char* data, std::size_t size, bool close_later) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!Connected()) return 0;
   const int count = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
   const int sent = platform::Send(handle_, data, count);
   if (sent != -1) return sent;
   int code = platform::LastSocketError();
   if (code == platform::kSocketWouldBlock) return -1;
   ReportSocketError(this, eeSend, code);
-  CloseSocketObject(handle_);
+  if (close_later) {
+    CloseLater();
+  } else {
+    CloseSocketObject(handle_);
+  }
   if (code != 0) throw SocketCallError(code, "send");
   return -1;
 }

@@ -35,6 +35,9 @@ class TCustomWinSocket : public TObject {
   // and the close routine, then raises ESocketError unless the route cleared the code.
   int SendBytes(const ByteString& bytes);
 
+  // The bytes waiting to be read now; 0 when closed or when the system cannot tell.
+  int WaitingBytes();
+
   // The local TCP port, -1 without a handle.
   int BoundPort();
   // The peer's address as "a.b.c.d:port"; empty without a handle or a peer.
@@ -45,9 +48,15 @@ class TCustomWinSocket : public TObject {
   // forgotten in every case).
   virtual void CloseSocketObject(platform::SocketHandle handle);
 
+  // Asks for the close routine on the owning thread, by a message to the object's window: it
+  // runs after whatever the owner is handling now, never inside it. From the call on, the
+  // object takes no more sends (Connected() is false), but what waits in its socket can still
+  // be read until the close. Answers true for the call that asked first; any thread.
+  virtual bool CloseLater();
+
   platform::SocketHandle SocketHandle() const { return handle_.load(); }
-  // True while connected (a connection) or listening (a listener).
-  bool Connected() const { return open_.load(); }
+  // True while connected (a connection) or listening (a listener), and no close was asked for.
+  bool Connected() const { return open_.load() && !closing_later_.load(); }
 
   // The thread that owns the object (see above); 0 before it listened or was accepted.
   platform::ThreadId OwnerThread() const { return owner_thread_.load(); }
@@ -90,8 +99,9 @@ class TCustomWinSocket : public TObject {
   // blocking mode).
   void RegisterNotifications();
 
-  // One send call under the lock with the failure handling of SendBytes.
-  int SendOnce(const char* data, std::size_t size);
+  // One send call under the lock with the failure handling of SendBytes; with `close_later`
+  // a failed send asks for the close by CloseLater instead of running it at once.
+  int SendOnce(const char* data, std::size_t size, bool close_later = false);
 
   // Handles one message of the notification window; the window procedure routes whatever
   // escapes. Overrides must pass messages they do not handle on.
@@ -113,6 +123,7 @@ class TCustomWinSocket : public TObject {
 
   std::atomic<platform::SocketHandle> handle_;
   std::atomic<bool> open_;
+  std::atomic<bool> closing_later_{false};  // CloseLater asked for the close of the current handle
   std::atomic<platform::WindowHandle> window_{0};
   std::atomic<platform::ThreadId> owner_thread_{0};
   int mask_;

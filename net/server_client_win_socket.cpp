@@ -1,11 +1,19 @@
 #include "net/server_client_win_socket.h"
 
+#include <utility>
+
 #include "net/server_win_socket.h"
 
 using platform::kInvalidSocket;
 
+namespace {
+std::atomic<std::uint64_t> next_connection_id{1};
+}  // namespace
+
+std::atomic<std::size_t> TServerClientWinSocket::all_kept_{0};
+
 TServerClientWinSocket::TServerClientWinSocket(platform::SocketHandle handle, TServerWinSocket* server)
-    : TCustomWinSocket(handle), server_(server) {
+    : TCustomWinSocket(handle), server_(server), id_(next_connection_id.fetch_add(1)) {
   server_->AddConnection(this);
   try {
     TakeOwnership();
@@ -27,6 +35,7 @@ TServerClientWinSocket::~TServerClientWinSocket() {
   // anything of it is freed.
   server_->RemoveConnection(this);
   ClearSocketEventRoute();
+  all_kept_ -= kept_total_;
 }
 
 void TServerClientWinSocket::ReleaseLater() {
@@ -39,7 +48,29 @@ void TServerClientWinSocket::CloseSocketObject(platform::SocketHandle handle) {
   if (SocketHandle() == kInvalidSocket) DropKept();
 }
 
+bool TServerClientWinSocket::CloseLater() {
+  std::lock_guard<std::recursive_mutex> hold(Lock());
+  DropKept();
+  return TCustomWinSocket::CloseLater();
+}
+
+std::intptr_t TServerClientWinSocket::HandleMessage(const platform::Message& message) {
+  const bool peer_closed = message.id == kSocketNotifyMessage && (message.lparam & 0xffff) == platform::kFdClose;
+  if (peer_closed && server_->Paused()) {
+    close_kept_back_ = true;
+    kept_back_close_ = message;
+    return 0;
+  }
+  return TCustomWinSocket::HandleMessage(message);
+}
+
+void TServerClientWinSocket::ResumeClose() {
+  if (!std::exchange(close_kept_back_, false)) return;
+  platform::PostMessageTo(NotificationWindow(), kept_back_close_.id, kept_back_close_.wparam, kept_back_close_.lparam);
+}
+
 void TServerClientWinSocket::DropKept() {
+  all_kept_ -= kept_total_;
   kept_.clear();
   kept_total_ = 0;
   stalled_since_ = Clock::time_point();
@@ -50,10 +81,11 @@ std::size_t TServerClientWinSocket::FlushKept() {
   std::size_t flushed = 0;
   while (!kept_.empty()) {
     KeptPiece& piece = kept_.front();
-    const int sent = SendOnce(piece.bytes.data() + piece.offset, piece.bytes.size() - piece.offset);
+    const int sent = SendOnce(piece.bytes.data() + piece.offset, piece.bytes.size() - piece.offset, true);
     if (sent <= 0) return flushed;  // would block (a write notification follows) or closed
     piece.offset += static_cast<std::size_t>(sent);
     kept_total_ -= static_cast<std::size_t>(sent);
+    all_kept_ -= static_cast<std::size_t>(sent);
     flushed += static_cast<std::size_t>(sent);
     stalled_since_ = Clock::now();
     if (piece.offset == piece.bytes.size()) kept_.pop_front();
@@ -89,7 +121,7 @@ int TServerClientWinSocket::SendOrKeep(const ByteString& bytes) {
   std::size_t offset = 0;
   if (kept_.empty()) {
     while (offset < bytes.size()) {
-      const int sent = SendOnce(bytes.data() + offset, bytes.size() - offset);
+      const int sent = SendOnce(bytes.data() + offset, bytes.size() - offset, true);
       if (sent <= 0) break;
       offset += static_cast<std::size_t>(sent);
     }
@@ -98,13 +130,13 @@ int TServerClientWinSocket::SendOrKeep(const ByteString& bytes) {
   const std::size_t rest = bytes.size() - offset;
   if (kept_total_ + rest > kept_limit_) {
     // A peer this far behind is not reading: close it rather than hold ever more bytes.
-    DropKept();
-    CloseSocketObject(SocketHandle());
+    CloseLater();
     return static_cast<int>(offset);
   }
   if (kept_.empty()) stalled_since_ = Clock::now();
   kept_.push_back(KeptPiece{bytes, offset});
   kept_total_ += rest;
+  all_kept_ += rest;
   return static_cast<int>(offset);
 }
 

@@ -1,9 +1,15 @@
 #pragma once
 // An accepted connection. Besides the base operations it can keep bytes the socket cannot
 // take now and send them, in order, when sending is possible again (SendOrKeep).
+//
+// While its listener is paused (TServerWinSocket::SetPaused), the close of a connection whose
+// peer closed waits until the listener resumes: what waits in the socket stays there, unread,
+// and is read in order when reading goes on.
 
 #include <chrono>
 #include <cstddef>
+#include <atomic>
+#include <cstdint>
 #include <deque>
 
 #include "net/custom_win_socket.h"
@@ -24,6 +30,8 @@ class TServerClientWinSocket : public TCustomWinSocket {
   ~TServerClientWinSocket() override;
 
   TServerWinSocket* ServerWinSocket() const { return server_; }
+  // A number that no other connection of the process has had.
+  std::uint64_t Id() const { return id_; }
   // When the connection was accepted.
   Clock::time_point AcceptedAt() const { return accepted_at_; }
 
@@ -34,12 +42,16 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // block) and keeps the rest behind the bytes kept before; never sends out of order. Kept
   // bytes go out on the next write notification, before the write event, or with the next
   // SendOrKeep. Answers the bytes handed to the platform now (0 when closed). When the kept
-  // bytes would exceed KeptBytesLimit() the connection is closed by the close routine
-  // (disconnect event, release) and nothing is kept. Send failures behave as in SendBytes.
-  // Safe from any thread while the object lives.
+  // bytes would exceed KeptBytesLimit() nothing is kept and the connection is closed by
+  // CloseLater. A failed send runs the error route (eeSend), asks for the close by CloseLater
+  // and raises ESocketError unless the route cleared the code. So the close routine never runs
+  // inside the caller's delivery, nor on another thread than the owner. Safe from any thread
+  // while the object lives.
   int SendOrKeep(const ByteString& bytes);
   // Bytes kept and not yet sent.
   std::size_t KeptBytes();
+  // The bytes that every connection of the process keeps, together. Any thread.
+  static std::size_t AllKeptBytes() { return all_kept_.load(); }
   // When the kept bytes last made progress (or began to wait); Clock::time_point() when none wait.
   // Progress is bytes leaving for the peer: kept bytes taken by the socket, or, checked by
   // CheckProgress, bytes leaving the socket's send queue (where the platform can tell).
@@ -57,9 +69,13 @@ class TServerClientWinSocket : public TCustomWinSocket {
 
   // Also drops the kept bytes once the handle is closed.
   void CloseSocketObject(platform::SocketHandle handle) override;
+  // Also drops the kept bytes, which can no longer go anywhere.
+  bool CloseLater() override;
 
  protected:
   void WriteReady(platform::SocketHandle handle) override;
+  // Keeps the peer's close back while the listener is paused.
+  std::intptr_t HandleMessage(const platform::Message& message) override;
 
  private:
   struct KeptPiece {
@@ -70,6 +86,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // Caller holds the lock.
   std::size_t FlushKept();
   void DropKept();
+  // Owner thread: the listener resumed; a close that was kept back is asked for again.
+  friend class TServerWinSocket;
+  void ResumeClose();
 
   TServerWinSocket* server_;
   std::deque<KeptPiece> kept_;
@@ -78,4 +97,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   int last_unsent_ = -1;  // the send queue at the last progress check; -1: not known
   std::size_t kept_limit_ = kDefaultKeptBytesLimit;
   const Clock::time_point accepted_at_ = Clock::now();
+  const std::uint64_t id_;
+  // The close that waits for the listener to resume (owner thread).
+  bool close_kept_back_ = false;
+  platform::Message kept_back_close_;
+  static std::atomic<std::size_t> all_kept_;
 };

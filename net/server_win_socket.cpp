@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 
 #include "base/warning_routing.h"
 #include "net/server_client_win_socket.h"
@@ -77,8 +78,23 @@ std::atomic<bool> short_of_resources{false};
 
 }  // namespace
 
+void TServerWinSocket::SetPaused(bool paused) {
+  if (paused_ == paused) return;
+  paused_ = paused;
+  if (paused) return;
+  if (std::exchange(accept_kept_back_, false)) {
+    platform::PostMessageTo(NotificationWindow(), kSocketNotifyMessage, static_cast<std::uintptr_t>(SocketHandle()),
+                            platform::kFdAccept);
+  }
+  ForEachConnection([](TServerClientWinSocket* connection) { connection->ResumeClose(); });
+}
+
 void TServerWinSocket::AcceptPending(platform::SocketHandle handle) {
   if (handle == kInvalidSocket || handle != SocketHandle()) return;
+  if (paused_) {
+    accept_kept_back_ = true;  // the system keeps the peer waiting; the notification is not repeated
+    return;
+  }
   const platform::SocketHandle accepted = platform::Accept(handle);
   if (accepted == kInvalidSocket) {
     // A failed accept is otherwise silent. For lack of resources the peer is refused (or waits)

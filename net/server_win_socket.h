@@ -28,6 +28,14 @@ class TServerWinSocket : public TCustomWinSocket {
   // closes `handle` if it is the listening handle.
   void CloseSocketObject(platform::SocketHandle handle) override;
 
+  // Owner thread. While paused the listener accepts no connection (they wait in the system's
+  // queue) and keeps back the close of each connection whose peer closed,
+  // so that what its peers sent stays in their sockets, bounded by the system, for whoever
+  // reads them once it resumes. Resuming asks again for what was kept back, by messages
+  // that the owner handles after what it is doing now.
+  void SetPaused(bool paused);
+  bool Paused() const { return paused_; }
+
   TGetSocketEvent OnGetSocket;
   TSocketNotifyEvent OnClientConnect;
   TSocketNotifyEvent OnClientDisconnect;
@@ -55,6 +63,8 @@ class TServerWinSocket : public TCustomWinSocket {
   void ClientError(TCustomWinSocket* sender, TCustomWinSocket* socket, TErrorEvent error, int& code);
 
   TServerType server_type_ = stNonBlocking;
+  bool paused_ = false;          // owner thread
+  bool accept_kept_back_ = false;  // an accept notification came while paused
   int thread_cache_size_ = 10;
   std::vector<TServerClientWinSocket*> connections_;
   mutable std::recursive_mutex list_lock_;

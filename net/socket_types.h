@@ -41,6 +41,8 @@ enum TServerType : int { stNonBlocking = 0, stThreadBlocking = 1 };
 constexpr std::uint32_t kSocketNotifyMessage = platform::kWmUser + 1;
 constexpr std::uint32_t kReleaseMessage = platform::kWmUser + 2;
 constexpr std::uint32_t kLookupDoneMessage = platform::kWmUser + 3;
+// A close asked for by CloseLater: wparam is the handle to close.
+constexpr std::uint32_t kCloseLaterMessage = platform::kWmUser + 4;
 
 // Handler types of the component's slots.
 using TSocketNotifyEvent = EventSlot<TObject* /*Sender*/, TCustomWinSocket* /*Socket*/>;

@@ -161,7 +161,6 @@ void Relay::CloseChannels() {
     }
   }
   flow_control_.Reset();
-  held_.clear();
   listeners_.clear();
   // reset() clears each entry before its object goes.
   for (int k = 1; k <= count; ++k) tables_.DeviceListeners[k].Listener.reset();

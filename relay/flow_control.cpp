@@ -13,13 +13,16 @@ bool Contains(const std::vector<T*>& list, const T* item) {
   return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-// A laggard of a pause, and whether it took bytes during the hold.
-struct Laggard {
-  TServerWinSocket* listener;
-  TServerClientWinSocket* connection;
-  SerialWriter* port;
-  bool taking;
-};
+// Calls `visit` for every connection of `listeners` that is open and takes sends.
+template <typename Visit>
+void ForEachOpen(const std::vector<TServerWinSocket*>& listeners, Visit visit) {
+  for (TServerWinSocket* listener : listeners) {
+    for (int i = 0, n = listener->ConnectionCount(); i < n; ++i) {
+      TServerClientWinSocket* connection = listener->ConnectionAt(i);
+      if (connection->Connected()) visit(listener, connection);
+    }
+  }
+}
 
 }  // namespace
 
@@ -35,6 +38,21 @@ bool FlowControl::HasWork() {
   return !backlogged_.empty();
 }
 
+bool FlowControl::OverBudget() const { return TServerClientWinSocket::AllKeptBytes() > budget_; }
+
+bool FlowControl::Released(const TServerClientWinSocket* connection) const {
+  return !released_.empty() && released_.count(connection->Id()) > 0;
+}
+
+bool FlowControl::CheckCap(TServerWinSocket* destination, TServerClientWinSocket* connection, std::size_t size) {
+  if (!connection->Connected()) return false;  // closing: nothing more goes to it
+  const std::size_t kept = connection->KeptBytes();
+  if (kept == 0 || kept + size <= connection->KeptBytesLimit()) return true;
+  // Only the thread whose call asked for the close reports the cut.
+  if (connection->CloseLater() && hooks_.cutting) hooks_.cutting(destination, connection, CutReason::kBacklogFull);
+  return false;
+}
+
 void FlowControl::NoteSend(TServerWinSocket* source, TServerWinSocket* destination,
                            TServerClientWinSocket* connection) {
   const std::size_t kept = connection->KeptBytes();
@@ -43,29 +61,28 @@ void FlowControl::NoteSend(TServerWinSocket* source, TServerWinSocket* destinati
     std::lock_guard<std::mutex> hold(backlog_lock_);
     backlogged_.insert(destination);
   }
-  if (source && kept > kHighWater && !IsPaused(source)) {
-    PauseSource(source, Clock::now());
-    std::vector<TServerWinSocket*>& listeners = paused_[source].destinations.listeners;
-    if (!Contains(listeners, destination)) listeners.push_back(destination);
-  }
+  if (!source || IsPaused(source)) return;
+  if ((kept > kHighWater && !Released(connection)) || OverBudget()) PauseSource(source);
 }
 
 void FlowControl::NoteSerialSend(TServerWinSocket* source, SerialWriter* port) {
   const std::size_t kept = port->KeptBytes();
   if (kept == 0) return;
   serial_backlogged_.insert(port);
-  if (source && kept > SerialHighWater(*port) && !IsPaused(source)) {
-    PauseSource(source, Clock::now());
-    std::vector<SerialWriter*>& ports = paused_[source].destinations.ports;
-    if (!Contains(ports, port)) ports.push_back(port);
+  if (kept > kSerialCap) {
+    Drop(port, CutReason::kBacklogFull);
+    return;
+  }
+  if (source && !IsPaused(source) && kept > SerialHighWater(*port) && released_ports_.count(port) == 0) {
+    PauseSource(source);
   }
 }
 
-void FlowControl::PauseSource(TServerWinSocket* source, Clock::time_point now) {
+void FlowControl::PauseSource(TServerWinSocket* source) {
   Pause pause;
-  pause.began = now;
   if (hooks_.destinations) pause.destinations = hooks_.destinations(source);
   paused_.emplace(source, std::move(pause));
+  source->SetPaused(true);
 }
 
 void FlowControl::NoteDrained(TServerWinSocket* destination) {
@@ -79,30 +96,32 @@ void FlowControl::NoteSerialDrained(SerialWriter* port) {
 }
 
 void FlowControl::Tick(Clock::time_point now) {
-  std::vector<Cut> cuts;
-  CollectStalled(now, cuts);
-  for (auto& [source, pause] : paused_) CollectLaggards(pause, now, cuts);
-  Execute(cuts);
+  TServerClientWinSocket* largest = CheckBacklogged(now);
+  for (auto& [source, pause] : paused_) ReleaseLaggards(pause, now);
+  KeepBudget(largest, now);
   if (!paused_.empty()) ResumeDrained();
 }
 
 void FlowControl::Reset() {
   paused_.clear();
   serial_backlogged_.clear();
+  released_.clear();
+  released_ports_.clear();
+  over_budget_since_ = Clock::time_point();
   std::lock_guard<std::mutex> hold(backlog_lock_);
   backlogged_.clear();
 }
 
 bool FlowControl::Drained(const Destinations& destinations) const {
-  for (TServerWinSocket* listener : destinations.listeners) {
-    for (int i = 0, n = listener->ConnectionCount(); i < n; ++i) {
-      if (listener->ConnectionAt(i)->KeptBytes() > kLowWater) return false;
-    }
-  }
+  if (OverBudget()) return false;
+  bool drained = true;
+  ForEachOpen(destinations.listeners, [&](TServerWinSocket*, TServerClientWinSocket* connection) {
+    drained = drained && (connection->KeptBytes() <= kLowWater || Released(connection));
+  });
   for (SerialWriter* port : destinations.ports) {
-    if (port->KeptBytes() > SerialLowWater(*port)) return false;
+    drained = drained && (port->KeptBytes() <= SerialLowWater(*port) || released_ports_.count(port) > 0);
   }
-  return true;
+  return drained;
 }
 
 void FlowControl::ResumeDrained(const std::function<bool(const Destinations&)>& feeds) {
@@ -116,93 +135,102 @@ void FlowControl::ResumeDrained(const std::function<bool(const Destinations&)>& 
     }
   }
   // Resuming reads and forwards, which may pause the source again.
-  for (TServerWinSocket* source : ready) hooks_.resume(source);
+  for (TServerWinSocket* source : ready) {
+    source->SetPaused(false);
+    hooks_.resume(source);
+  }
 }
 
-void FlowControl::CollectStalled(Clock::time_point now, std::vector<Cut>& cuts) {
-  std::vector<TServerWinSocket*> listeners;
+TServerClientWinSocket* FlowControl::CheckBacklogged(Clock::time_point now) {
+  std::set<TServerWinSocket*> listeners;
   {
     std::lock_guard<std::mutex> hold(backlog_lock_);
-    listeners.assign(backlogged_.begin(), backlogged_.end());
+    listeners.swap(backlogged_);
   }
+  TServerClientWinSocket* largest = nullptr;
+  std::size_t most = 0;
+  std::unordered_set<std::uint64_t> still_released;
+  std::vector<TServerWinSocket*> keeping;
   for (TServerWinSocket* listener : listeners) {
     bool keeps = false;
-    for (int i = 0, n = listener->ConnectionCount(); i < n; ++i) {
-      TServerClientWinSocket* connection = listener->ConnectionAt(i);
+    ForEachOpen({listener}, [&](TServerWinSocket*, TServerClientWinSocket* connection) {
       connection->CheckProgress(now);
-      if (connection->IsStalled(now, kStallLimit)) {
-        cuts.push_back(Cut{listener, connection, nullptr, CutReason::kStalled});
-      } else {
-        keeps = keeps || connection->KeptBytes() > 0;
+      const std::size_t kept = connection->KeptBytes();
+      if (connection->IsStalled(now, kStallLimit)) return Cut(listener, connection, CutReason::kStalled);
+      keeps = keeps || kept > 0;
+      // A released connection paces its sources again once it is back at low water.
+      if (kept > kLowWater && Released(connection)) still_released.insert(connection->Id());
+      if (kept > most) {
+        most = kept;
+        largest = connection;
       }
-    }
-    if (!keeps) {
-      std::lock_guard<std::mutex> hold(backlog_lock_);
-      // A send from the main thread may have kept bytes since; it adds the listener again.
-      backlogged_.erase(listener);
-    }
+    });
+    if (keeps) keeping.push_back(listener);
+  }
+  released_.swap(still_released);
+  if (!keeping.empty()) {
+    std::lock_guard<std::mutex> hold(backlog_lock_);
+    backlogged_.insert(keeping.begin(), keeping.end());
   }
   for (auto it = serial_backlogged_.begin(); it != serial_backlogged_.end();) {
     SerialWriter* port = *it;
-    if (port->IsStalled(now, kStallLimit)) cuts.push_back(Cut{nullptr, nullptr, port, CutReason::kStalled});
+    if (port->IsStalled(now, kStallLimit)) Drop(port, CutReason::kStalled);
+    if (port->KeptBytes() <= SerialLowWater(*port)) released_ports_.erase(port);
     it = port->KeptBytes() == 0 ? serial_backlogged_.erase(it) : std::next(it);
   }
+  return largest;
 }
 
-void FlowControl::CollectLaggards(Pause& pause, Clock::time_point now, std::vector<Cut>& cuts) {
-  std::vector<Laggard> laggards;
+void FlowControl::ReleaseLaggards(Pause& pause, Clock::time_point now) {
+  std::vector<TServerClientWinSocket*> laggards;
+  std::vector<SerialWriter*> lagging_ports;
   bool caught_up = false;  // some destination has taken what it was given
-  bool proven = false;     // ... and it was there when the pause began
-  for (TServerWinSocket* listener : pause.destinations.listeners) {
-    for (int i = 0, n = listener->ConnectionCount(); i < n; ++i) {
-      TServerClientWinSocket* connection = listener->ConnectionAt(i);
-      if (!connection->Connected()) continue;
-      if (connection->KeptBytes() > kLowWater) {
-        laggards.push_back(Laggard{listener, connection, nullptr, !connection->IsStalled(now, kHoldLimit)});
-      } else {
-        caught_up = true;
-        proven = proven || connection->AcceptedAt() <= pause.began;
-      }
-    }
-  }
-  for (SerialWriter* port : pause.destinations.ports) {
-    if (port->KeptBytes() > SerialLowWater(*port)) {
-      laggards.push_back(Laggard{nullptr, nullptr, port, !port->IsStalled(now, kHoldLimit)});
+  ForEachOpen(pause.destinations.listeners, [&](TServerWinSocket*, TServerClientWinSocket* connection) {
+    if (Released(connection)) return;
+    if (connection->KeptBytes() > kLowWater) {
+      laggards.push_back(connection);
     } else {
-      caught_up = proven = true;  // a port is there from the start
+      caught_up = true;
+    }
+  });
+  for (SerialWriter* port : pause.destinations.ports) {
+    if (released_ports_.count(port) > 0) continue;
+    if (port->KeptBytes() > SerialLowWater(*port)) {
+      lagging_ports.push_back(port);
+    } else {
+      caught_up = true;
     }
   }
-  if (laggards.empty() || !caught_up) {
+  if ((laggards.empty() && lagging_ports.empty()) || !caught_up) {
     pause.caught_up_since = Clock::time_point();
     return;
   }
   if (pause.caught_up_since == Clock::time_point()) pause.caught_up_since = now;
   if (now - pause.caught_up_since < kHoldLimit) return;
-  for (const Laggard& laggard : laggards) {
-    // Beside destinations that only joined, a laggard that still takes bytes is waited for.
-    if (proven || !laggard.taking) {
-      cuts.push_back(Cut{laggard.listener, laggard.connection, laggard.port, CutReason::kFellBehind});
-    }
-  }
+  // The caught-up ones have waited long enough: the laggards keep their own backlogs from now
+  // on, and the source goes at the pace of the others.
+  for (TServerClientWinSocket* connection : laggards) released_.insert(connection->Id());
+  released_ports_.insert(lagging_ports.begin(), lagging_ports.end());
+  pause.caught_up_since = Clock::time_point();
 }
 
-void FlowControl::Execute(const std::vector<Cut>& cuts) {
-  for (const Cut& cut : cuts) {
-    if (cut.port) {
-      // Listed twice (stalled, and a laggard) it drops nothing the second time.
-      const std::size_t dropped = cut.port->DropKept();
-      if (dropped > 0 && hooks_.dropped) hooks_.dropped(cut.port, dropped, cut.why);
-      serial_backlogged_.erase(cut.port);
-      continue;
-    }
-    // A connection already closed (by an earlier cut, or by a failed send while an earlier
-    // cut passed on a closing peer's last bytes) stays listed until its release: skip it.
-    if (!cut.connection->Connected()) continue;
-    if (hooks_.cutting) hooks_.cutting(cut.listener, cut.connection, cut.why);
-    try {
-      cut.connection->CloseSocketObject(cut.connection->SocketHandle());
-    } catch (const ESocketError&) {
-      // The close failed because the socket is already gone: it is closed either way.
-    }
+void FlowControl::KeepBudget(TServerClientWinSocket* largest, Clock::time_point now) {
+  if (!OverBudget()) {
+    over_budget_since_ = Clock::time_point();
+    return;
   }
+  if (over_budget_since_ == Clock::time_point()) over_budget_since_ = now;
+  if (now - over_budget_since_ < kHoldLimit || !largest || !largest->Connected()) return;
+  Cut(largest->ServerWinSocket(), largest, CutReason::kBudgetFull);
+}
+
+void FlowControl::Cut(TServerWinSocket* listener, TServerClientWinSocket* connection, CutReason why) {
+  // A connection already cut (a stalled one that also keeps the most) is reported once.
+  if (connection->CloseLater() && hooks_.cutting) hooks_.cutting(listener, connection, why);
+}
+
+void FlowControl::Drop(SerialWriter* port, CutReason why) {
+  const std::size_t dropped = port->DropKept();
+  released_ports_.erase(port);
+  if (dropped > 0 && hooks_.dropped) hooks_.dropped(port, dropped, why);
 }

@@ -1,6 +1,8 @@
 // Moving bytes: from a device or server connection to the partners of every channel of its
 // local port, and from a serial port to the device connections of its channel.
 
+#include <algorithm>
+
 #include "base/exception_routing.h"
 #include "net/server_client_win_socket.h"
 #include "net/server_win_socket.h"
@@ -20,24 +22,28 @@ TListenerSide Opposite(TListenerSide side) { return side == lsDevice ? lsServer 
 void Relay::Forward(TListenerSide from, TCustomWinSocket* connection, bool final, int slices) {
   TServerWinSocket* source = ListenerOf(connection);
   const int port = connection->BoundPort();
-  for (int slice = 0; final || slice < slices; ++slice) {
-    if (source && flow_control_.IsPaused(source)) {
-      if (!final) return;  // read at the resume
-      // The connection is closing: its bytes wait in the relay until the source resumes.
-      std::deque<HeldBytes>& held = held_[source];
-      for (ByteString data; connection->ReadPending(data, kSliceBytes), !data.empty();) {
-        held.push_back(HeldBytes{from, port, std::move(data)});
-      }
-      return;
+  if (final) {
+    // The connection is closing: what waits in it now goes on, whatever the pause, and no more
+    // (a peer that keeps sending would otherwise keep this read going).
+    for (std::size_t left = static_cast<std::size_t>(connection->WaitingBytes()); left > 0;) {
+      ByteString data;
+      connection->ReadPending(data, std::min(left, kSliceBytes));
+      if (data.empty()) return;
+      left -= std::min(left, data.size());
+      DeliverAll(from, port, source, data);
     }
+    return;
+  }
+  for (int slice = 0; slice < slices; ++slice) {
+    if (source && flow_control_.IsPaused(source)) return;  // read at the resume
     ByteString data;
     connection->ReadPending(data, kSliceBytes);
     // From here on the bytes are out of the connection, whether or not they reach anyone.
     if (data.empty()) return;
     DeliverAll(from, port, source, data);
     // A short slice took all that waited; bytes that came since bring a notification of their
-    // own (a closing connection has none to come).
-    if (!final && data.size() < kSliceBytes) return;
+    // own.
+    if (data.size() < kSliceBytes) return;
   }
 }
 
@@ -71,11 +77,12 @@ void Relay::SendToAll(TServerWinSocket* source, const TSocket_DEV& destination, 
 void Relay::SendTo(TServerWinSocket* source, TServerWinSocket* destination, TServerClientWinSocket* connection,
                    const ByteString& data) {
   try {
+    if (!flow_control_.CheckCap(destination, connection, data.size())) return;
     connection->SendOrKeep(data);
     flow_control_.NoteSend(source, destination, connection);
   } catch (const ESocketError&) {
-    // The send failed and closed that connection (its release is on its way); the others
-    // still get the bytes, so no stream gets a hole.
+    // The send failed; the connection closes on its owner thread once this delivery is over.
+    // The others still get the bytes, so no stream gets a hole.
   } catch (...) {
     routing::RouteException(connection);
   }
@@ -114,16 +121,6 @@ void Relay::Resume(TServerWinSocket* source) {
   auto found = listeners_.find(source);
   if (found == listeners_.end()) return;
   const TListenerSide side = found->second.side;
-  auto held = held_.find(source);
-  if (held != held_.end()) {
-    while (!held->second.empty()) {
-      if (flow_control_.IsPaused(source)) return;
-      HeldBytes bytes = std::move(held->second.front());
-      held->second.pop_front();
-      DeliverAll(bytes.from, bytes.port, source, bytes.data);
-    }
-    held_.erase(held);
-  }
   // One slice each: a connection with more gets a read notification for it, so every
   // connection of the source has its turn.
   for (int i = 0, n = source->ConnectionCount(); i < n; ++i) {

@@ -23,10 +23,19 @@
 // | SerialPorts[k]                | service thread, Start  | main thread (receive handler);| service thread, Stop: first |
 // |                               | (pass 3, after every   | its writer's thread (writes   | closed (delivery ends),     |
 // |                               | listener exists)       | of device bytes)              | destroyed last              |
-// | the writer of SerialPorts[k]  | service thread, with   | service thread hands it bytes;| service thread, Stop, before|
-// |                               | the port's open        | its own thread writes them    | the port closes             |
-// | flow control                  | with the relay         | service thread; NoteSend from | with the relay              |
-// |                               |                        | any thread                    |                             |
+// | serial_writers_[k], the       | service thread, with   | service thread hands it bytes | service thread, Stop, before|
+// | writer of SerialPorts[k]      | the port's open        | and, when it keeps none,      | the port closes             |
+// |                               |                        | writes what the line takes at |                             |
+// |                               |                        | once; its own thread writes   |                             |
+// |                               |                        | the rest                      |                             |
+// | listeners_ (what each opened  | service thread, Start  | service thread; main thread   | service thread, Stop (after |
+// | listening socket is)          |                        | (names a cut of a device peer)| serial delivery ended)      |
+// | window_ (where writers report | service thread, Start  | writers' threads post to it;  | with the relay              |
+// | that they drained)            |                        | service thread handles it     |                             |
+// | flow control                  | with the relay         | service thread; NoteSend and  | with the relay              |
+// |                               |                        | CheckCap from any thread      |                             |
+// | serial_failure_reported_[k]   | cleared at Start       | set by whichever thread       | with the relay              |
+// |                               |                        | reports the line's failure    |                             |
 //
 // Serial writes never wait on the service thread: each open port has a writer (a thread of its
 // own, serial/serial_writer.h) that takes the device bytes and writes them as the line takes
@@ -39,9 +48,10 @@
 // listener is destroyed.
 //
 // Locks held while a handler runs: the read and write handlers run with no lock held. The
-// disconnect handler runs with the closing connection's lock held, on whichever thread closes
-// it: the service thread (the peer closed, a read or send failed, a stalled destination), or
-// the main thread when a send from the serial port failed; it acts only on the service thread.
+// disconnect handler runs with the closing connection's lock held, on the service thread: the
+// peer closed, a read failed, or the close was asked for by a failed send or a cut (on any
+// thread) and runs once the delivery in progress is over. So a close never nests in a
+// delivery, and the last bytes of a connection are read on the thread that reads it.
 // The serial receive handler's sends hold the device listener's list lock, so no connection
 // of it can be destroyed meanwhile. Each send holds its connection's lock, so the bytes of the
 // serial side and of the server side never interleave within one send.
@@ -58,7 +68,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -134,9 +143,9 @@ class Relay {
 
   // ---- Any thread; acts only on the connection's owning thread (the service thread).
 
-  // A connection accepted on `side` is closing (its lock is held): passes on the bytes that
-  // waited in it while its listener was paused. A connection closed on another thread (a send
-  // from the serial side failed) is broken anyway and passes nothing. Never raises.
+  // A connection accepted on `side` is closing (its lock is held): passes on what waits in it
+  // at this moment. Connections close on their owning thread (a failed send asks for the close
+  // there); a close on another thread passes nothing. Never raises.
   void ClientDisconnect(TListenerSide side, TCustomWinSocket* connection);
 
   // ---- Main thread only.
@@ -164,12 +173,6 @@ class Relay {
     TListenerSide side;
     int channel;
   };
-  // Bytes of a connection that closed while its listener was paused, waiting for the resume.
-  struct HeldBytes {
-    TListenerSide from;
-    int port;  // the local port the connection was accepted on
-    ByteString data;
-  };
 
   bool OnServiceThread() const { return service_thread_.load() == platform::CurrentThreadId(); }
   std::array<TSocket_DEV, kMaxChannels + 1>& Listeners(TListenerSide side);
@@ -194,7 +197,7 @@ class Relay {
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
   // While its listener is paused nothing is read, unless `final` is set (the connection is
-  // closing): then everything is read, and what the pause holds back waits for the resume.
+  // closing): then what waits at this moment is read and passed on, and no more.
   void Forward(TListenerSide from, TCustomWinSocket* connection, bool final, int slices = kSlicesPerRead);
   // Passes bytes read on side `from` of a connection accepted on `port` to every channel of
   // that port.
@@ -206,8 +209,8 @@ class Relay {
               const ByteString& data);
   void WriteToSerial(int k, TServerWinSocket* source, const ByteString& data);
   void ForwardFromSerial(TComPort* port, std::int32_t count);
-  // A listener that was paused may read again: first what its closed connections left, then a
-  // slice of every connection (the notifications that follow bring the rest).
+  // A listener that was paused may read again: a slice of every connection (the notifications
+  // that follow bring the rest, and the closes it kept back).
   void Resume(TServerWinSocket* source);
 
   // relay_flow.cpp: what the flow control asks of the relay.
@@ -235,8 +238,6 @@ class Relay {
   std::unordered_map<const TServerWinSocket*, ListenerInfo> listeners_;
   // The writer of every serial port that opened.
   std::array<std::unique_ptr<SerialWriter>, kMaxChannels + 1> serial_writers_;
-  // Bytes of closed connections held back by a pause, by source.
-  std::unordered_map<const TServerWinSocket*, std::deque<HeldBytes>> held_;
   std::atomic<platform::WindowHandle> window_{0};
   FlowControl flow_control_;
   // Per serial channel: its failure has been reported. Cleared when its port is opened, set

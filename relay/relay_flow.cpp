@@ -15,6 +15,9 @@ namespace {
 // Sent by a serial writer's thread to the relay's window: wparam is the channel.
 constexpr std::uint32_t kSerialDrainedMessage = platform::kWmUser + 1;
 
+// "16 MiB".
+std::string Mebibytes(std::size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
 // "30 s", "1.5 s".
 std::string Seconds(std::chrono::milliseconds limit) {
   const long long ms = limit.count();
@@ -27,10 +30,18 @@ std::string Seconds(std::chrono::milliseconds limit) {
   return text;
 }
 
-std::string WhatHappened(FlowControl::CutReason why) {
-  return why == FlowControl::CutReason::kStalled
-             ? "took nothing for " + Seconds(FlowControl::kStallLimit)
-             : "fell behind while the other peers of its channel waited " + Seconds(FlowControl::kHoldLimit);
+// What the entry of a cut says happened; `cap` is the backlog the destination may keep.
+std::string WhatHappened(FlowControl::CutReason why, std::size_t cap) {
+  switch (why) {
+    case FlowControl::CutReason::kStalled:
+      return "took nothing for " + Seconds(FlowControl::kStallLimit);
+    case FlowControl::CutReason::kBacklogFull:
+      return "fell more than its limit of " + Mebibytes(cap) + " behind the others";
+    case FlowControl::CutReason::kBudgetFull:
+      return "kept the most of the " + Mebibytes(FlowControl::kKeptBudget) +
+             " the relay keeps for slow peers, which ran full,";
+  }
+  return std::string();
 }
 
 }  // namespace
@@ -76,13 +87,13 @@ void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connecti
   const int k = found->second.channel;
   std::string peer = connection->PeerAddress();
   if (peer.empty()) peer = "(address unknown)";
-  WriteWarning(PeerCutEntry(k, tables_.ChannelTable[k], found->second.side == lsServer, peer, WhatHappened(why)));
+  WriteWarning(PeerCutEntry(k, tables_.ChannelTable[k], found->second.side == lsServer, peer, WhatHappened(why, connection->KeptBytesLimit())));
 }
 
 void Relay::WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why) {
   const int k = port->Port().Tag();
   if (k < 1 || k > tables_.ChannelCount) return;
-  WriteWarning(SerialDropEntry(k, tables_.ChannelTable[k], WhatHappened(why), dropped));
+  WriteWarning(SerialDropEntry(k, tables_.ChannelTable[k], WhatHappened(why, FlowControl::kSerialCap), dropped));
 }
 
 void Relay::OpenWindow() {

@@ -32,9 +32,10 @@ class FlowControlTest : public ::testing::Test {
   TServerWinSocket* listening() { return destination_.ListeningSocket(); }
   TServerWinSocket* source() { return source_.ListeningSocket(); }
 
-  // Connects one more peer to the destination listener; answers its connection.
-  TServerClientWinSocket* Join() {
-    peers_.push_back(std::make_unique<test::Client>(listening()->BoundPort()));
+  // Connects one more peer to the destination listener (with a receive buffer of that size,
+  // when given); answers its connection.
+  TServerClientWinSocket* Join(int receive_buffer = 0) {
+    peers_.push_back(std::make_unique<test::Client>(listening()->BoundPort(), receive_buffer));
     const int count = static_cast<int>(peers_.size());
     EXPECT_TRUE(PumpUntil([&] { return listening()->ConnectionCount() == count; }));
     return listening()->ConnectionAt(count - 1);
