@@ -45,7 +45,9 @@ class TCustomComPort : public TObject {
   int Tag() const { return tag_; }
   void SetTag(int tag) { tag_ = tag; }
 
-  // True runs the open sequence on a closed port, false the close sequence on an open one.
+  // True runs the open sequence on a closed port, false the close sequence on an open one. An
+  // open that raises at any step leaves the port closed: its device released, no event
+  // thread, no event delivered.
   bool Connected() const { return connected_; }
   void SetConnected(bool value);
   void Open() { SetConnected(true); }

@@ -66,11 +66,13 @@ TComThread::TComThread(TCustomComPort& port) : shared_(std::make_shared<Shared>(
   shared_->window = port.window_;
   shared_->wait = platform::CreateSerialEventWait(shared_->device);
   (void)platform::SetSerialEventMask(shared_->device, EventsToMask(WatchedEvents(port)));
-  thread_ = std::thread(&TComThread::Run, shared_);
 }
+
+void TComThread::Start() { thread_ = std::thread(&TComThread::Run, shared_); }
 
 TComThread::~TComThread() {
   SignalStop();
+  if (!thread_.joinable()) return;  // never started: nothing was delivered
   std::this_thread::yield();
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();  // closed from its own handler: it ends by itself after the batch
