@@ -157,11 +157,17 @@ int SerialModemLines(SerialHandle handle, std::uint32_t& lines);
 // also when the time-out ended the transfer early (which is not a failure).
 //
 // Writes to one device run one at a time, in the order they were asked for. A purge with
-// kSerialPurgeTxAbort, and closing the device, end every write in progress or waiting for its
-// turn at once, from any thread: such a write answers the bytes it moved and the "aborted"
-// code (ECANCELED on Linux, ERROR_OPERATION_ABORTED on Windows). Writes that start after the
-// purge are not affected.
-int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::size_t& done);
+// kSerialPurgeTxAbort, and closing the device, are aborts: from any thread, they end at once
+// every write whose mark was taken before them, whether it is in progress, waiting for its
+// turn or not yet begun (then it moves nothing). Such a write answers the bytes it moved and the
+// "aborted" code (ECANCELED on Linux, ERROR_OPERATION_ABORTED on Windows). A caller that
+// decides under its own lock what to write takes the mark under that lock too, so that an
+// abort it asks for later cannot pass the write by.
+using SerialAbortMark = std::uint64_t;
+// The aborts of the device so far. Marks of different devices never match, so a write given
+// the mark of a device that was closed since is aborted; an unknown handle's mark is 0.
+SerialAbortMark SerialWriteAbortMark(SerialHandle handle);
+int SerialWrite(SerialHandle handle, SerialAbortMark since, const void* data, std::size_t size, std::size_t& done);
 // Writes what the device takes at once, without waiting (for the line, or for another write's
 // turn): `done` is that count, 0 when it takes nothing now. Windows serial drivers complete a
 // write only once the line has taken it, so there it takes nothing: every write waits.

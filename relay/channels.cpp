@@ -122,8 +122,16 @@ void Relay::OpenSerialPort(int k) {
       },
       this);
   port->SetPort(tables_.ChannelTable[k].ComPortName);
-  port->SetConnected(true);
+  // The writer comes first, so that nothing is left to fail once the port is open: a port
+  // that fails to open undoes its open, and then its writer goes too. A channel either
+  // relays both ways or not at all.
   OpenSerialWriter(k);
+  try {
+    port->SetConnected(true);
+  } catch (...) {
+    serial_writers_[k].reset();
+    throw;
+  }
 }
 
 void Relay::ReportSerialFailure(int k, const EComPort& failure) {

@@ -55,34 +55,39 @@ void TCustomComPort::OpenSequence() {
   DoBeforeOpen();
   OpenDevice();
   connected_ = true;
+  // A step that raises from here on undoes the open: the device is released and no event
+  // thread runs. The thread is made early, so that the device keeps the events from then on,
+  // and started last, so that a port whose open failed has delivered nothing.
   try {
     ApplyAllSettings();
+    if (!events_.Empty()) {
+      if (sync_method_ == smWindowSync) {
+        // Runs on this (the opening) thread when it dispatches its messages.
+        window_ = platform::CreateNotificationWindow([this](const platform::Message& m) -> std::intptr_t {
+          if (m.id != kComEventMessage) return 0;
+          platform::ReplyMessage(0);  // the event thread goes on at once
+          if (!connected_) return 0;
+          try {
+            RunEventSteps(MaskToEvents(static_cast<std::uint32_t>(m.wparam)));  // one bit: one step
+          } catch (...) {
+            routing::RouteException(this);
+          }
+          return 0;
+        });
+      }
+      thread_ = std::make_unique<TComThread>(*this);
+    }
+    DoAfterOpen();
+    DoCTSChange(ReadModemLines() & kModemLineCTS);
+    DoDSRChange(ReadModemLines() & kModemLineDSR);
+    DoRLSDChange(ReadModemLines() & kModemLineRLSD);
+    if (thread_) thread_->Start();
   } catch (...) {
+    StopEventThread();
     CloseDevice();
     connected_ = false;
     throw;
   }
-  if (!events_.Empty()) {
-    if (sync_method_ == smWindowSync) {
-      // Runs on this (the opening) thread when it dispatches its messages.
-      window_ = platform::CreateNotificationWindow([this](const platform::Message& m) -> std::intptr_t {
-        if (m.id != kComEventMessage) return 0;
-        platform::ReplyMessage(0);  // the event thread goes on at once
-        if (!connected_) return 0;
-        try {
-          RunEventSteps(MaskToEvents(static_cast<std::uint32_t>(m.wparam)));  // one bit: one step
-        } catch (...) {
-          routing::RouteException(this);
-        }
-        return 0;
-      });
-    }
-    thread_ = std::make_unique<TComThread>(*this);
-  }
-  DoAfterOpen();
-  DoCTSChange(ReadModemLines() & kModemLineCTS);
-  DoDSRChange(ReadModemLines() & kModemLineDSR);
-  DoRLSDChange(ReadModemLines() & kModemLineRLSD);
 }
 
 void TCustomComPort::CloseSequence() {

@@ -45,7 +45,9 @@ class TCustomComPort : public TObject {
   int Tag() const { return tag_; }
   void SetTag(int tag) { tag_ = tag; }
 
-  // True runs the open sequence on a closed port, false the close sequence on an open one.
+  // True runs the open sequence on a closed port, false the close sequence on an open one. An
+  // open that raises at any step leaves the port closed: its device released, no event
+  // thread, no event delivered.
   bool Connected() const { return connected_; }
   void SetConnected(bool value);
   void Open() { SetConnected(true); }
@@ -102,13 +104,17 @@ class TCustomComPort : public TObject {
   // string writes nothing and answers 0). Raises EComPort code 2. Writes on one port run one
   // at a time.
   std::int32_t PortWrite(const ByteString& data);
+  // The same, ended also by every AbortWrites (and close) since `abort_mark` was taken with
+  // WriteAbortMark, one that came before this call included: then it writes nothing.
+  std::int32_t PortWrite(const ByteString& data, platform::SerialAbortMark abort_mark);
+  platform::SerialAbortMark WriteAbortMark() const;
   // Writes as much of `data` as the device takes at once, without waiting; answers how many
   // bytes (0 when it takes none now, and always on Windows, whose drivers complete a write only
   // once the line has taken it). Raises EComPort code 2 as PortWrite does.
   std::int32_t PortWriteNow(const ByteString& data);
   // Ends at once, from any thread, the PortWrite calls in progress (and those waiting for their
-  // turn): each raises code 2 with the system's "aborted" code. Later writes are not affected;
-  // a port that is not open has nothing to abort.
+  // turn, and those given an earlier mark): each raises code 2 with the system's "aborted"
+  // code. Later writes are not affected; a port that is not open has nothing to abort.
   void AbortWrites();
   // Reads up to `count` bytes into `data` (cut to what was read) and answers that number; with
   // the default time-outs it never waits for bytes to arrive. Raises EComPort code 3.

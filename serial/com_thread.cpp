@@ -1,5 +1,7 @@
 #include "serial/com_thread.h"
 
+#include <mutex>
+
 #include "base/exception_routing.h"
 #include "base/main_thread_calls.h"
 #include "platform/messages.h"
@@ -55,6 +57,9 @@ struct TComThread::Shared {
   platform::SerialEventWait* wait = nullptr;
   std::atomic<bool> stopping{false};
   std::atomic<bool> finished{false};
+  // Held by Start until the thread's handle is stored: a handler that closes the port from the
+  // thread itself then finds the handle there.
+  std::mutex starting;
 
   ~Shared() { platform::DestroySerialEventWait(wait); }
 };
@@ -66,11 +71,16 @@ TComThread::TComThread(TCustomComPort& port) : shared_(std::make_shared<Shared>(
   shared_->window = port.window_;
   shared_->wait = platform::CreateSerialEventWait(shared_->device);
   (void)platform::SetSerialEventMask(shared_->device, EventsToMask(WatchedEvents(port)));
+}
+
+void TComThread::Start() {
+  std::lock_guard<std::mutex> hold(shared_->starting);
   thread_ = std::thread(&TComThread::Run, shared_);
 }
 
 TComThread::~TComThread() {
   SignalStop();
+  if (!thread_.joinable()) return;  // never started: nothing was delivered
   std::this_thread::yield();
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();  // closed from its own handler: it ends by itself after the batch
@@ -122,6 +132,7 @@ void TComThread::ReportLineFailure(Shared& shared, int error) {
 }
 
 void TComThread::Run(std::shared_ptr<Shared> shared) {
+  { std::lock_guard<std::mutex> started(shared->starting); }
   while (true) {
     std::uint32_t mask = 0;
     int error = 0;

@@ -41,11 +41,15 @@ void SendEventMessages(platform::WindowHandle window, TComEvents events);
 
 class TComThread {
  public:
-  // Sets the device's event mask from the port's Events that it handles, and starts the
-  // thread.
+  // Sets the device's event mask from the port's Events that it handles: the device keeps the
+  // events from now on for the thread's first wait. Delivers nothing before Start.
   explicit TComThread(TCustomComPort& port);
-  // Sets the stop signal and waits for the thread to end. On the main thread the wait keeps
-  // running calls queued for the main thread, so a batch waiting for it cannot block the stop.
+  // Starts the thread, which then delivers the events. Raises std::system_error when no thread
+  // can be made.
+  void Start();
+  // Sets the stop signal and waits for a started thread to end. On the main thread the wait
+  // keeps running calls queued for the main thread, so a batch waiting for it cannot block
+  // the stop.
   ~TComThread();
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;

@@ -71,8 +71,9 @@ std::size_t SerialWriter::DropKept() {
   kept_ = 0;
   above_mark_ = false;
   ++drops_;
-  // Under the lock, so the write ended is the one that carries the dropped bytes: the writer
-  // starts no other before it has taken the lock again.
+  // Under the lock, so the write ended is the one that carries the dropped bytes (its mark was
+  // taken under the lock, before this abort): the writer starts no other before it has taken
+  // the lock again.
   if (writing_) port_.AbortWrites();
   return dropped;
 }
@@ -130,15 +131,19 @@ void SerialWriter::Run() {
     if (stopping_) return;
     const ByteString piece = NextPiece();
     const std::uint64_t drops = drops_;
+    // Taken under the lock: a drop or a stop from here on aborts this write, even before it
+    // has begun.
+    const platform::SerialAbortMark abort_mark = port_.WriteAbortMark();
     writing_ = true;
     hold.unlock();
+    if (before_write_) before_write_();
 
     std::size_t written = 0;
     bool failed = false;
     std::exception_ptr failure;
     const Clock::time_point began = Clock::now();
     try {
-      written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWrite(piece), 0));
+      written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWrite(piece, abort_mark), 0));
     } catch (const EComPort&) {
       failed = true;  // the line went away, or the write was aborted
       failure = std::current_exception();

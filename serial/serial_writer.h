@@ -63,6 +63,10 @@ class SerialWriter {
   std::size_t DropKept();
   // Drops what is kept, ends a waiting write and joins the thread. Writes are ignored after.
   void Stop();
+  // Runs `hook` on the writer's thread each time it has taken a piece and let go of its lock,
+  // just before the piece goes to the port: the moment in which a drop or a stop can come
+  // between, which a test holds open with it. Set it before the first Write.
+  void SetBeforeWriteHook(std::function<void()> hook) { before_write_ = std::move(hook); }
 
  private:
   struct KeptPiece {
@@ -81,6 +85,7 @@ class SerialWriter {
   const std::size_t drained_mark_;
   const std::function<void()> drained_;
   const std::function<void(const EComPort&)> failed_;
+  std::function<void()> before_write_;
 
   mutable std::mutex lock_;
   std::condition_variable wake_;

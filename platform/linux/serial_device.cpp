@@ -125,8 +125,14 @@ void Signal(int event_fd) {
   (void)!::write(event_fd, &one, sizeof one);
 }
 
+std::uint64_t NewAbortValue() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
 void AbortWrites(DeviceState& device) {
-  device.abort_generation.fetch_add(1);
+  // The new value before the signal: a write woken by the signal sees it.
+  device.abort_generation = NewAbortValue();
   Signal(device.abort_fd);
 }
 
@@ -322,14 +328,17 @@ int SerialModemLines(SerialHandle handle, std::uint32_t& lines) {
   return 0;
 }
 
-int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::size_t& done) {
+SerialAbortMark SerialWriteAbortMark(SerialHandle handle) {
+  auto dev = FindDevice(handle);
+  return dev ? dev->abort_generation.load() : 0;
+}
+
+int SerialWrite(SerialHandle handle, SerialAbortMark since, const void* data, std::size_t size, std::size_t& done) {
   done = 0;
   auto dev = FindDevice(handle);
   if (!dev) return EBADF;
   if (dev->lost) return EIO;
   if (size == 0) return 0;
-  // Taken before waiting for the turn, so that an abort also ends writes that wait for it.
-  const std::uint64_t generation = dev->abort_generation.load();
   std::lock_guard<std::mutex> turn(dev->write_lock);
   SerialTimeouts limits;
   {
@@ -344,7 +353,7 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
 
   int error = 0;
   while (done < size) {
-    if (dev->abort_generation.load() != generation) {
+    if (dev->abort_generation.load() != since) {
       error = ECANCELED;
       break;
     }
@@ -360,7 +369,7 @@ int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::si
     }
     if (limited && MillisecondsLeft(deadline) == 0) break;  // time-out: report what went
     // The line or an abort, whichever comes first. The abort signal is consumed here (only the
-    // write that holds the turn waits); the generation tells whether it was meant for this one.
+    // write that holds the turn waits); the generation tells whether it came after the mark.
     pollfd fds[2] = {{dev->fd, POLLOUT, 0}, {dev->abort_fd, POLLIN, 0}};
     int ready = ::poll(fds, 2, limited ? MillisecondsLeft(deadline) : -1);
     if (ready < 0 && errno == EINTR) continue;

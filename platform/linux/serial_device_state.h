@@ -13,15 +13,19 @@
 
 namespace platform::linux_serial {
 
+// A value no device has had before: aborts of all devices draw from one counter, so that a
+// write mark of one device never matches another device.
+std::uint64_t NewAbortValue();
+
 struct DeviceState {
   int fd = -1;
   bool exclusive = false;  // TIOCEXCL was set by this open
   SerialLockFile lock_file;  // released after the descriptor is closed
   int kick_fd = -1;  // eventfd: wakes the event wait after a write (for the tx-empty event)
-  // Aborting writes: a purge with the abort flag, or the close, raises the generation and
-  // signals the eventfd; a write ends when the generation is no longer the one it began with.
+  // Aborting writes: a purge with the abort flag, or the close, gives the generation a new
+  // value and signals the eventfd; a write ends when the generation is no longer its mark.
   int abort_fd = -1;
-  std::atomic<std::uint64_t> abort_generation{0};
+  std::atomic<std::uint64_t> abort_generation{NewAbortValue()};
   std::mutex write_lock;  // one write at a time
   std::atomic<bool> lost{false};
   std::atomic<std::uint64_t> read_generation{0};  // bumped by every read that took bytes

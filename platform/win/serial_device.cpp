@@ -48,14 +48,21 @@ int LastError() {
   return static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
 }
 
+// A value no device has had before: aborts of all devices draw from one counter, so that a
+// write mark of one device never matches another device.
+std::uint32_t NewAbortValue() {
+  static std::atomic<std::uint32_t> last{0};
+  return ++last;
+}
+
 struct Device {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE mask_changed = nullptr;  // auto-reset: wakes an event wait that has no events to ask for
-  // Aborting writes: a purge with the abort flag, or the close, raises the generation and sets
-  // the event (auto-reset); a write ends when the generation is no longer the one it began
-  // with. The driver's own abort (PurgeComm) does the same for drivers that honour it.
+  // Aborting writes: a purge with the abort flag, or the close, gives the generation a new
+  // value and sets the event (auto-reset); a write ends when the generation is no longer its
+  // mark. The driver's own abort (PurgeComm) does the same for drivers that honour it.
   HANDLE write_abort = nullptr;
-  std::atomic<LONG> abort_generation{0};
+  std::atomic<std::uint32_t> abort_generation{NewAbortValue()};
   std::mutex write_lock;  // one write at a time
   std::atomic<DWORD> event_mask{0};
   std::atomic<bool> lost{false};
@@ -72,7 +79,8 @@ struct Device {
 };
 
 void AbortWrites(Device& device) {
-  device.abort_generation.fetch_add(1);
+  // The new value before the event: a write woken by the event sees it.
+  device.abort_generation = NewAbortValue();
   ::SetEvent(device.write_abort);
 }
 
@@ -122,20 +130,20 @@ bool MarkLostIfGone(Device& device, int& error) {
 }
 
 // Waits for an overlapped transfer to end and takes its result. A write also ends when an abort
-// that came after `generation` was taken is signalled: it is then cancelled (CancelIo cancels
-// the calling thread's transfers, and this thread started it) and answers what it moved.
-int FinishTransfer(Device& device, OVERLAPPED& overlapped, const LONG* generation, std::size_t& done) {
+// that came after its mark `since` is signalled: it is then cancelled (CancelIo cancels the
+// calling thread's transfers, and this thread started it) and answers what it moved.
+int FinishTransfer(Device& device, OVERLAPPED& overlapped, const std::uint32_t* since, std::size_t& done) {
   DWORD moved = 0;
   int error = 0;
   while (true) {
     HANDLE waits[2] = {overlapped.hEvent, device.write_abort};
-    const DWORD count = generation ? 2 : 1;
+    const DWORD count = since ? 2 : 1;
     const DWORD woke = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0) {
       if (!::GetOverlappedResult(device.handle, &overlapped, &moved, FALSE)) error = LastError();
       break;
     }
-    if (woke == WAIT_OBJECT_0 + 1 && device.abort_generation.load() == *generation) continue;  // an old abort
+    if (woke == WAIT_OBJECT_0 + 1 && device.abort_generation.load() == *since) continue;  // an old abort
     error = woke == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : LastError();
     // The record lives on this stack: the transfer must be over before it goes.
     ::CancelIo(device.handle);
@@ -146,14 +154,14 @@ int FinishTransfer(Device& device, OVERLAPPED& overlapped, const LONG* generatio
   return error;
 }
 
-// One overlapped transfer, waited for to its end: the driver's time-outs bound it.
-int Transfer(Device& device, bool write, void* data, std::size_t size, std::size_t& done) {
-  // Taken before waiting for the turn, so that an abort also ends writes that wait for it.
-  const LONG generation = device.abort_generation.load();
+// One overlapped transfer, waited for to its end: the driver's time-outs bound it. A write
+// (given its abort mark `since`) waits for its turn and is ended by an abort after the mark.
+int Transfer(Device& device, const std::uint32_t* since, void* data, std::size_t size, std::size_t& done) {
+  const bool write = since != nullptr;
   std::unique_lock<std::mutex> turn(device.write_lock, std::defer_lock);
   if (write) {
     turn.lock();
-    if (device.abort_generation.load() != generation) return ERROR_OPERATION_ABORTED;
+    if (device.abort_generation.load() != *since) return ERROR_OPERATION_ABORTED;
   }
   OVERLAPPED overlapped{};
   overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -165,7 +173,7 @@ int Transfer(Device& device, bool write, void* data, std::size_t size, std::size
   if (!started && ::GetLastError() != ERROR_IO_PENDING) {
     error = LastError();
   } else {
-    error = FinishTransfer(device, overlapped, write ? &generation : nullptr, done);
+    error = FinishTransfer(device, overlapped, since, done);
   }
   ::CloseHandle(overlapped.hEvent);
   return error;
@@ -318,13 +326,19 @@ int SerialModemLines(SerialHandle handle, std::uint32_t& lines) {
   return 0;
 }
 
-int SerialWrite(SerialHandle handle, const void* data, std::size_t size, std::size_t& done) {
+SerialAbortMark SerialWriteAbortMark(SerialHandle handle) {
+  auto device = FindDevice(handle);
+  return device ? device->abort_generation.load() : 0;
+}
+
+int SerialWrite(SerialHandle handle, SerialAbortMark since, const void* data, std::size_t size, std::size_t& done) {
   done = 0;
   auto device = FindDevice(handle);
   if (!device) return ERROR_INVALID_HANDLE;
   if (device->lost) return LostError(*device);
   if (size == 0) return 0;
-  return Transfer(*device, true, const_cast<void*>(data), size, done);
+  const auto mark = static_cast<std::uint32_t>(since);  // the marks given here are 32 bits wide
+  return Transfer(*device, &mark, const_cast<void*>(data), size, done);
 }
 
 int SerialWriteNow(SerialHandle handle, const void*, std::size_t, std::size_t& done) {
@@ -341,7 +355,7 @@ int SerialRead(SerialHandle handle, void* buffer, std::size_t size, std::size_t&
   if (!device) return ERROR_INVALID_HANDLE;
   if (device->lost) return LostError(*device);
   if (size == 0) return 0;
-  return Transfer(*device, false, buffer, size, done);
+  return Transfer(*device, nullptr, buffer, size, done);
 }
 
 int SetSerialEventMask(SerialHandle handle, std::uint32_t mask) {

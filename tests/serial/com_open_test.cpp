@@ -146,6 +146,33 @@ TEST_F(SerialOpen, RefusedLineSettingKeepsTheValueAndThePortOpen) {
   EXPECT_EQ(OpenFromAnotherProcess(pty.slave()), 0);
 }
 
+// An open whose after-open steps raise (the after-open hook, or the last step: the carrier
+// line's state, as when the modem lines cannot be read) leaves nothing behind: the port is
+// closed, no event thread runs, the device and its lock are free for another opener, and bytes
+// that waited on the line are never delivered.
+TEST_F(SerialOpen, OpenThatFailsAfterTheDeviceOpenedLeavesNothingBehind) {
+  const auto raise = [](TObject*, auto...) { throw EComPort(CError_ModemStatFailed, EIO); };
+  for (const bool at_last_step : {true, false}) {
+    SCOPED_TRACE(at_last_step ? "last step" : "after-open hook");
+    TComPort port;
+    std::atomic<int> delivered{0};
+    port.OnRxChar = TRxCharEvent::FromFunction([&](TObject*, std::int32_t count) { delivered += count; });
+    if (at_last_step) {
+      port.OnRLSDChange = TComSignalEvent::FromFunction(raise);
+    } else {
+      port.OnAfterOpen = TNotifyEvent::FromFunction(raise);
+    }
+    ASSERT_TRUE(pty.Write("waiting"));
+    port.SetPort(pty.slave());
+    EXPECT_EQ(ComErrorOf([&] { port.SetConnected(true); }), std::make_pair(11, EIO));
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(port.EventThread(), nullptr);
+    EXPECT_EQ(OpenFromAnotherProcess(pty.slave()), 0) << "the device or its lock is still held";
+    EXPECT_FALSE(serial_test::ServeMainThreadUntil([&] { return delivered > 0; }, std::chrono::milliseconds(300)));
+    EXPECT_EQ(ComErrorOf([&] { port.PortWrite(ByteString(std::string("x"))); }).first, 2);
+  }
+}
+
 TEST_F(SerialOpen, BadNamesFailWithCodeOneAndLeaveThePortClosed) {
   test::TempDir dir;
   { std::ofstream(dir.file("plain")) << "not a device"; }

@@ -125,6 +125,50 @@ TEST_F(SerialWriterTest, StopEndsTheWaitingWriteAtOnceAndIgnoresLaterWrites) {
   EXPECT_EQ(failures, 0) << "a write the stop ended is no failure of the line";
 }
 
+// A drop or a stop that comes after the writer has taken its piece and let go of its lock, but
+// before the piece reached the port, still ends that write: the stop does not wait for a line
+// that takes nothing, and the dropped piece never reaches the line.
+TEST_F(SerialWriterTest, DropOrStopJustBeforeTheWriteBeginsEndsIt) {
+  for (const bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "stop" : "drop");
+    SerialWriter late{port, 1024, nullptr, [this](const EComPort&) { ++failures; }};
+    std::atomic<bool> in_window{false}, release{false}, stopped{false};
+    late.SetBeforeWriteHook([&] {
+      if (!in_window.exchange(true)) test::WaitUntil([&] { return release.load(); });
+    });
+    // The line fills up until it has taken nothing for 200 ms; then a write would wait minutes.
+    port.Timeouts().SetWriteTotalConstant(200);
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    while (port.PortWrite(ByteString(std::string(SerialWriter::kPieceBytes, 'f'))) > 0) {
+    }
+    port.Timeouts().SetWriteTotalMultiplier(100);
+    late.Write(ByteString(std::string(SerialWriter::kPieceBytes, 'd')));
+    ASSERT_TRUE(test::WaitUntil([&] { return in_window.load(); }));
+    std::thread stopper([&] {
+      if (stop) late.Stop();
+      stopped = true;
+    });
+    if (!stop) {
+      EXPECT_EQ(late.DropKept(), SerialWriter::kPieceBytes);
+    }
+    EXPECT_TRUE(test::WaitUntil([&] { return late.KeptBytes() == 0; }));  // aborted under the lock
+    release = true;
+
+    EXPECT_TRUE(test::WaitUntil([&] { return stopped.load(); })) << "the stop waited for the line";
+    std::string got;
+    test::WaitUntil([&] {  // a stop that waits for the line ends once the far end reads
+      got += line.Read(1 << 20, 10ms);
+      return stopped.load();
+    });
+    stopper.join();
+    if (!stop) late.Write(ByteString(std::string("#after#")));
+    got += stop ? line.Read(1 << 20, 100ms) : ReadUntil("#after#");
+    EXPECT_NE(got.find(stop ? "f" : "#after#"), std::string::npos);
+    EXPECT_EQ(got.find('d'), std::string::npos) << "the dropped piece reached the line";
+  }
+  EXPECT_EQ(failures, 0) << "a write that a drop or the stop ended is no failure of the line";
+}
+
 TEST_F(SerialWriterTest, PortThatClosesDropsTheBytesOfItsFailedWritesAndReportsThem) {
   port.SetConnected(false);
   writer.Write(ByteString(std::string("lost")));
