@@ -81,7 +81,8 @@ bool AnsiCallFits(const Text& text) {
 // says so, with the length it had.
 void CutToFit(std::wstring& wide) {
   if (wide.size() <= kLongestString) return;
-  const std::wstring mark = L" [cut from " + std::to_wstring(wide.size()) + L" characters]";
+  const std::string ascii_mark = " [cut from " + std::to_string(wide.size()) + " characters]";
+  const std::wstring mark(ascii_mark.begin(), ascii_mark.end());
   std::size_t keep = kLongestString - mark.size();
   if (wide[keep] >= 0xDC00 && wide[keep] <= 0xDFFF) --keep;  // a low surrogate stays with its high one
   wide.resize(keep);
