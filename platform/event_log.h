@@ -2,8 +2,9 @@
 // The event-log sink: entries of one string under a source name, in the system's log.
 //
 // Texts keep apart the system's own texts (code page 1251) and bytes from outside (text.h);
-// the sink converts the former as its log needs and passes the latter on. Source names are
-// bytes from outside (the executable's file name).
+// the sink converts the former as its log needs, and the latter too unless they are UTF-8.
+// Source names are bytes from outside (the executable's file name). An entry longer than the
+// log takes in one piece is cut to fit and ends with a mark that says so.
 //
 // Entries go through a bounded queue to a writer thread of their own: a log that does not read
 // costs dropped entries (counted, and the count written once the log reads again), never time

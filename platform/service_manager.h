@@ -4,7 +4,8 @@
 //
 // Codes are the service manager's error codes: 5 access denied, 1060 no such service,
 // 1063 no service controller to connect to, 1073 the service exists; other failures carry the
-// system's error code.
+// system's error code, or one of the link's own whose text says what failed (a program's path
+// the manager does not take, a manager's command that failed).
 
 #include <cstdint>
 #include <string>
@@ -19,7 +20,8 @@ constexpr std::uint32_t kErrorServiceExists = 1073;
 
 // The error code of the calling thread's last failed call below.
 std::uint32_t LastServiceError();
-// The text for a code of this link, uncut (the system's text for a system error code).
+// The text for a code of this link, uncut (the system's text for a system error code; for a
+// code of the link's own, the words of the calling thread's last failure with it).
 std::string ServiceErrorMessage(std::uint32_t code);
 
 // ---- Running as a service -------------------------------------------------------------------
@@ -37,7 +39,8 @@ struct ServiceTableEntry {
 };
 
 // Keeps the control requests for the dispatcher. Called first thing in the entry, before any
-// thread exists, so that no other thread takes them.
+// thread exists, so that no other thread takes them. Signals that carry no request and would
+// end the process (a broken pipe, stray user signals) are made harmless here as well.
 void ReserveControlRequests();
 // Gives the calling thread back the default handling of control requests (runs that do not
 // dispatch, so that an interrupt still ends them).
@@ -93,13 +96,14 @@ struct ServiceRegistration {
   std::string password;
 };
 
-// Registers a new service; 0 on failure (1073 when it exists). `tag_id` may be null; when
+// Registers a new service; 0 on failure (1073 when it exists; a program's path that the
+// manager cannot start is refused, and nothing is registered). `tag_id` may be null; when
 // given, the manager may change it.
 ServiceHandle CreateService(ServiceManagerHandle manager, const ServiceRegistration& service,
                             std::uint32_t* tag_id);
 // Opens a registered service; 0 on failure (1060 when there is none).
 ServiceHandle OpenService(ServiceManagerHandle manager, const std::string& name);
-// Removes the registration of an open service; false on failure.
+// Removes the registration of an open service; false on failure, which leaves it registered.
 bool DeleteService(ServiceHandle service);
 // Closes a manager or service handle. 0 is ignored.
 void CloseServiceHandle(std::uintptr_t handle);

@@ -23,7 +23,7 @@ constexpr int kDisconnectSlot = 3;
 // Runs one open step; answers why it failed, nothing when it succeeded. A failure other than
 // the network's or the serial port's is also routed, being a fault.
 template <typename Open>
-std::optional<std::string> TryOpen(Open open) {
+std::optional<platform::Text> TryOpen(Open open) {
   try {
     open();
     return std::nullopt;
@@ -71,7 +71,7 @@ void Relay::OpenPartner(int k) {
       OpenListenerOrReport(lsServer, k);
       break;
     case ctSerial:
-      if (std::optional<std::string> reason = TryOpen([&] { OpenSerialPort(k); })) {
+      if (std::optional<platform::Text> reason = TryOpen([&] { OpenSerialPort(k); })) {
         log_.AppendLogLine(kComPortOpenFailedText + channel.ComPortName, kServiceLogFileName);
         // Its later failures (every write to the closed port) are this one.
         if (!serial_failure_reported_[k].exchange(true)) WriteWarning(SerialOpenFailureEntry(k, channel, *reason));
@@ -83,7 +83,7 @@ void Relay::OpenPartner(int k) {
 }
 
 void Relay::OpenListenerOrReport(TListenerSide side, int k) {
-  std::optional<std::string> reason = TryOpen([&] { OpenListener(side, k); });
+  std::optional<platform::Text> reason = TryOpen([&] { OpenListener(side, k); });
   if (!reason) return;
   const TSootv& channel = tables_.ChannelTable[k];
   const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;

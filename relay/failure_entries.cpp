@@ -27,40 +27,41 @@ platform::Text SerialPortNaming(const TSootv& channel) {
 
 }  // namespace
 
-std::string FailureReason(const ESocketError& e) {
-  return e.ErrorCode() != 0 ? SystemReason(e.ErrorCode()) : e.Message();
+// An exception's message names what failed in the outside's bytes (a port's name, a path).
+platform::Text FailureReason(const ESocketError& e) {
+  return e.ErrorCode() != 0 ? platform::Text(SystemReason(e.ErrorCode())) : platform::Text::FromOutside(e.Message());
 }
 
-std::string FailureReason(const EComPort& e) {
-  return e.WinErrorCode() > 0 ? SystemReason(e.WinErrorCode()) : e.Message();
+platform::Text FailureReason(const EComPort& e) {
+  return e.WinErrorCode() > 0 ? platform::Text(SystemReason(e.WinErrorCode()))
+                              : platform::Text::FromOutside(e.Message());
 }
 
-std::string FailureReason(std::exception_ptr error) {
+platform::Text FailureReason(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
   } catch (const std::exception& e) {
     // Exception's what() is its message.
-    if (*e.what() != '\0') return e.what();
+    if (*e.what() != '\0') return platform::Text::FromOutside(e.what());
   } catch (...) {
   }
   return "unexpected failure";
 }
 
-// The reason is the system's own text (or this system's own message).
-platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const std::string& reason) {
+platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const platform::Text& reason) {
   const std::int32_t port = server_side ? channel.ServerPort : channel.DevicePort;
   return ChannelHead(k, channel, server_side ? "server" : "device") +
-         platform::Text("cannot listen on TCP port " + std::to_string(port) + ": " + reason);
+         platform::Text("cannot listen on TCP port " + std::to_string(port) + ": ") + reason;
 }
 
-platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const std::string& reason) {
+platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const platform::Text& reason) {
   return ChannelHead(k, channel, "serial") + platform::Text("cannot open ") + SerialPortNaming(channel) +
-         platform::Text(": " + reason);
+         platform::Text(": ") + reason;
 }
 
-platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const std::string& reason) {
-  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) +
-         platform::Text(" failed while running: " + reason);
+platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const platform::Text& reason) {
+  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) + platform::Text(" failed while running: ") +
+         reason;
 }
 
 platform::Text PeerCutEntry(int k, const TSootv& channel, bool server_side, const std::string& peer,

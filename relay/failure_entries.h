@@ -2,8 +2,9 @@
 // The warning entries that tell an operator which part of a channel failed and why: one for
 // each channel side that fails to open, one for a serial line that fails while the service
 // runs, one for each peer or serial line cut for holding up the others. The texts are plain
-// English apart from the channel file's own bytes (the label and a serial port's name), which
-// are bytes from outside and kept as they are. No state; any thread.
+// English apart from the channel file's own bytes (the label and a serial port's name) and
+// the messages of exceptions, which carry such bytes and paths: these are bytes from outside
+// (platform/text.h). No state; any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,17 +22,17 @@ inline constexpr char kPortOutOfRangeReason[] = "port out of range";
 // Why something failed, as the system words it: the system's text for the error code the
 // exception carries ("Address already in use"), or the exception's own message when it carries
 // none.
-std::string FailureReason(const ESocketError& e);
-std::string FailureReason(const EComPort& e);
+platform::Text FailureReason(const ESocketError& e);
+platform::Text FailureReason(const EComPort& e);
 // Anything else that was thrown: its message, or a fixed text when it has none.
-std::string FailureReason(std::exception_ptr error);
+platform::Text FailureReason(std::exception_ptr error);
 
 // Channel 3 "north gate", device side: cannot listen on TCP port 41101: Address already in use
-platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const std::string& reason);
+platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const platform::Text& reason);
 // Channel 5 "meter", serial side: cannot open serial port "COM9" (/dev/ttyS8): No such file or directory
-platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const std::string& reason);
+platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const platform::Text& reason);
 // Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) failed while running: Input/output error
-platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const std::string& reason);
+platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const platform::Text& reason);
 // Channel 1 "north gate", server side: peer 127.0.0.1:40312 took nothing for 30 s and was disconnected
 // (`what` says why: "took nothing for 30 s").
 platform::Text PeerCutEntry(int k, const TSootv& channel, bool server_side, const std::string& peer,

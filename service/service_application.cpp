@@ -86,7 +86,8 @@ bool TServiceApplication::SessionEndFilter(const platform::Message& message) {
 void TServiceApplication::LogUnhandled(TObject* /*sender*/, const Exception& e) {
   // What escapes event handlers is caused by events from outside (a peer that resets its
   // connection, a line that fails), which may come at any rate: the entries are limited.
-  event_logger_.WriteLimitedEventLog(e.Message(), 1);
+  // The message may carry paths and names from outside.
+  event_logger_.WriteLimitedEventLog(platform::Text::FromOutside(e.Message()), 1);
 }
 
 void TServiceApplication::DestroyModules() {

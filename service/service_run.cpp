@@ -49,8 +49,9 @@ void ControlCallbackOfModule(std::uint32_t code) {
 
 platform::ControlHandler TService::GetControlCallback() { return &ControlCallbackOfModule; }
 
+// The message is what the exception says, with whatever paths and names from outside it holds.
 void TService::LogFailure(const char* word, const std::string& message) {
-  WriteEventLog(FormatText("Service failed on %s: %s", word, message.c_str()));
+  WriteEventLog(platform::Text(FormatText("Service failed on %s: ", word)) + platform::Text::FromOutside(message));
 }
 
 void TService::ServiceEntry(std::uint32_t argc, char** argv) {
@@ -194,7 +195,8 @@ void TService::PumpRequests(bool wait) {
       if (const char* word = ControlWord(code)) {
         LogFailure(word, text);
       } else {
-        WriteEventLog(FormatText("Service failed in custom message(%d): %s", static_cast<int>(code), text.c_str()));
+        WriteEventLog(platform::Text(FormatText("Service failed in custom message(%d): ", static_cast<int>(code))) +
+                      platform::Text::FromOutside(text));
       }
     }
   }

@@ -52,7 +52,9 @@ std::string Cp1251ToUtf8(std::string_view text) {
 
 std::string ToUtf8(const Text& text) {
   std::string out;
-  for (const Text::Piece& piece : text.Pieces()) out += piece.own ? Cp1251ToUtf8(piece.bytes) : piece.bytes;
+  for (const Text::Piece& piece : text.Pieces()) {
+    out += piece.origin == Text::Origin::kOutsideUtf8 ? piece.bytes : Cp1251ToUtf8(piece.bytes);
+  }
   return out;
 }
 

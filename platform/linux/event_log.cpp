@@ -1,8 +1,11 @@
 // The event log on Linux is syslog: one datagram per entry to /dev/log (or the socket named by
-// KORVENET_EVENTLOG), in the form the C library's syslog() sends. The process keeps one
-// connection to the log for all its sources, made when the first source registers, so a later
-// entry needs no new descriptor (they may have run out by then). Entries are sent by the
-// queued writer's thread.
+// KORVENET_EVENTLOG), in the form the C library's syslog() sends, its text valid UTF-8. The
+// process keeps one connection to the log for all its sources, made when the first source
+// registers, so a later entry needs no new descriptor (they may have run out by then). Entries
+// are sent by the queued writer's thread. An entry longer than the socket can carry in one
+// datagram is cut to 64 KiB (less where the socket carries less), on a character boundary, and
+// ends with " [cut from N bytes]" (N the length of its text in UTF-8): the start of an entry
+// beats no entry at all, and a cut entry leaves room in the socket for the entries after it.
 
 #include "platform/event_log.h"
 
@@ -11,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -33,6 +37,7 @@ constexpr int kFacilityDaemon = 3;
 constexpr std::size_t kQueuedEntries = 1024;
 constexpr int kExitFlushMs = 300;  // two writers stalled at once still end within a second
 constexpr std::size_t kLimitedKinds = 256;
+constexpr std::size_t kCutLength = 64 * 1024;  // a datagram's length once cut
 
 std::atomic<bool> echo{false};
 
@@ -45,6 +50,7 @@ struct Entry {
   std::shared_ptr<const std::string> source;
   std::uint16_t type = kEventError;
   std::string datagram;  // made when the entry is reported, with that moment's time stamp
+  std::size_t text_start = 0;  // where the entry's text begins in the datagram
 };
 
 // A limited kind's summary needs what its entries carried.
@@ -77,8 +83,8 @@ const char* TypeWord(std::uint16_t type) {
   }
 }
 
-// "<PRI>Mmm dd hh:mm:ss source[pid]: text", the time stamp as syslog() writes it (C locale).
-std::string SyslogDatagram(const std::string& source, std::uint16_t type, const Text& text) {
+// "<PRI>Mmm dd hh:mm:ss source[pid]: ", the time stamp as syslog() writes it (C locale).
+std::string SyslogHead(const std::string& source, std::uint16_t type) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::time_t now = std::time(nullptr);
@@ -87,7 +93,31 @@ std::string SyslogDatagram(const std::string& source, std::uint16_t type, const 
   char head[64];
   std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ", kFacilityDaemon * 8 + Severity(type),
                 kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  return head + source + "[" + std::to_string(::getpid()) + "]: " + linux_side::ToUtf8(text);
+  return head + linux_side::ToUtf8(Text::FromOutside(source)) + "[" + std::to_string(::getpid()) + "]: ";
+}
+
+// Cuts the entry's text so that the datagram holds at most `limit` bytes, the mark included;
+// false when not even the mark would fit after the head.
+bool CutToFit(Entry& entry, std::size_t limit) {
+  std::string& datagram = entry.datagram;
+  const std::string mark = " [cut from " + std::to_string(datagram.size() - entry.text_start) + " bytes]";
+  if (limit < entry.text_start + mark.size() || limit >= datagram.size()) return false;
+  std::size_t end = limit - mark.size();
+  // Not inside a character: continuation bytes (10xxxxxx) go with the character they belong to.
+  while (end > entry.text_start && (static_cast<unsigned char>(datagram[end]) & 0xC0) == 0x80) --end;
+  datagram.resize(end);
+  datagram += mark;
+  return true;
+}
+
+// The longest datagram the socket takes: the kernel refuses one longer than its send buffer
+// less a small reserve.
+std::size_t LongestDatagram(int fd) {
+  constexpr std::size_t kReserve = 32;
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0 || size <= static_cast<int>(kReserve)) return 0;
+  return static_cast<std::size_t>(size) - kReserve;
 }
 
 // The process's connection to the log. The socket is shared, so the writer may wait on it
@@ -102,19 +132,20 @@ class LogConnection {
     return socket_ && ConnectTo(socket_->fd);
   }
 
-  // Sends one datagram; waits at most `wait_ms` for room in a full log.
-  WriteOutcome Send(const std::string& datagram, int wait_ms) {
+  // Sends one entry, cut when it is too long for one datagram; waits at most `wait_ms` for room
+  // in a full log.
+  WriteOutcome Send(Entry& entry, int wait_ms) {
     std::shared_ptr<Socket> socket;
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (!socket_) socket_ = NewSocket();
       if (!socket_) return WriteOutcome::kRefused;
-      WriteOutcome outcome = TrySend(socket_->fd, datagram);
+      WriteOutcome outcome = TrySend(socket_->fd, entry);
       if (outcome == WriteOutcome::kRefused) {
         // The log went away or was restarted: connect the same socket again (no descriptor is
         // needed for that) and try once more; otherwise the entry is dropped.
         if (!ConnectTo(socket_->fd)) return WriteOutcome::kRefused;
-        outcome = TrySend(socket_->fd, datagram);
+        outcome = TrySend(socket_->fd, entry);
       }
       if (outcome != WriteOutcome::kNotNow || wait_ms == 0) return outcome;
       socket = socket_;
@@ -148,10 +179,18 @@ class LogConnection {
     return fd < 0 ? nullptr : std::make_shared<Socket>(fd);
   }
 
-  static WriteOutcome TrySend(int fd, const std::string& datagram) {
+  static WriteOutcome TrySend(int fd, Entry& entry) {
     while (true) {
+      const std::string& datagram = entry.datagram;
       if (::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return WriteOutcome::kWritten;
       if (errno == EINTR) continue;
+      if (errno == EMSGSIZE) {
+        // Cut to the usual length or what the socket says it carries; should that still be
+        // refused, by half again.
+        const std::size_t longest = std::min(kCutLength, LongestDatagram(fd));
+        if (CutToFit(entry, longest > 0 && longest < datagram.size() ? longest : datagram.size() / 2)) continue;
+        return WriteOutcome::kRefused;
+      }
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return WriteOutcome::kNotNow;
       return WriteOutcome::kRefused;
     }
@@ -179,7 +218,9 @@ void EchoEntry(const std::string& source, std::uint16_t type, const Text& text) 
 
 Entry MakeEntry(const std::shared_ptr<const std::string>& source, std::uint16_t type, const Text& text) {
   EchoEntry(*source, type, text);
-  return Entry{source, type, SyslogDatagram(*source, type, text)};
+  std::string head = SyslogHead(*source, type);
+  const std::size_t text_start = head.size();
+  return Entry{source, type, std::move(head) + linux_side::ToUtf8(text), text_start};
 }
 
 Entry DroppedNote(std::uint64_t dropped, const Entry& last) {
@@ -211,7 +252,7 @@ detail::QueuedWriter<Entry>& Writer() {
   static auto* const writer = [] {
     auto* made = new detail::QueuedWriter<Entry>(
         kQueuedEntries,
-        {[](Entry& entry, int wait_ms) { return Connection().Send(entry.datagram, wait_ms); }, DroppedNote,
+        {[](Entry& entry, int wait_ms) { return Connection().Send(entry, wait_ms); }, DroppedNote,
          TakeSummaries, NextSummary});
     std::atexit([] { Writer().Stop(kExitFlushMs); });
     return made;

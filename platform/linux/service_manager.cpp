@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -31,6 +32,8 @@
 
 #include "platform/console.h"
 #include "platform/error_text.h"
+#include "platform/linux/harmless_signals.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -39,12 +42,22 @@ namespace {
 
 constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+// Failures the manager has no code for, worded when they happen (codes with the bit that
+// Windows leaves to applications): a path systemd starts no program from, a failed systemctl.
+constexpr std::uint32_t kErrorPathNotForUnit = 0x20000001;
+constexpr std::uint32_t kErrorSystemctlFailed = 0x20000002;
 
 thread_local std::uint32_t last_error = 0;
+thread_local std::string last_failure_text;  // the words of the last failure of such a code
 
 std::uint32_t Fail(std::uint32_t code) {
   last_error = code;
   return code;
+}
+
+std::uint32_t Fail(std::uint32_t code, std::string text) {
+  last_failure_text = std::move(text);
+  return Fail(code);
 }
 
 // Lack of rights has the manager's own code; everything else keeps the system's.
@@ -177,19 +190,9 @@ std::string UnitValue(const std::string& text) {
   return out;
 }
 
-// A path as one double-quoted word of ExecStart=, whatever blanks or quotes it holds.
-std::string QuotedCommand(const std::string& path) {
-  std::string out = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '%') out += '%';
-    if (c == '$') out += '$';
-    out += c;
-  }
-  return out + "\"";
-}
-
-// A path as one double-quoted word of a path list (ReadWritePaths=).
+// A path as one double-quoted word of a unit file, whatever blanks it holds: specifiers (%)
+// doubled, quotes and backslashes escaped. "$" stays as it is: systemd expands no variables in
+// a program's path nor in path lists (ReadWritePaths=).
 std::string QuotedPath(const std::string& path) {
   std::string out = "\"";
   for (char c : path) {
@@ -198,6 +201,25 @@ std::string QuotedPath(const std::string& path) {
     out += c;
   }
   return out + "\"";
+}
+
+// What keeps systemd from starting a program at `path`, in words; empty when nothing does. It
+// takes no quote, backslash or control character in a program's path however it is quoted,
+// and a unit file is UTF-8.
+std::string UnitPathFlaw(const std::string& path) {
+  if (!IsValidUtf8(path)) return "bytes that are not UTF-8";
+  for (char c : path) {
+    if (c == '"') return "a double quote (\")";
+    if (c == '\'') return "a single quote (')";
+    if (c == '\\') return "a backslash (\\)";
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", byte);
+      return std::string("a control character (") + code + ")";
+    }
+  }
+  return std::string();
 }
 
 bool IsUnder(const std::string& path, const std::string& directory) {
@@ -238,7 +260,8 @@ std::string UnitText(const ServiceRegistration& service) {
          "[Service]\n"
          "Type=notify\n"
          "NotifyAccess=main\n"
-         "ExecStart=" + QuotedCommand(exe) + "\n"
+         // ":" keeps variables out of argv[0], which is the path again.
+         "ExecStart=" + QuotedPath(":" + exe) + "\n"
          "Restart=on-failure\n"
          "RestartSec=2s\n"
          "WatchdogSec=10s\n"
@@ -277,9 +300,12 @@ std::string UnitText(const ServiceRegistration& service) {
          "WantedBy=multi-user.target\n";
 }
 
-// Runs systemctl with the given arguments and the default signal handling; true on success.
-bool Systemctl(std::vector<std::string> arguments) {
+// Runs systemctl with the given arguments and the default signal handling (its own messages
+// go to standard error); answers nothing on success, else what failed, in words.
+std::string Systemctl(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "systemctl");
+  std::string command;
+  for (const auto& a : arguments) command += (command.empty() ? "" : " ") + a;
   std::vector<char*> argv;
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -288,16 +314,22 @@ bool Systemctl(std::vector<std::string> arguments) {
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  const sigset_t ignored_here = linux_side::HarmlessSignals();
+  posix_spawnattr_setsigdefault(&attributes, &ignored_here);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
   int error = posix_spawnp(&child, "systemctl", nullptr, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
-  if (error != 0) return false;
+  if (error != 0) return "\"" + command + "\" could not be run: " + ErrorMessage(error);
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
+    if (errno != EINTR) return "\"" + command + "\" was lost: " + ErrorMessage(errno);
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::string();
+  return "\"" + command + "\" failed (" +
+         (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                            : "signal " + std::to_string(WTERMSIG(status))) +
+         ")";
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -325,11 +357,14 @@ std::string ServiceErrorMessage(std::uint32_t code) {
     case kErrorFailedServiceControllerConnect:
       return "The service process could not connect to the service controller.";
     case kErrorServiceExists: return "The specified service already exists.";
+    case kErrorPathNotForUnit:
+    case kErrorSystemctlFailed: return last_failure_text;
     default: return ErrorMessage(static_cast<int>(code));
   }
 }
 
 void ReserveControlRequests() {
+  linux_side::IgnoreHarmlessSignals();
   sigset_t set = ControlSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
@@ -484,9 +519,12 @@ ServiceManagerHandle OpenServiceManager() {
 ServiceHandle CreateService(ServiceManagerHandle manager_handle, const ServiceRegistration& service,
                             std::uint32_t* /*tag_id: unit files have no load-order tags*/) {
   auto* manager = dynamic_cast<Manager*>(reinterpret_cast<LinkObject*>(manager_handle));
-  if (!manager || service.name.empty() || !FitsUnitFile(service.binary_path) ||
-      !FitsUnitFile(service.display_name)) {
-    return Fail(kErrorInvalidParameter), 0;
+  if (!manager || service.name.empty() || !FitsUnitFile(service.display_name)) return Fail(kErrorInvalidParameter), 0;
+  if (std::string flaw = UnitPathFlaw(service.binary_path); !flaw.empty()) {
+    return Fail(kErrorPathNotForUnit, "The executable's path holds " + flaw +
+                                          ", which systemd does not take in the path of a service's program: "
+                                          "move or rename it"),
+           0;
   }
   std::string path = manager->directory + "/" + UnitFileName(service.name);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -503,11 +541,12 @@ ServiceHandle CreateService(ServiceManagerHandle manager_handle, const ServiceRe
   }
   if (manager->use_systemctl) {
     bool automatic = service.start_type <= 2;  // boot, system and automatic starts
-    if (!Systemctl({"daemon-reload"}) ||
-        (automatic && !Systemctl({"enable", UnitFileName(service.name)}))) {
+    std::string failure = Systemctl({"daemon-reload"});
+    if (failure.empty() && automatic) failure = Systemctl({"enable", UnitFileName(service.name)});
+    if (!failure.empty()) {
       ::unlink(path.c_str());
       Systemctl({"daemon-reload"});
-      return Fail(kErrorInvalidFunction), 0;
+      return Fail(kErrorSystemctlFailed, failure), 0;
     }
   }
   auto* created = new Service;
@@ -535,7 +574,13 @@ ServiceHandle OpenService(ServiceManagerHandle manager_handle, const std::string
 bool DeleteService(ServiceHandle service_handle) {
   auto* service = dynamic_cast<Service*>(reinterpret_cast<LinkObject*>(service_handle));
   if (!service) return Fail(kErrorInvalidHandle), false;
-  if (service->use_systemctl) Systemctl({"disable", UnitFileName(service->name)});
+  // A unit that cannot be disabled stays, still enabled: removed, it would leave its links
+  // dangling behind. The administrator mends what systemctl says and runs the removal again.
+  if (service->use_systemctl) {
+    if (std::string failure = Systemctl({"disable", UnitFileName(service->name)}); !failure.empty()) {
+      return Fail(kErrorSystemctlFailed, failure), false;
+    }
+  }
   if (::unlink(service->unit_path.c_str()) != 0) {
     return Fail(errno == ENOENT ? kErrorServiceDoesNotExist : FromErrno(errno)), false;
   }

@@ -23,7 +23,13 @@ std::wstring WidenCp1251(std::string_view text) { return WidenFrom(kCodePage, te
 
 std::wstring Widen(const Text& text) {
   std::wstring wide;
-  for (const Text::Piece& piece : text.Pieces()) wide += WidenFrom(piece.own ? kCodePage : CP_ACP, piece.bytes);
+  for (const Text::Piece& piece : text.Pieces()) {
+    switch (piece.origin) {
+      case Text::Origin::kOwn: wide += WidenFrom(kCodePage, piece.bytes); break;
+      case Text::Origin::kOutsideUtf8: wide += WidenFrom(CP_UTF8, piece.bytes); break;
+      case Text::Origin::kOutside: wide += WidenFrom(CP_ACP, piece.bytes); break;
+    }
+  }
   return wide;
 }
 

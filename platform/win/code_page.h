@@ -11,8 +11,9 @@
 namespace platform::win_detail {
 
 std::wstring WidenCp1251(std::string_view text);
-// The system's own pieces widened from 1251, the bytes from outside (file names, which the
-// "A" calls give in the ANSI code page) from the ANSI code page.
+// The system's own pieces widened from 1251; the bytes from outside from UTF-8 when they are
+// UTF-8 (a channel file saved as UTF-8), else from the ANSI code page (file names, which the "A"
+// calls give in it, and a channel file saved as "ANSI").
 std::wstring Widen(const Text& text);
 // Characters that code page 1251 lacks become "?".
 std::string NarrowToCp1251(std::wstring_view text);

@@ -61,6 +61,34 @@ const char* TypeWord(std::uint16_t type) {
   }
 }
 
+// ReportEvent refuses a string longer than this many characters (the entry would be lost).
+constexpr std::size_t kLongestString = 31839;
+
+// Whether the "A" call shows the text as it is meant: in code page 1251 every piece but UTF-8
+// from outside reads right, and UTF-8 that is plain ASCII reads right anyway.
+bool AnsiCallFits(const Text& text) {
+  if (::GetACP() != kCp1251 || text.Bytes().size() > kLongestString) return false;
+  for (const Text::Piece& piece : text.Pieces()) {
+    if (piece.origin != Text::Origin::kOutsideUtf8) continue;
+    for (char c : piece.bytes) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+  }
+  return true;
+}
+
+// An entry too long for one string is cut (not between the halves of a surrogate pair) and
+// says so, with the length it had.
+void CutToFit(std::wstring& wide) {
+  if (wide.size() <= kLongestString) return;
+  const std::string ascii_mark = " [cut from " + std::to_string(wide.size()) + " characters]";
+  const std::wstring mark(ascii_mark.begin(), ascii_mark.end());
+  std::size_t keep = kLongestString - mark.size();
+  if (wide[keep] >= 0xDC00 && wide[keep] <= 0xDFFF) --keep;  // a low surrogate stays with its high one
+  wide.resize(keep);
+  wide += mark;
+}
+
 // One string, no user, no raw data; the result is not looked at.
 WriteOutcome WriteEntry(Entry& entry, int /*wait_ms*/) {
   HANDLE log;
@@ -70,15 +98,15 @@ WriteOutcome WriteEntry(Entry& entry, int /*wait_ms*/) {
     log = entry.source->log;
   }
   if (!log) return WriteOutcome::kRefused;
-  if (::GetACP() == kCp1251) {
+  if (AnsiCallFits(entry.text)) {
     // The system's own bytes and the file names alike are in the ANSI code page here.
     const std::string bytes = entry.text.Bytes();
     const char* strings[1] = {bytes.c_str()};
     ::ReportEventA(log, entry.type, entry.category, entry.event_id, nullptr, 1, 0, strings, nullptr);
   } else {
-    // The "A" call would read the system's own bytes in another code page: hand the text over
-    // as UTF-16.
+    // The "A" call would read some bytes in another code page: hand the text over as UTF-16.
     std::wstring wide = win_detail::Widen(entry.text);
+    CutToFit(wide);
     const wchar_t* strings[1] = {wide.c_str()};
     ::ReportEventW(log, entry.type, entry.category, entry.event_id, nullptr, 1, 0, strings, nullptr);
   }

@@ -102,6 +102,12 @@ TEST_F(MainThreadApplication, ServiceRunLogsRoutedExceptionsUnderTheExecutableNa
   RouteFrom(&application, [] { throw Exception("Asynchronous socket error 104"); });
   test::ExpectSyslogEntry(log.Receive(), 27, platform::ExecutableFileName(), getpid(),
                           "Asynchronous socket error 104");
+  // Messages carry bytes from outside: UTF-8 passes, anything else is read as code page 1251.
+  for (const auto& entry : {std::pair<std::string, std::string>{"/srv/\xD0\x96", "/srv/\xD0\x96"},
+                            {"COM\xC6", "COM\xD0\x96"}}) {
+    RouteFrom(&application, [&] { throw Exception(entry.first); });
+    test::ExpectSyslogEntry(log.Receive(), 27, platform::ExecutableFileName(), getpid(), entry.second);
+  }
   EXPECT_FALSE(log.Receive(std::chrono::milliseconds(0)).has_value());
 }
 

@@ -43,6 +43,26 @@ TEST_F(EventLog, EachEntryIsOneSyslogDatagram) {
                           "a\r\nb \xD0\x81\xD1\x91\xE2\x84\x96\xEF\xBF\xBD");
 }
 
+// Bytes from outside reach the log as UTF-8: as they are when they are UTF-8, read as code
+// page 1251 (the channel file's) otherwise, each piece on its own; the source name too.
+TEST_F(EventLog, BytesFromOutsideArriveAsUtf8) {
+  test::DatagramListener log(path_);
+  ASSERT_TRUE(log.bound());
+  using platform::Text;
+  const std::string path = "/srv/\xD0\xBA\xD0\xB0\xD1\x82", cp1251 = "\xCC\xE5\xF2\xF0";
+  const std::string cp1251_in_utf8 = "\xD0\x9C\xD0\xB5\xD1\x82\xD1\x80";
+  TEventLogger logger("tcp_\xC6_serv");
+  const std::pair<Text, std::string> cases[] = {
+      {Text::FromOutside(path), path},
+      {Text::FromOutside(cp1251), cp1251_in_utf8},
+      {Text("C\xF2 ") + Text::FromOutside(path) + Text::FromOutside(cp1251), "C\xD1\x82 " + path + cp1251_in_utf8},
+  };
+  for (const auto& [text, shown] : cases) {
+    logger.WriteEventLog(text, 1, 0, 0);
+    test::ExpectSyslogEntry(log.Receive(), 27, "tcp_\xD0\x96_serv", getpid(), shown);
+  }
+}
+
 // The first entries of a logger may come from several threads at once (serial event threads
 // route their failures while the service thread writes): one source, every entry arrives.
 TEST_F(EventLog, EntriesFromSeveralThreadsAtOnce) {

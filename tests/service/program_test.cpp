@@ -147,12 +147,22 @@ class Install : public ::testing::Test {
     return child;
   }
   std::string Unit() { return test::ReadFile((units_ / "Rodivo_vedodaraz.service").string()); }
+  // Runs a command of the shell; its exit status and what it wrote to either output.
+  static std::pair<int, std::string> Shell(const std::string& command) {
+    FILE* run = ::popen((command + " 2>&1").c_str(), "r");
+    if (!run) return {-1, ""};
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, run)) > 0;) output.append(buffer, n);
+    const int status = ::pclose(run);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  }
   // The unit of an executable in a temporary directory: hidden home directories, the
   // temporary directory left shared (a private one would hide the executable).
   std::string ExpectedUnit() {
     const std::string directory = std::filesystem::path(exe_).parent_path().string();
     return "[Unit]\nDescription=Korvenet\nDocumentation=man:tcp_port_serv(8)\nAfter=network-online.target\n"
-           "Wants=network-online.target\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\"" + exe_ +
+           "Wants=network-online.target\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=\":" + exe_ +
            "\"\nRestart=on-failure\nRestartSec=2s\nWatchdogSec=10s\nLimitNOFILE=65536\nNoNewPrivileges=yes\n"
            "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\nProtectSystem=strict\n"
            "ReadWritePaths=\"" + directory + "\"\nReadWritePaths=-/run/lock\nProtectHome=yes\nPrivateTmp=no\nDevicePolicy=closed\n"
@@ -226,19 +236,73 @@ TEST_F(Install, InstallWinsOverUninstall) {
 TEST_F(Install, PathWithBlanksIsQuoted) {
   exe_ = test::CopyExecutable(dir_.path() / "with blank dir");
   ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
-  EXPECT_NE(Unit().find("ExecStart=\"" + exe_ + "\"\n"), std::string::npos) << Unit();
+  EXPECT_NE(Unit().find("ExecStart=\":" + exe_ + "\"\n"), std::string::npos) << Unit();
   EXPECT_NE(Unit().find("ReadWritePaths=\"" + (dir_.path() / "with blank dir").string() + "\"\n"), std::string::npos)
       << Unit();
 }
 
-TEST_F(Install, PathWithALineBreakIsRefused) {
-  exe_ = test::CopyExecutable(dir_.path() / "line\nbreak");
-  auto child = Run({"-install"});
-  EXPECT_EQ(child->ExitCode(), 1);
-  EXPECT_EQ(child->Stderr(),
-            "Error: Service \"Korvenet\" failed to install with error: \"System Error.  Code: 87.\r\n"
-            "The parameter is incorrect\"\n");
-  EXPECT_FALSE(std::filesystem::exists(units_ / "Rodivo_vedodaraz.service"));
+// Directory names that unit files read in their own ways: the unit starts the executable where
+// it lies, as systemd-analyze verify finds where the machine has it.
+TEST_F(Install, UnitStartsTheExecutableFromAnyDirectoryName) {
+  const bool verify = ::access("/usr/bin/systemd-analyze", X_OK) == 0;
+  for (const auto& [name, in_unit] : std::vector<std::pair<std::string, std::string>>{
+           {"do$HOME$$", "do$HOME$$"}, {"50% $x", "50%% $x"},
+           {"!#&;()*?[]{}|<>~`-@:+\xD0\x96", "!#&;()*?[]{}|<>~`-@:+\xD0\x96"}}) {
+    SCOPED_TRACE(name);
+    std::filesystem::remove(units_ / "Rodivo_vedodaraz.service");
+    exe_ = test::CopyExecutable(dir_.path() / name);
+    ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
+    const std::string directory = (dir_.path() / in_unit).string();
+    EXPECT_NE(Unit().find("\nExecStart=\":" + directory + "/tcp_port_serv\"\n"), std::string::npos) << Unit();
+    EXPECT_NE(Unit().find("\nReadWritePaths=\"" + directory + "\"\n"), std::string::npos) << Unit();
+    if (verify) {
+      const std::string unit = (units_ / "Rodivo_vedodaraz.service").string();
+      EXPECT_EQ(Shell("/usr/bin/systemd-analyze verify --man=no '" + unit + "'"), std::make_pair(0, std::string()));
+    }
+  }
+}
+
+// systemd starts no program from a path with a quote, a backslash, a control character or
+// bytes that are not UTF-8: the install says which it found, and writes nothing.
+TEST_F(Install, PathSystemdCannotStartFromIsRefused) {
+  for (const auto& [name, flaw] : std::vector<std::pair<std::string, std::string>>{
+           {"q\"uote", "a double quote (\")"}, {"apo'strophe", "a single quote (')"}, {"back\\slash", "a backslash (\\)"},
+           {"line\nbreak", "a control character (0x0A)"}, {"\xC0\xFF", "bytes that are not UTF-8"}}) {
+    SCOPED_TRACE(name);
+    exe_ = test::CopyExecutable(dir_.path() / name);
+    auto child = Run({"-install"});
+    EXPECT_EQ(child->ExitCode(), 1);
+    EXPECT_EQ(child->Stderr(), "Error: Service \"Korvenet\" failed to install with error: \"System Error.  Code: "
+                               "536870913.\r\nThe executable's path holds " + flaw +
+                                   ", which systemd does not take in the path of a service's program: move or "
+                                   "rename it\"\n");
+    EXPECT_FALSE(std::filesystem::exists(units_ / "Rodivo_vedodaraz.service"));
+  }
+}
+
+// Under systemd, a unit that systemctl cannot disable stays enabled and the uninstall fails; a
+// retry succeeds. The real systemctl on the files alone (SYSTEMD_OFFLINE), in a mount namespace
+// where systemd's unit and run directories are empty ones in memory.
+TEST_F(Install, UninstallThatCannotDisableFailsAndLeavesNoLinkDangling) {
+  if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0 || ::access("/usr/bin/systemctl", X_OK) != 0) {
+    GTEST_SKIP() << "needs root, unshare and systemctl";
+  }
+  const std::string script = R"(
+    units=/etc/systemd/system wants=/etc/systemd/system/multi-user.target.wants
+    mount -t tmpfs tmpfs $units && mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system || exit 9
+    "$0" -install -silent && mount --bind $wants $wants && mount -o remount,bind,ro $wants || exit 9
+    "$0" -uninstall -silent; echo "refused $?"
+    test -f $units/Rodivo_vedodaraz.service && test -e $wants/Rodivo_vedodaraz.service && echo "kept"
+    mount -o remount,bind,rw $wants && "$0" -uninstall -silent; echo "retried $?"
+    test -e $units/Rodivo_vedodaraz.service || test -L $wants/Rodivo_vedodaraz.service || echo "gone")";
+  test::ChildProcess child("/usr/bin/unshare", {"--mount", "--propagation", "private", "sh", "-c", script, exe_},
+                           {{"SYSTEMD_OFFLINE", "1"}, {"KORVENET_UNIT_DIR", ""}}, dir_.path().string());
+  ASSERT_TRUE(child.Wait());
+  EXPECT_EQ(child.Stdout(), "refused 1\nkept\nretried 0\ngone\n") << child.Stderr();
+  EXPECT_NE(child.Stderr().find("failed to uninstall with error: \"System Error.  Code: 536870914.\r\n\"systemctl "
+                                "disable Rodivo_vedodaraz.service\" failed (exit status 1)\"\n"),
+            std::string::npos)
+      << child.Stderr();
 }
 
 // The written unit as systemd itself rates it (exposure 0.0 safe .. 10.0 unsafe), where the
@@ -248,13 +312,8 @@ TEST_F(Install, UnitIsRatedWellConfined) {
   ASSERT_EQ(Run({"-install", "-silent"})->ExitCode(), 0);
   const std::string unit = (units_ / "Rodivo_vedodaraz.service").string();
   // --threshold=50 makes it fail above exposure 5.0.
-  FILE* analyze = ::popen(("/usr/bin/systemd-analyze security --offline=true --threshold=50 '" + unit + "' 2>&1").c_str(), "r");
-  ASSERT_NE(analyze, nullptr);
-  std::string report;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, analyze)) > 0;) report.append(buffer, n);
-  const int status = ::pclose(analyze);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  const auto [status, report] = Shell("/usr/bin/systemd-analyze security --offline=true --threshold=50 '" + unit + "'");
+  EXPECT_EQ(status, 0) << report;
   EXPECT_NE(report.find("Overall exposure level for Rodivo_vedodaraz.service: "), std::string::npos) << report;
 }
 

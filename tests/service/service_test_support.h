@@ -54,11 +54,13 @@ class DatagramListener {
   bool bound() const { return bound_; }
   const std::string& path() const { return path_; }
 
-  // The next datagram, or nothing when none came within the timeout.
+  // The next datagram, whole whatever its length, or nothing when none came within the timeout.
   std::optional<std::string> Receive(std::chrono::milliseconds timeout = kDeadline) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-    std::string buffer(65536, '\0');
+    const ssize_t length = ::recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    if (length < 0) return std::nullopt;
+    std::string buffer(static_cast<std::size_t>(length), '\0');
     ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
     if (n < 0) return std::nullopt;
     buffer.resize(static_cast<std::size_t>(n));

@@ -6,8 +6,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "base/exception.h"
 #include "relay/log_texts.h"
 #include "tests/e2e/linux/notify_service_fixture.h"
 #include "tests/serial/serial_test_support.h"
@@ -75,17 +77,58 @@ TEST_F(FailureEntries, PrivilegedPortAsAnOrdinaryUser) {
 }
 
 TEST_F(FailureEntries, PortOutOfRangeAndTheFilesOwnBytes) {
-  // Labels and port names reach the log as the file has them: here UTF-8 and code page 1251.
+  // Labels and port names reach the log in UTF-8: as the file has them when they are UTF-8,
+  // read as code page 1251 otherwise; log_service.txt keeps the file's bytes.
   const std::string utf8_label = "\xD0\xA1\xD0\xB5\xD0\xB2\xD0\xB5\xD1\x80", cp1251_label = "\xCC\xE5\xF2\xF0";
   const std::string odd_port = "/nonexistent/\xC0\xFF";
+  const std::string cp1251_label_in_utf8 = "\xD0\x9C\xD0\xB5\xD1\x82\xD1\x80";
+  const std::string odd_port_in_utf8 = "/nonexistent/\xD0\x90\xD1\x8F";
   Start("70000;0;0;0;" + utf8_label + "\r\n" + SerialChannel(test::FreePort(), odd_port, cp1251_label));
   Stop();
   EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText, kSocketOpenFailedText + std::string("70000"),
                                                          kComPortOpenFailedText + odd_port, kServiceExecuteText}));
   SkipStartEntry();
   ExpectWarning("Channel 1 \"" + utf8_label + "\", device side: cannot listen on TCP port 70000: port out of range");
-  ExpectWarning("Channel 2 \"" + cp1251_label + "\", serial side: cannot open serial port \"" + odd_port +
-                "\": No such file or directory");
+  ExpectWarning("Channel 2 \"" + cp1251_label_in_utf8 + "\", serial side: cannot open serial port \"" +
+                odd_port_in_utf8 + "\": No such file or directory");
+  ExpectNoMoreEntries();
+}
+
+// A start that fails on a channel file it cannot read names the file's path as the file
+// system has it (here UTF-8, "каталог").
+TEST_F(FailureEntries, UnreadableChannelFileIsNamedAsTheFileSystemNamesIt) {
+  bin_ = "\xD0\xBA\xD0\xB0\xD1\x82\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB3";
+  std::filesystem::create_directories(dir_.path() / bin_);
+  std::ofstream(bin_file("cnf_port.cfg")) << "";
+  const int holder = ::open(bin_file("cnf_port.cfg").c_str(), O_RDWR | O_CLOEXEC);  // another writer
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  Launch("");
+  EXPECT_TRUE(child_->Wait());
+  ::close(holder);
+  test::ExpectSyslogEntry(log_.Receive(), 3 * 8 + 3, "Rodivo_vedodaraz", child_->pid(),
+                          "Service failed on start: Cannot open file \"" + bin_file("cnf_port.cfg") + "\". " +
+                              SystemErrorText(test::kErrorFileHeld));
+}
+
+// An entry longer than one datagram can carry (a label of 1 MiB) is cut on a character
+// boundary and says so; one of 60 KiB arrives whole.
+TEST_F(FailureEntries, EntryTooLongForADatagramIsCutToFit) {
+  std::string label;
+  while (label.size() < (1u << 20)) label += "a\xD0\xB6\xE2\x82\xAC\xF0\x9F\x98\x80";  // 1 to 4 bytes a character
+  const std::string fitting(60 * 1024, 'n');
+  Start("70000;0;0;0;" + label + "\r\n70001;0;0;0;" + fitting + "\r\n");
+  Stop();
+  SkipStartEntry();
+  const std::string whole = "Channel 1 \"" + label + "\", device side: cannot listen on TCP port 70000: port out of range";
+  const std::string mark = " [cut from " + std::to_string(whole.size()) + " bytes]";
+  const std::string datagram = log_.Receive().value_or("]: ");
+  const std::string text = datagram.substr(datagram.find("]: ") + 3);
+  ASSERT_GT(text.size(), mark.size() + 1000);
+  EXPECT_EQ(text.substr(text.size() - mark.size()), mark);
+  const std::size_t kept = text.size() - mark.size();
+  EXPECT_EQ(whole.compare(0, kept, text, 0, kept), 0);
+  EXPECT_NE(static_cast<unsigned char>(whole[kept]) & 0xC0, 0x80) << "cut inside a character";
+  ExpectWarning("Channel 2 \"" + fitting + "\", device side: cannot listen on TCP port 70001: port out of range");
   ExpectNoMoreEntries();
 }
 

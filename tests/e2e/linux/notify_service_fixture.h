@@ -22,10 +22,15 @@ class NotifyServiceProcess : public ::testing::Test {
  protected:
   // Writes the channel file, starts the service and waits until it reports running.
   void Start(const std::string& channel_file) {
-    exe_ = test::CopyExecutable(dir_.path() / "bin");
+    Launch(channel_file);
+    ASSERT_TRUE(WaitForState("4")) << "the service did not report running";
+  }
+
+  // Writes the channel file and starts the service.
+  void Launch(const std::string& channel_file) {
+    exe_ = test::CopyExecutable(dir_.path() / bin_);
     std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << channel_file;
     child_ = std::make_unique<test::ChildProcess>(exe_, std::vector<std::string>{}, Environment());
-    ASSERT_TRUE(WaitForState("4")) << "the service did not report running";
   }
 
   // SIGTERM, then the stopped report and a clean exit. The reports queued so far are read
@@ -51,7 +56,7 @@ class NotifyServiceProcess : public ::testing::Test {
     return {{"NOTIFY_SOCKET", notify_.path()}, {"KORVENET_EVENTLOG", log_.path()}, {"LC_ALL", "C"}};
   }
 
-  std::string bin_file(const std::string& name) const { return (dir_.path() / "bin" / name).string(); }
+  std::string bin_file(const std::string& name) const { return (dir_.path() / bin_ / name).string(); }
 
   // The texts of log_service.txt, each without its stamp of the C locale ("mm/dd/yy" and,
   // unless it is midnight, " hh:mm:ss").
@@ -68,6 +73,7 @@ class NotifyServiceProcess : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  std::string bin_ = "bin";  // the executable's directory in dir_
   std::string exe_;
   test::DatagramListener notify_{dir_.file("notify")};
   test::DatagramListener log_{dir_.file("log")};

@@ -1,5 +1,7 @@
 // Type-2 cases that only Linux can show: a reset reported as one (Wine reports it as an
-// orderly close) and the relay's open descriptors.
+// orderly close), the relay's open descriptors, and signals that must not end it.
+
+#include <signal.h>
 
 #include <filesystem>
 #include <iterator>
@@ -67,6 +69,23 @@ TEST_F(TcpRelayOnLinux, PeersThatComeAndGoLeaveNoDescriptorBehind) {
   silent.Close();
   EXPECT_TRUE(test::WaitUntil([&] { return open_descriptors() == before; }))
       << open_descriptors() << " descriptors open, " << before << " before";
+  Stop();
+}
+
+// Signals that ask nothing of the service, a stray SIGPIPE or user signal among them, neither
+// end it nor disturb its relaying.
+TEST_F(TcpRelayOnLinux, StraySignalsNeitherEndNorDisturbTheService) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(device_port, server_port));
+  Client s(server_port), d(device_port);
+  ASSERT_TRUE(Sync(d, {&s}));
+  const int kinds[] = {SIGPIPE, SIGUSR1, SIGUSR2,  SIGALRM, SIGVTALRM, SIGPROF,
+                       SIGIO,   SIGXFSZ, SIGCHLD, SIGWINCH, SIGURG,   SIGCONT};
+  for (int i = 0; i < 2000; ++i) linux_launcher().child().Signal(kinds[i % std::size(kinds)]);
+  ASSERT_TRUE(d.SendAll("after the signals"));
+  EXPECT_EQ(s.Receive(17), "after the signals");
+  ASSERT_TRUE(s.SendAll("back"));
+  EXPECT_EQ(d.Receive(4), "back");
   Stop();
 }
 
