@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "relay/mb_rtu_tcp.h"
-#include "relay/operator_switches.h"
+#include "operator/operator_switches.h"
 #include "service/program.h"
 
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "relay/operator_switches.h"
+#include "operator/operator_switches.h"
 
 #include <cctype>
 #include <exception>
@@ -7,7 +7,7 @@
 #include "platform/console.h"
 #include "platform/operator_output.h"
 #include "platform/process.h"
-#include "relay/channel_check.h"
+#include "operator/channel_check.h"
 #include "relay/channel_file.h"
 #include "service/service_application.h"
 

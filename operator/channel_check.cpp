@@ -1,4 +1,4 @@
-#include "relay/channel_check.h"
+#include "operator/channel_check.h"
 
 #include <map>
 #include <utility>

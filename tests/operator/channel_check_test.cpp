@@ -2,7 +2,7 @@
 // lines split exactly as the service splits them, ports probed in the order the service opens
 // them, each port and device once, and every kind of answer turned into its warning.
 
-#include "relay/channel_check.h"
+#include "operator/channel_check.h"
 
 #include <random>
 #include <string>
