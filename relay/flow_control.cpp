@@ -79,6 +79,8 @@ void FlowControl::NoteSerialSend(TServerWinSocket* source, SerialWriter* port) {
 }
 
 void FlowControl::PauseSource(TServerWinSocket* source) {
+  Hold& hold = holds_[source];
+  if (Clock::now() - hold.resumed_at > kHoldLimit) hold.since = Clock::time_point();  // it ran free: a new hold
   Pause pause;
   if (hooks_.destinations) pause.destinations = hooks_.destinations(source);
   paused_.emplace(source, std::move(pause));
@@ -97,13 +99,14 @@ void FlowControl::NoteSerialDrained(SerialWriter* port) {
 
 void FlowControl::Tick(Clock::time_point now) {
   TServerClientWinSocket* largest = CheckBacklogged(now);
-  for (auto& [source, pause] : paused_) ReleaseLaggards(pause, now);
+  for (const auto& [source, pause] : paused_) ReleaseLaggards(source, pause, now);
   KeepBudget(largest, now);
   if (!paused_.empty()) ResumeDrained();
 }
 
 void FlowControl::Reset() {
   paused_.clear();
+  holds_.clear();
   serial_backlogged_.clear();
   released_.clear();
   released_ports_.clear();
@@ -136,6 +139,7 @@ void FlowControl::ResumeDrained(const std::function<bool(const Destinations&)>& 
   }
   // Resuming reads and forwards, which may pause the source again.
   for (TServerWinSocket* source : ready) {
+    holds_[source].resumed_at = Clock::now();
     source->SetPaused(false);
     hooks_.resume(source);
   }
@@ -181,7 +185,8 @@ TServerClientWinSocket* FlowControl::CheckBacklogged(Clock::time_point now) {
   return largest;
 }
 
-void FlowControl::ReleaseLaggards(Pause& pause, Clock::time_point now) {
+void FlowControl::ReleaseLaggards(const TServerWinSocket* source, const Pause& pause, Clock::time_point now) {
+  Hold& hold = holds_[source];
   std::vector<TServerClientWinSocket*> laggards;
   std::vector<SerialWriter*> lagging_ports;
   bool caught_up = false;  // some destination has taken what it was given
@@ -202,16 +207,16 @@ void FlowControl::ReleaseLaggards(Pause& pause, Clock::time_point now) {
     }
   }
   if ((laggards.empty() && lagging_ports.empty()) || !caught_up) {
-    pause.caught_up_since = Clock::time_point();
+    hold.since = Clock::time_point();
     return;
   }
-  if (pause.caught_up_since == Clock::time_point()) pause.caught_up_since = now;
-  if (now - pause.caught_up_since < kHoldLimit) return;
+  if (hold.since == Clock::time_point()) hold.since = now;
+  if (now - hold.since < kHoldLimit) return;
   // The caught-up ones have waited long enough: the laggards keep their own backlogs from now
   // on, and the source goes at the pace of the others.
   for (TServerClientWinSocket* connection : laggards) released_.insert(connection->Id());
   released_ports_.insert(lagging_ports.begin(), lagging_ports.end());
-  pause.caught_up_since = Clock::time_point();
+  hold.since = Clock::time_point();
 }
 
 void FlowControl::KeepBudget(TServerClientWinSocket* largest, Clock::time_point now) {
