@@ -12,6 +12,9 @@ constexpr auto kFirstPause = std::chrono::milliseconds(100);
 constexpr auto kPassPause = std::chrono::milliseconds(20);
 constexpr int kStatusEveryPasses = 40;
 constexpr int kPassCounterLimit = 65000;
+// One pump of requests handles at most this many messages and takes about one pass at most,
+// so that the loop regains control while messages never stop coming.
+constexpr int kMessagesPerPump = 256;
 
 class MessageQueuePacer : public Pacer {
  public:
@@ -39,10 +42,17 @@ int PassInProgress(Clock::time_point first_end, Clock::time_point now) {
   return static_cast<int>((now - first_end) / kPassPause) + 2;
 }
 
+// Handles what waits, within one pump's budget and not past `end`. Readiness that is left
+// over waits in the queue in its order, behind what came first.
+void PumpWithinBudget(TService& service, Pacer& pacer, Clock::time_point end) {
+  const Clock::time_point until = std::min(end, pacer.Now() + kPassPause);
+  service.PumpRequestsWithin(kMessagesPerPump, [&] { return pacer.Now() < until; });
+}
+
 // Handles requests as they come until `end`; returns early once a stop has been requested.
 void PauseHandlingRequests(TService& service, Pacer& pacer, Clock::time_point end) {
   while (!service.StopRequested() && pacer.Now() < end) {
-    if (pacer.WaitMessageUntil(end)) service.PumpRequests(false);
+    if (pacer.WaitMessageUntil(end)) PumpWithinBudget(service, pacer, end);
   }
 }
 
@@ -64,7 +74,7 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
     Clock::time_point end = pass_end + (passes - 1) * kPassPause;
     while (!service.StopRequested() && pacer.Now() < end) {
       if (!pacer.WaitMessageUntil(end)) continue;
-      service.PumpRequests(false);
+      PumpWithinBudget(service, pacer, end);
       if (passes > 1 && duties.busy()) {
         // What was just handled gave the duties work: the pause ends with the pass in progress.
         passes = std::min(passes, PassInProgress(pass_end, pacer.Now()));
@@ -77,7 +87,6 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
     for (int i = 0; i < passes; ++i) {
       if (StepPass(pass)) service.SendStatus();
     }
-    service.PumpRequests(false);
     duties.every_pass(now);
     if (service.StopRequested()) break;
     pass_end = pass_end + passes * kPassPause;

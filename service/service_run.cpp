@@ -176,26 +176,39 @@ void TService::PumpRequests(bool wait) {
     } else if (!platform::PeekMessage(message)) {
       return;
     }
-    if (message.window != 0 || message.id != ControlCodeMessage) {
-      platform::DispatchMessage(message);
-      continue;
-    }
-    const auto code = static_cast<std::uint32_t>(message.wparam);
-    const TCurrentStatus remembered = status_;
-    {
-      std::lock_guard<std::mutex> hold(control_lock_);
-      if (thread_) thread_->CodeTaken();
-    }
-    try {
-      if (!HandleControlCode(code)) SetStatus(remembered);
-    } catch (...) {
-      const std::string text = FailureText(std::current_exception());
-      if (code != kControlShutdown) SetStatus(remembered);
-      if (const char* word = ControlWord(code)) {
-        LogFailure(word, text);
-      } else {
-        WriteEventLog(FormatText("Service failed in custom message(%d): %s", static_cast<int>(code), text.c_str()));
-      }
+    HandleRequest(message);
+  }
+}
+
+bool TService::PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time) {
+  for (int handled = 0;;) {
+    platform::Message message;
+    if (!platform::PeekMessage(message)) return false;
+    HandleRequest(message);
+    if (++handled >= max_messages || !in_time()) return true;
+  }
+}
+
+void TService::HandleRequest(const platform::Message& message) {
+  if (message.window != 0 || message.id != ControlCodeMessage) {
+    platform::DispatchMessage(message);
+    return;
+  }
+  const auto code = static_cast<std::uint32_t>(message.wparam);
+  const TCurrentStatus remembered = status_;
+  {
+    std::lock_guard<std::mutex> hold(control_lock_);
+    if (thread_) thread_->CodeTaken();
+  }
+  try {
+    if (!HandleControlCode(code)) SetStatus(remembered);
+  } catch (...) {
+    const std::string text = FailureText(std::current_exception());
+    if (code != kControlShutdown) SetStatus(remembered);
+    if (const char* word = ControlWord(code)) {
+      LogFailure(word, text);
+    } else {
+      WriteEventLog(FormatText("Service failed in custom message(%d): %s", static_cast<int>(code), text.c_str()));
     }
   }
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -252,6 +253,37 @@ TEST_F(RunLoop, CounterWrapsPast65000WithTwoReportsInARow) {
   EXPECT_EQ(reports.size(), expected.size());
   EXPECT_TRUE(reports == expected) << "the reports differ from the passes 40, 80, ..., 65000, 65001, 65041";
   EXPECT_LE(pacer_.sleeps, static_cast<int>(expected.size()) + 2);
+}
+
+TEST_F(RunLoop, FloodThatNeverEmptiesTheQueueKeepsTheBeatAndTheStop) {
+  // From 1000 three windows, like connections that always have bytes, re-post their message
+  // each time it is handled, which takes 1 ms, until a stop came (it closes the connections).
+  // One of them asks for the stop at 3010.
+  service_.busy = true;
+  std::vector<int> handled(3, 0);
+  std::vector<platform::WindowHandle> windows(3);
+  auto post = [&](int i) { platform::PostMessageTo(windows[i], platform::kWmUser, 0, 0); };
+  pacer_.At(1000, [&] {
+    for (int i = 0; i < 3; ++i) {
+      windows[i] = platform::CreateNotificationWindow([&, i](const platform::Message&) {
+        pacer_.Spend(1ms);
+        ++handled[i];
+        if (pacer_.Ms() == 3010) service_.PostControlCode(kControlStop);
+        if (!service_.StopRequested()) post(i);
+        return std::intptr_t{0};
+      });
+      post(i);
+    }
+  });
+  RunService();
+  EXPECT_EQ(LoopReports(), EveryFortiethPass(120));
+  std::vector<std::int64_t> every_pass = Range(120, 3000, 20);
+  ASSERT_GT(service_.passes_seen.size(), every_pass.size());
+  EXPECT_EQ(std::vector<std::int64_t>(service_.passes_seen.begin(), service_.passes_seen.begin() + every_pass.size()),
+            every_pass);
+  // The stop ended the loop within its pass, and the flood was served in turns.
+  EXPECT_LT(service_.ended_at, 3020);
+  EXPECT_LE(*std::max_element(handled.begin(), handled.end()) - *std::min_element(handled.begin(), handled.end()), 1);
 }
 
 }  // namespace
