@@ -42,6 +42,11 @@ int PassInProgress(Clock::time_point first_end, Clock::time_point now) {
   return static_cast<int>((now - first_end) / kPassPause) + 2;
 }
 
+// How many passes have ended by `now` (at least one), when the first of them ends at `first_end`.
+int PassesEnded(Clock::time_point first_end, Clock::time_point now) {
+  return std::max(1, PassInProgress(first_end, now) - 1);
+}
+
 // Handles what waits, within one pump's budget and not past `end`. Readiness that is left
 // over waits in the queue in its order, behind what came first.
 void PumpWithinBudget(TService& service, Pacer& pacer, Clock::time_point end) {
@@ -81,17 +86,21 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
         end = pass_end + (passes - 1) * kPassPause;
       }
     }
-    Clock::time_point now = pacer.Now();
-    // A stop ends the pause early, with the pass in progress.
-    if (now < end) passes = std::min(passes, PassInProgress(pass_end, now));
-    for (int i = 0; i < passes; ++i) {
-      if (StepPass(pass)) service.SendStatus();
+    const Clock::time_point now = pacer.Now();
+    if (now < end) {
+      // A stop ends the pause early, with the pass in progress.
+      passes = std::min(passes, PassInProgress(pass_end, now));
+    } else {
+      // A request whose handling took longer than the rest of the pass: the passes it covered
+      // have gone by, and a report that fell due meanwhile is sent now.
+      passes = std::max(passes, PassesEnded(pass_end, now));
     }
+    bool report = false;
+    for (int i = 0; i < passes; ++i) report = StepPass(pass) || report;
+    if (report) service.SendStatus();
     duties.every_pass(now);
     if (service.StopRequested()) break;
     pass_end = pass_end + passes * kPassPause;
-    now = pacer.Now();
-    if (pass_end <= now) pass_end = now + kPassPause;  // the handling overran the pass
   }
 }
 

@@ -15,8 +15,9 @@
 //
 // While the duties have nothing to look after, the loop does not wake for passes that would
 // find nothing to do: it sleeps until the next pass that reports and counts the passes in
-// between. The passes keep to their schedule (a report every 800 ms on average); a pass that
-// the handling of a request overran starts anew after it, as a pass lasts 20 ms plus that time.
+// between. The passes keep to their schedule whatever the load: when the handling of one
+// request takes longer than the rest of its pass, the passes it covered count as gone by, and
+// a report that fell due meanwhile is sent as soon as it is over (once, however many fell due).
 //
 // Runs on the service thread (the one that pumps the service's requests).
 

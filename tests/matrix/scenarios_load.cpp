@@ -1,8 +1,10 @@
-// Scenarios of load: many devices on one server, many connections coming and going, many idle
-// connections, every channel the file can hold, and a descriptor table that runs full.
+// Scenarios of load: many devices on one server, a flood that never pauses, many connections
+// coming and going, many idle connections, every channel the file can hold, and a descriptor
+// table that runs full.
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -115,6 +117,73 @@ void FiftyDevicesFloodOneServer(Matrix& m) {
     EXPECT_EQ(strangers, 0u);
     EXPECT_EQ(out_of_order, 0u);
     for (int i = 0; i < kDevices; ++i) EXPECT_EQ(count[i], each) << "device " << i;
+  }
+  m.Conclude();
+}
+
+void DevicesFloodWithoutPause(Matrix& m) {
+  constexpr int kDevices = 100, kThreads = 4;
+  const int device_port = TakePort(), server_port = TakePort();
+  ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(device_port, server_port)));
+  {
+    Peer server(server_port);
+    std::vector<Peer> devices;
+    devices.reserve(kDevices);
+    ASSERT_TRUE(m.ConnectPaced(device_port, kDevices, devices, 1));
+    std::vector<Peer*> all;
+    for (Peer& device : devices) all.push_back(&device);
+    ASSERT_TRUE(Sync(server, all));
+
+    // Every byte of device i is i: the server counts each device's bytes as it reads them,
+    // without pause; the devices send 512-byte pieces whenever their connection takes one.
+    std::vector<std::atomic<std::size_t>> sent(kDevices), got(kDevices);
+    std::atomic<std::size_t> sent_total{0}, got_total{0};
+    std::atomic<bool> flooding{true}, reading{true};
+    Background reader([&] {
+      while (reading) {
+        const std::string bytes = server.ReceiveSome(milliseconds(50));
+        for (char c : bytes) ++got[static_cast<unsigned char>(c) % kDevices];
+        got_total += bytes.size();
+      }
+    });
+    const auto from = Clock::now();
+    {
+      std::vector<std::unique_ptr<Background>> senders;
+      for (int t = 0; t < kThreads; ++t) {
+        senders.push_back(std::make_unique<Background>([&, t] {
+          std::vector<pollfd> share;
+          std::vector<std::string> pieces;
+          for (int i = t; i < kDevices; i += kThreads) {
+            share.push_back({devices[i].fd(), POLLOUT, 0});
+            pieces.emplace_back(512, static_cast<char>(i));
+          }
+          while (flooding) {
+            if (::poll(share.data(), share.size(), 50) <= 0) continue;
+            for (std::size_t j = 0; j < share.size(); ++j) {
+              if (!(share[j].revents & POLLOUT)) continue;
+              const ssize_t n = ::send(share[j].fd, pieces[j].data(), 512, MSG_NOSIGNAL | MSG_DONTWAIT);
+              if (n <= 0) continue;
+              sent[j * kThreads + t] += static_cast<std::size_t>(n);
+              sent_total += static_cast<std::size_t>(n);
+            }
+          }
+        }));
+      }
+      std::this_thread::sleep_for(milliseconds(Scaled(15000, 5000)));  // the flood's length
+      flooding = false;
+    }
+    const auto gap = LongestGap(m.relay().notify().ArrivalsOf([](const std::string& datagram) {
+      return ParseNotify(datagram)["X_STATE"] == "4";
+    }), from, Clock::now());
+    ::testing::Test::RecordProperty("longest_report_gap_ms", static_cast<int>(gap.count()));
+    ::testing::Test::RecordProperty("flood_mib", static_cast<int>(sent_total >> 20));
+    // A report every 0.8 s when the loop keeps its beat; generous for the sanitizers.
+    EXPECT_LT(gap, milliseconds(3000)) << "no status report for " << gap.count() << " ms during the flood";
+    EXPECT_TRUE(WaitUntil([&] { return got_total == sent_total; }, milliseconds(60000)))
+        << got_total << " of " << sent_total << " bytes arrived";
+    reading = false;
+    reader.Join();
+    for (int i = 0; i < kDevices; ++i) EXPECT_EQ(got[i], sent[i]) << "device " << i;
   }
   m.Conclude();
 }

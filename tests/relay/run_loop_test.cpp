@@ -227,17 +227,21 @@ TEST_F(RunLoop, LateWakesDoNotShiftTheReports) {
   EXPECT_EQ(LoopReports(), (std::vector<std::int64_t>{902, 1702, 2502}));
 }
 
-TEST_F(RunLoop, HandlingThatOverrunsAPassDelaysTheFollowingPasses) {
+TEST_F(RunLoop, HandlingThatOverrunsPassesKeepsTheirSchedule) {
   service_.busy = true;
   pacer_.At(1010, [this] { service_.PostControlCode(TLoopService::kSlowCode); });
-  StopAt(1800);
+  pacer_.At(1650, [this] { service_.PostControlCode(TLoopService::kSlowCode); });
+  StopAt(2610);
   RunService();
-  // Pass 46 should have ended at 1020 but ends when the handling does, at 1110; pass 80 then
-  // comes 34 passes later.
-  EXPECT_EQ(LoopReports(), (std::vector<std::int64_t>{900, 1790}));
+  // Each handling takes 100 ms: the passes it covered have gone by when it ends (at 1110 and
+  // 1750), the report of pass 80 (due at 1700) is sent then, and pass 120 reports on time.
+  EXPECT_EQ(LoopReports(), (std::vector<std::int64_t>{900, 1750, 2500}));
   std::vector<std::int64_t> expected = Range(120, 1000, 20);
-  for (std::int64_t t : Range(1110, 1790, 20)) expected.push_back(t);
-  expected.push_back(1800);
+  expected.push_back(1110);
+  for (std::int64_t t : Range(1120, 1640, 20)) expected.push_back(t);
+  expected.push_back(1750);
+  for (std::int64_t t : Range(1760, 2600, 20)) expected.push_back(t);
+  expected.push_back(2610);
   EXPECT_EQ(service_.passes_seen, expected);
 }
 

@@ -114,14 +114,7 @@ class Isolation : public e2e::NotifyServiceProcess {
   // The longest time from `from` to `to` without a running report.
   std::chrono::milliseconds LongestReportGap(test::Clock::time_point from, test::Clock::time_point to) {
     std::lock_guard<std::mutex> hold(reports_lock_);
-    test::Clock::time_point last = from;
-    test::Clock::duration longest{0};
-    for (auto report : running_reports_) {
-      if (report <= from || report >= to) continue;
-      longest = std::max(longest, report - last);
-      last = report;
-    }
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::max(longest, to - last));
+    return test::LongestGap(running_reports_, from, to);
   }
   void StopReading() {
     reading_ = false;
