@@ -367,7 +367,6 @@ void DatagramSink::Drain() {
   bool any = false;
   while ((n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT)) >= 0) {
     datagrams_.emplace_back(buffer.data(), static_cast<std::size_t>(n));
-    arrivals_.push_back(Clock::now());
     any = true;
   }
   if (any) arrived_.notify_all();
@@ -381,15 +380,6 @@ std::size_t DatagramSink::Count() {
 std::vector<std::string> DatagramSink::Datagrams() {
   std::lock_guard<std::mutex> hold(lock_);
   return datagrams_;
-}
-
-std::vector<Clock::time_point> DatagramSink::ArrivalsOf(const std::function<bool(const std::string&)>& match) {
-  std::lock_guard<std::mutex> hold(lock_);
-  std::vector<Clock::time_point> out;
-  for (std::size_t i = 0; i < datagrams_.size(); ++i) {
-    if (match(datagrams_[i])) out.push_back(arrivals_[i]);
-  }
-  return out;
 }
 
 std::optional<std::size_t> DatagramSink::WaitFor(const std::function<bool(const std::string&)>& match,

@@ -42,7 +42,6 @@ int Scaled(int n, int minimum = 1);
 
 // From the shared test support (header-only, so this uninstrumented program needs none of
 // its sanitized library).
-using test::LongestGap;
 using test::ParseNotify;
 using test::ReadFile;
 using test::TempDir;
@@ -151,8 +150,6 @@ class DatagramSink {
   const std::string& path() const { return path_; }
   std::size_t Count();
   std::vector<std::string> Datagrams();
-  // When each datagram that satisfies `match` arrived, in order.
-  std::vector<Clock::time_point> ArrivalsOf(const std::function<bool(const std::string&)>& match);
   // Waits until some datagram at or after index `from` satisfies `match`; answers its index.
   std::optional<std::size_t> WaitFor(const std::function<bool(const std::string&)>& match, std::size_t from = 0,
                                      milliseconds timeout = kDeadline);
@@ -171,7 +168,6 @@ class DatagramSink {
   std::mutex lock_;
   std::condition_variable arrived_;
   std::vector<std::string> datagrams_;
-  std::vector<Clock::time_point> arrivals_;  // of each datagram
   std::thread reader_;
 };
 

@@ -3,7 +3,6 @@
 // and whole files, loopback TCP clients, and what differs between the platforms the tests run
 // on. Portable: the platform's part lives in linux/ and win/.
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -14,7 +13,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace test {
 
@@ -30,20 +28,6 @@ inline bool WaitUntil(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-// The longest time from `from` to `to` in which none of `times` (in order) lies; the whole span
-// when none does.
-inline std::chrono::milliseconds LongestGap(const std::vector<Clock::time_point>& times, Clock::time_point from,
-                                            Clock::time_point to) {
-  Clock::time_point last = from;
-  Clock::duration longest{0};
-  for (Clock::time_point t : times) {
-    if (t <= from || t >= to) continue;
-    longest = std::max(longest, t - last);
-    last = t;
-  }
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::max(longest, to - last));
 }
 
 // A fresh directory under the system's temporary directory, removed with everything in it.

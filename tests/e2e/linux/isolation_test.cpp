@@ -6,13 +6,13 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
 
 #include "tests/e2e/linux/notify_service_fixture.h"
 #include "tests/serial/serial_test_support.h"
+#include "tests/support/linux/flood.h"
 
 namespace {
 
@@ -54,67 +54,18 @@ class Sender {
   std::thread thread_;
 };
 
-// Device connections that send 512-byte pieces without pause, each thread to its share of
-// them, whenever they can take one; until the flood is destroyed or the relay closes them.
-class Flood {
- public:
-  Flood(std::vector<Client> devices, int threads) : devices_(std::move(devices)) {
-    for (int t = 0; t < threads; ++t) threads_.emplace_back([this, t, threads] { Run(t, threads); });
-  }
-  ~Flood() {
-    stop_ = true;
-    for (auto& thread : threads_) thread.join();
-  }
-
- private:
-  void Run(std::size_t first, std::size_t step) {
-    const std::string piece(512, 'f');
-    std::vector<pollfd> share;
-    for (std::size_t i = first; i < devices_.size(); i += step) {
-      share.push_back({static_cast<int>(devices_[i].fd()), POLLOUT, 0});
-    }
-    while (!stop_ && !share.empty()) {
-      if (::poll(share.data(), share.size(), 50) <= 0) continue;
-      for (std::size_t i = 0; i < share.size();) {
-        const bool writable = share[i].revents & POLLOUT;
-        if (share[i].revents & (POLLERR | POLLHUP) ||
-            (writable && ::send(share[i].fd, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
-             errno != EAGAIN)) {
-          share.erase(share.begin() + static_cast<std::ptrdiff_t>(i));  // closed by the relay
-          continue;
-        }
-        ++i;
-      }
-    }
-  }
-  std::vector<Client> devices_;
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;
-};
-
 class Isolation : public e2e::NotifyServiceProcess {
  protected:
   void TearDown() override { StopReading(); }
 
   // Starts the relay and reads its status reports in the background from then on (a
-  // supervisor that stops reading is a sick party of its own, not the one under test), noting
-  // when each running report came.
+  // supervisor that stops reading is a sick party of its own, not the one under test).
   void StartRelay(const std::string& channel_file) {
     Start(channel_file);
     reading_ = true;
     reader_ = std::thread([this] {
-      while (reading_) {
-        auto datagram = notify_.Receive(50ms);
-        if (!datagram || test::ParseNotify(*datagram)["X_STATE"] != "4") continue;
-        std::lock_guard<std::mutex> hold(reports_lock_);
-        running_reports_.push_back(test::Clock::now());
-      }
+      while (reading_) notify_.Receive(50ms);
     });
-  }
-  // The longest time from `from` to `to` without a running report.
-  std::chrono::milliseconds LongestReportGap(test::Clock::time_point from, test::Clock::time_point to) {
-    std::lock_guard<std::mutex> hold(reports_lock_);
-    return test::LongestGap(running_reports_, from, to);
   }
   void StopReading() {
     reading_ = false;
@@ -146,8 +97,6 @@ class Isolation : public e2e::NotifyServiceProcess {
   std::vector<std::string> entries_;
   std::atomic<bool> reading_{false};
   std::thread reader_;
-  std::mutex reports_lock_;
-  std::vector<test::Clock::time_point> running_reports_;
 };
 
 TEST_F(Isolation, SerialLineThatTakesNothingHoldsUpNoOtherChannelAndTheStopIsPrompt) {
@@ -281,30 +230,38 @@ TEST_F(Isolation, PeersJoiningDuringAPauseDoNotProlongIt) {
 
 TEST_F(Isolation, FloodThatNeverLetsTheQueueRunEmptyKeepsTheStatusReportsGoing) {
   const int device_port = test::FreePort(), server_port = test::FreePort();
-  StartRelay(TcpChannel(device_port, server_port));
+  Start(TcpChannel(device_port, server_port));
   Client server(server_port);
-  // The server reads without pause, 16 KiB at a time, until the relay closes it: slower than
-  // the flood comes, so the relay also keeps pausing and resuming its devices.
+  // The server reads without pause, 16 KiB at a time: slower than the flood comes, so the
+  // relay also keeps pausing and resuming its devices.
   std::atomic<std::size_t> received{0};
-  std::thread reader([&] {
-    std::vector<char> buffer(16 << 10);
-    const int fd = static_cast<int>(server.fd());
-    for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;) received += static_cast<std::size_t>(n);
+  std::jthread reader([&](std::stop_token stop) {
+    while (!stop.stop_requested()) received += server.Receive(16 << 10, 50ms).size();
   });
+  std::vector<Client> devices;
+  ASSERT_TRUE(ConnectPaced(device_port, 200, devices));
   {
-    std::vector<Client> devices;
-    ASSERT_TRUE(ConnectPaced(device_port, 200, devices));
-    Flood flood(std::move(devices), 4);
+    std::vector<int> sockets;
+    for (const Client& device : devices) sockets.push_back(static_cast<int>(device.fd()));
+    test::Flood flood(sockets, 4);
     ASSERT_TRUE(test::WaitUntil([&] { return received > (1u << 20); })) << "the flood does not reach the server";
-    const auto from = test::Clock::now();
-    std::this_thread::sleep_for(6s);  // the flood's length, not a synchronisation
-    const auto gap = LongestReportGap(from, test::Clock::now());
+    // The longest time without a running report in 6 s of flood.
+    while (notify_.Receive(0ms)) {
+    }
+    auto last = test::Clock::now();
+    const auto end = last + 6s;
+    std::chrono::milliseconds gap{0};
+    for (auto now = last; now < end; now = test::Clock::now()) {
+      auto datagram = notify_.Receive(100ms);
+      if (datagram && test::ParseNotify(*datagram)["X_STATE"] != "4") continue;
+      gap = std::max(gap, std::chrono::duration_cast<std::chrono::milliseconds>(test::Clock::now() - last));
+      if (datagram) last = test::Clock::now();
+    }
     RecordProperty("longest_report_gap_ms", static_cast<int>(gap.count()));
     // Every 0.8 s when the loop keeps its beat; generous for a noisy machine.
     EXPECT_LT(gap, 3s) << "no status report for " << gap.count() << " ms under the flood";
   }
   StopRelay();
-  reader.join();
 }
 
 }  // namespace
