@@ -148,8 +148,8 @@ class TService : public TObject {
   // Like PumpRequests(false), within a budget: after each message it goes on only while fewer
   // than `max_messages` were handled and `in_time()` answers true. So a caller that must keep
   // a beat gets control back even while messages never stop coming; what is left waits, in
-  // its order, for the next call. Answers true when it stopped with messages possibly waiting.
-  bool PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time);
+  // its order, for the next call.
+  void PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time);
   // True while the service thread exists and has been asked to stop.
   bool StopRequested() const;
   // One entry in the event log under the service's Name; any thread.

@@ -180,12 +180,11 @@ void TService::PumpRequests(bool wait) {
   }
 }
 
-bool TService::PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time) {
-  for (int handled = 0;;) {
-    platform::Message message;
-    if (!platform::PeekMessage(message)) return false;
+void TService::PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time) {
+  platform::Message message;
+  for (int handled = 0; handled < max_messages && platform::PeekMessage(message); ++handled) {
     HandleRequest(message);
-    if (++handled >= max_messages || !in_time()) return true;
+    if (!in_time()) return;
   }
 }
 
