@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
     for (const Figures& f : e.rounds) worst = std::max(worst, f.longest_gap_ms);
     std::printf("%s: longest gap over all rounds %.0f ms\n", e.label, worst);
   }
-  std::printf("(-1: the relay did not start or join; a longest gap of the whole window: no report in it)\n");
+  std::printf("(a longest gap of the whole flood: no report in it; -1 as the median: fewer than two reports;\n"
+              " -1 everywhere: the relay did not start or join)\n");
   RemoveTree(dir);
   return 0;
 }
