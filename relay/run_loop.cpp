@@ -12,6 +12,9 @@ constexpr auto kFirstPause = std::chrono::milliseconds(100);
 constexpr auto kPassPause = std::chrono::milliseconds(20);
 constexpr int kStatusEveryPasses = 40;
 constexpr int kPassCounterLimit = 65000;
+// One pump of requests handles at most this many messages and takes about one pass at most,
+// so that the loop regains control while messages never stop coming.
+constexpr int kMessagesPerPump = 256;
 
 class MessageQueuePacer : public Pacer {
  public:
@@ -39,10 +42,22 @@ int PassInProgress(Clock::time_point first_end, Clock::time_point now) {
   return static_cast<int>((now - first_end) / kPassPause) + 2;
 }
 
+// How many passes have ended by `now` (at least one), when the first of them ends at `first_end`.
+int PassesEnded(Clock::time_point first_end, Clock::time_point now) {
+  return std::max(1, PassInProgress(first_end, now) - 1);
+}
+
+// Handles what waits, within one pump's budget and not past `end`. Readiness that is left
+// over waits in the queue in its order, behind what came first.
+void PumpWithinBudget(TService& service, Pacer& pacer, Clock::time_point end) {
+  const Clock::time_point until = std::min(end, pacer.Now() + kPassPause);
+  service.PumpRequestsWithin(kMessagesPerPump, [&] { return pacer.Now() < until; });
+}
+
 // Handles requests as they come until `end`; returns early once a stop has been requested.
 void PauseHandlingRequests(TService& service, Pacer& pacer, Clock::time_point end) {
   while (!service.StopRequested() && pacer.Now() < end) {
-    if (pacer.WaitMessageUntil(end)) service.PumpRequests(false);
+    if (pacer.WaitMessageUntil(end)) PumpWithinBudget(service, pacer, end);
   }
 }
 
@@ -64,25 +79,28 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
     Clock::time_point end = pass_end + (passes - 1) * kPassPause;
     while (!service.StopRequested() && pacer.Now() < end) {
       if (!pacer.WaitMessageUntil(end)) continue;
-      service.PumpRequests(false);
+      PumpWithinBudget(service, pacer, end);
       if (passes > 1 && duties.busy()) {
         // What was just handled gave the duties work: the pause ends with the pass in progress.
         passes = std::min(passes, PassInProgress(pass_end, pacer.Now()));
         end = pass_end + (passes - 1) * kPassPause;
       }
     }
-    Clock::time_point now = pacer.Now();
-    // A stop ends the pause early, with the pass in progress.
-    if (now < end) passes = std::min(passes, PassInProgress(pass_end, now));
-    for (int i = 0; i < passes; ++i) {
-      if (StepPass(pass)) service.SendStatus();
+    const Clock::time_point now = pacer.Now();
+    if (now < end) {
+      // A stop ends the pause early, with the pass in progress.
+      passes = std::min(passes, PassInProgress(pass_end, now));
+    } else {
+      // A request whose handling took longer than the rest of the pass: the passes it covered
+      // have gone by, and a report that fell due meanwhile is sent now.
+      passes = std::max(passes, PassesEnded(pass_end, now));
     }
-    service.PumpRequests(false);
+    bool report = false;
+    for (int i = 0; i < passes; ++i) report = StepPass(pass) || report;
+    if (report) service.SendStatus();
     duties.every_pass(now);
     if (service.StopRequested()) break;
     pass_end = pass_end + passes * kPassPause;
-    now = pacer.Now();
-    if (pass_end <= now) pass_end = now + kPassPause;  // the handling overran the pass
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -144,6 +145,11 @@ class TService : public TObject {
   // it drains the queue and returns; with it, it waits for messages until a stop has been
   // requested (or the quit message arrives).
   void PumpRequests(bool wait);
+  // Like PumpRequests(false), within a budget: after each message it goes on only while fewer
+  // than `max_messages` were handled and `in_time()` answers true. So a caller that must keep
+  // a beat gets control back even while messages never stop coming; what is left waits, in
+  // its order, for the next call.
+  void PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time);
   // True while the service thread exists and has been asked to stop.
   bool StopRequested() const;
   // One entry in the event log under the service's Name; any thread.
@@ -193,6 +199,8 @@ class TService : public TObject {
   void ServiceThreadBody();
   void OpenControlQueue();
   void CloseControlQueue();
+  // Handles one message of the service thread's queue: a control code, or a dispatch.
+  void HandleRequest(const platform::Message& message);
   bool HandleControlCode(std::uint32_t code);
   void LogFailure(const char* word, const std::string& message);
 
