@@ -2,15 +2,16 @@
 // An accepted connection. Besides the base operations it can keep bytes the socket cannot
 // take now and send them, in order, when sending is possible again (SendOrKeep).
 //
-// While its listener is paused (TServerWinSocket::SetPaused), the close of a connection whose
-// peer closed waits until the listener resumes: what waits in the socket stays there, unread,
-// and is read in order when reading goes on.
+// While its listener is paused (TServerWinSocket::SetPaused), the connection's read and close
+// notifications wait until the listener resumes: what waits in the socket stays there, unread,
+// and is read in order, before the peer's close, when reading goes on.
 
 #include <chrono>
 #include <cstddef>
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <optional>
 
 #include "net/custom_win_socket.h"
 
@@ -74,7 +75,7 @@ class TServerClientWinSocket : public TCustomWinSocket {
 
  protected:
   void WriteReady(platform::SocketHandle handle) override;
-  // Keeps the peer's close back while the listener is paused.
+  // Keeps read and close notifications back while the listener is paused.
   std::intptr_t HandleMessage(const platform::Message& message) override;
 
  private:
@@ -86,9 +87,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // Caller holds the lock.
   std::size_t FlushKept();
   void DropKept();
-  // Owner thread: the listener resumed; a close that was kept back is asked for again.
+  // Owner thread: the listener resumed; the notifications kept back are posted again.
   friend class TServerWinSocket;
-  void ResumeClose();
+  void ResumeKeptBack();
 
   TServerWinSocket* server_;
   std::deque<KeptPiece> kept_;
@@ -98,8 +99,8 @@ class TServerClientWinSocket : public TCustomWinSocket {
   std::size_t kept_limit_ = kDefaultKeptBytesLimit;
   const Clock::time_point accepted_at_ = Clock::now();
   const std::uint64_t id_;
-  // The close that waits for the listener to resume (owner thread).
-  bool close_kept_back_ = false;
-  platform::Message kept_back_close_;
+  // The notifications that wait for the listener to resume (owner thread).
+  std::optional<platform::Message> kept_back_read_;
+  std::optional<platform::Message> kept_back_close_;
   static std::atomic<std::size_t> all_kept_;
 };

@@ -86,7 +86,7 @@ void TServerWinSocket::SetPaused(bool paused) {
     platform::PostMessageTo(NotificationWindow(), kSocketNotifyMessage, static_cast<std::uintptr_t>(SocketHandle()),
                             platform::kFdAccept);
   }
-  ForEachConnection([](TServerClientWinSocket* connection) { connection->ResumeClose(); });
+  ForEachConnection([](TServerClientWinSocket* connection) { connection->ResumeKeptBack(); });
 }
 
 void TServerWinSocket::AcceptPending(platform::SocketHandle handle) {

@@ -29,10 +29,9 @@ class TServerWinSocket : public TCustomWinSocket {
   void CloseSocketObject(platform::SocketHandle handle) override;
 
   // Owner thread. While paused the listener accepts no connection (they wait in the system's
-  // queue) and keeps back the close of each connection whose peer closed,
-  // so that what its peers sent stays in their sockets, bounded by the system, for whoever
-  // reads them once it resumes. Resuming asks again for what was kept back, by messages
-  // that the owner handles after what it is doing now.
+  // queue) and keeps back the read and close notifications of its connections, so that what
+  // their peers sent stays in their sockets, bounded by the system, until it resumes. Resuming
+  // posts again what was kept back, so the reads take their turns in the owner's queue.
   void SetPaused(bool paused);
   bool Paused() const { return paused_; }
 

@@ -137,11 +137,10 @@ void FlowControl::ResumeDrained(const std::function<bool(const Destinations&)>& 
       ++it;
     }
   }
-  // Resuming reads and forwards, which may pause the source again.
   for (TServerWinSocket* source : ready) {
     holds_[source].resumed_at = Clock::now();
     source->SetPaused(false);
-    hooks_.resume(source);
+    if (hooks_.resume) hooks_.resume(source);
   }
 }
 

@@ -96,7 +96,7 @@ class FlowControl {
   };
 
   struct Hooks {
-    // Reads what the connections of a paused source have waiting, once it may read again.
+    // A paused source resumed (its listener posts again the reads it kept back). Optional.
     std::function<void(TServerWinSocket* source)> resume;
     // The destinations of a source, asked when it pauses.
     std::function<Destinations(const TServerWinSocket* source)> destinations;

@@ -116,21 +116,3 @@ void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
   destination->ForEachConnection(
       [&](TServerClientWinSocket* connection) { SendTo(nullptr, destination, connection, data); });
 }
-
-void Relay::Resume(TServerWinSocket* source) {
-  auto found = listeners_.find(source);
-  if (found == listeners_.end()) return;
-  const TListenerSide side = found->second.side;
-  // One slice each: a connection with more gets a read notification for it, so every
-  // connection of the source has its turn.
-  for (int i = 0, n = source->ConnectionCount(); i < n; ++i) {
-    TServerClientWinSocket* connection = source->ConnectionAt(i);
-    try {
-      Forward(side, connection, false, 1);
-    } catch (const ESocketError&) {
-      // A failed read closed that connection; the others go on.
-    } catch (...) {
-      routing::RouteException(connection);
-    }
-  }
-}

@@ -209,9 +209,6 @@ class Relay {
               const ByteString& data);
   void WriteToSerial(int k, TServerWinSocket* source, const ByteString& data);
   void ForwardFromSerial(TComPort* port, std::int32_t count);
-  // A listener that was paused may read again: a slice of every connection (the notifications
-  // that follow bring the rest, and the closes it kept back).
-  void Resume(TServerWinSocket* source);
 
   // relay_flow.cpp: what the flow control asks of the relay.
   FlowControl::Hooks FlowHooks();

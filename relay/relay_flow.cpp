@@ -48,7 +48,6 @@ std::string WhatHappened(FlowControl::CutReason why, std::size_t cap) {
 
 FlowControl::Hooks Relay::FlowHooks() {
   FlowControl::Hooks hooks;
-  hooks.resume = [this](TServerWinSocket* source) { Resume(source); };
   hooks.destinations = [this](const TServerWinSocket* source) { return DestinationsOf(source); };
   hooks.cutting = [this](TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why) {
     WarnCut(listener, connection, why);
