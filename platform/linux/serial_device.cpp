@@ -202,6 +202,10 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   return 0;
 }
 
+bool IsSerialDeviceGone(int code) { return code == EIO || code == ENXIO || code == ENODEV; }
+
+bool IsNotASerialDevice(int code) { return code == ENOTTY || code == EISDIR; }
+
 int CloseSerialDevice(SerialHandle handle) {
   std::shared_ptr<DeviceState> state;
   {
