@@ -150,6 +150,11 @@ int CloseSerialDevice(SerialHandle handle);
 bool IsSerialDeviceGone(int code);
 bool IsNotASerialDevice(int code);
 
+// True when the device a port name stands for is certainly not there now (Linux: nothing
+// stands at its path), so that an open would fail without touching anything; false when it
+// may be there (Windows cannot tell without opening it). Costs no thread and no wait.
+bool SerialDeviceAbsent(const std::string& port_name);
+
 int SetSerialQueueSizes(SerialHandle handle, std::uint32_t input_size, std::uint32_t output_size);
 int SetSerialControlBlock(SerialHandle handle, const SerialControlBlock& block);
 int SetSerialTimeouts(SerialHandle handle, const SerialTimeouts& timeouts);

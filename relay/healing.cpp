@@ -109,6 +109,12 @@ void Relay::RetryListener(TListenerSide side, int k, Clock::time_point now) {
 void Relay::RetrySerial(int k, Clock::time_point now) {
   TSideHealth& health = health_[k].serial;
   ++health.retries;
+  // A device that is not there is not worth a port and its writer's thread: the try fails as
+  // the open would, at the cost of a look at its path.
+  if (platform::SerialDeviceAbsent(tables_.ChannelTable[k].ComPortName)) {
+    Postpone(health, now);
+    return;
+  }
   // A port that opens reports its own failures from now on.
   serial_failure_reported_[k] = false;
   if (std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); })) {

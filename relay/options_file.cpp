@@ -30,6 +30,12 @@ std::string Quoted(std::string_view value) {
   return shown + (end < value.size() ? "...\"" : "\"");
 }
 
+std::string AsciiLowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = AsciiLower(c);
+  return lower;
+}
+
 // A whole decimal number within [low, high]; nothing for anything else.
 std::optional<int> WholeNumber(std::string_view text, int low, int high) {
   if (text.empty() || text.size() > 9) return std::nullopt;
@@ -47,7 +53,7 @@ std::optional<int> WholeNumber(std::string_view text, int low, int high) {
 template <typename T>
 std::string SetOnce(TOptionValue<T>& option, T value, const OptionLine& line) {
   if (option.Given()) {
-    return std::string(line.keyword) + " is given a second time: line " + std::to_string(option.line) + " counts";
+    return AsciiLowerCase(line.keyword) + " is given a second time: line " + std::to_string(option.line) + " counts";
   }
   option = TOptionValue<T>{value, line.number};
   return std::string();
@@ -96,12 +102,6 @@ OptionLine SplitLine(int number, std::string_view text) {
     at = end;
   }
   return line;
-}
-
-std::string AsciiLowerCase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = AsciiLower(c);
-  return lower;
 }
 
 }  // namespace

@@ -231,6 +231,8 @@ bool IsNotASerialDevice(int code) {
          code == ERROR_NOT_SUPPORTED;
 }
 
+bool SerialDeviceAbsent(const std::string&) { return false; }
+
 int CloseSerialDevice(SerialHandle handle) {
   std::shared_ptr<Device> device;
   {
