@@ -20,18 +20,24 @@
 // |                               |                        | lock)                         | message to its own window   |
 // | ServerListeners[k] and their  | service thread, Start  | service thread only           | service thread, Stop        |
 // | connections                   | (pass 2)               |                               |                             |
+// |   a listener of either side   | activated again by a   |                               |                             |
+// |   that failed to open         | retry (service thread) |                               |                             |
 // | SerialPorts[k]                | service thread, Start  | main thread (receive handler);| service thread, Stop: first |
 // |                               | (pass 3, after every   | its writer's thread (writes   | closed (delivery ends),     |
-// |                               | listener exists)       | of device bytes)              | destroyed last              |
+// |                               | listener exists), or a | of device bytes)              | destroyed last; or at once  |
+// |                               | retry (Tick)           |                               | when its device went away   |
 // | serial_writers_[k], the       | service thread, with   | service thread hands it bytes | service thread, Stop, before|
-// | writer of SerialPorts[k]      | the port's open        | and, when it keeps none,      | the port closes             |
+// | writer of SerialPorts[k]      | the port's open        | and, when it keeps none,      | the port closes (also when  |
+// |                               |                        |                               | its device went away)       |
 // |                               |                        | writes what the line takes at |                             |
 // |                               |                        | once; its own thread writes   |                             |
 // |                               |                        | the rest                      |                             |
 // | listeners_ (what each opened  | service thread, Start  | service thread; main thread   | service thread, Stop (after |
 // | listening socket is)          |                        | (names a cut of a device peer)| serial delivery ended)      |
-// | window_ (where writers report | service thread, Start  | writers' threads post to it;  | with the relay              |
-// | that they drained)            |                        | service thread handles it     |                             |
+// | window_ (where writers report | service thread, Start  | writers' threads post to it,  | with the relay              |
+// | that they drained, and a      |                        | and whichever thread meets a  |                             |
+// | failed line is reported)      |                        | failed line; service thread   |                             |
+// |                               |                        | handles it                    |                             |
 // | flow control                  | with the relay         | service thread; NoteSend and  | with the relay              |
 // |                               |                        | CheckCap from any thread      |                             |
 // | serial_failure_reported_[k]   | cleared at Start and   | set by whichever thread       | with the relay              |
@@ -78,8 +84,9 @@
 // drops that write). A channel side that fails to open gets its line in log_service.txt and a
 // warning entry that says which channel, side and port and why; a serial line that fails
 // while running (a failed write or read, the device gone) gets one warning entry, however
-// often it fails afterwards. Anything else is handed to the exception router
-// (base/exception_routing.h) before the relay carries on.
+// often it fails afterwards. With healing on, that entry says when the side is tried again,
+// and an information entry says when it opened. Anything else is handed to the exception
+// router (base/exception_routing.h) before the relay carries on.
 
 #include <atomic>
 #include <chrono>
