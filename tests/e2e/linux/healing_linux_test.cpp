@@ -19,6 +19,13 @@ namespace {
 using namespace std::chrono_literals;
 using test::Client;
 
+// A relay built with a sanitizer carries the sanitizer's own threads, which wake as they please.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr int kWarning = 3 * 8 + 4;  // daemon facility, warning severity
 constexpr int kInformation = 3 * 8 + 6;
 
@@ -168,7 +175,9 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
   }
   const double seconds = std::chrono::duration<double>(test::Clock::now() - start).count();
   const double per_second = static_cast<double>(WakeUps(child_->pid()) - before) / seconds;
-  EXPECT_LE(per_second, 2.0) << "wake-ups per second while two channels wait for their retries";
+  if (!kSanitized) {
+    EXPECT_LE(per_second, 2.0) << "wake-ups per second while two channels wait for their retries";
+  }
 
   const auto stop = test::Clock::now();
   Stop();
