@@ -295,7 +295,9 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
 
 ChannelCheckReport CheckOptions(const TOptionsFile& file) {
   ChannelCheckReport report;
-  for (const TOptionsLine& taken : file.Taken) report.lines.push_back("  line " + std::to_string(taken.line) + ": " + taken.text);
+  for (const TOptionsLine& taken : file.Taken) {
+    report.lines.push_back("  line " + std::to_string(taken.line) + ": " + taken.text);
+  }
   for (const TOptionsProblem& problem : file.Problems) {
     report.lines.push_back(problem.line == 0
                                ? "  warning: the options file cannot be read, so the defaults hold: " + problem.what

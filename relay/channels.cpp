@@ -157,8 +157,10 @@ void Relay::OpenSerialPort(int k) {
 void Relay::ReportSerialFailure(int k, const EComPort& failure) {
   if (k < 1 || k > tables_.ChannelCount) return;
   if (serial_failure_reported_[k].exchange(true)) return;
-  LineFailure report{FailureReason(failure), RetrySeconds() > 0 && platform::IsSerialDeviceGone(failure.WinErrorCode())};
-  // A line that heals is reported by the service thread, which knows when it is tried again.
+  // A device that went away may come back: with healing on, the service thread reports it, as
+  // it knows when the port is tried again.
+  LineFailure report{FailureReason(failure), false};
+  report.gone = RetrySeconds() > 0 && platform::IsSerialDeviceGone(failure.WinErrorCode());
   if (!report.gone) WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], report.reason));
   {
     std::lock_guard<std::mutex> hold(line_failures_lock_);

@@ -2,7 +2,6 @@
 // sides that failed to open, and serial lines whose device went away and comes back.
 
 #include <algorithm>
-#include <cassert>
 #include <span>
 
 #include "platform/serial_device.h"
