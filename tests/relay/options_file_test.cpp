@@ -1,12 +1,9 @@
-// The options file's reader: what it takes, and every kind of line it leaves out.
+// The options file's reader: what it takes, and every kind of line it leaves out. Reading the
+// file, and one that cannot be read, are end-to-end cases (tests/e2e/linux/healing_linux_test.cpp).
 
 #include "relay/options_file.h"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
-
-#include "tests/relay/relay_files_fixture.h"
 
 namespace {
 
@@ -50,33 +47,6 @@ TEST(OptionsFile, TakesWhatItCanAndLeavesOutEachBadLine) {
     for (const TOptionsProblem& problem : file.Problems) problems.emplace_back(problem.line, problem.what);
     EXPECT_EQ(problems, c.problems) << c.name;
   }
-  const TOptionsFile taken = ReadOptionsText("  Retry\t 12  # twelve\n");
-  ASSERT_EQ(taken.Taken.size(), 1u);
-  EXPECT_EQ(taken.Taken[0].line, 1);
-  EXPECT_EQ(taken.Taken[0].text, "retry 12");
-}
-
-class OptionsFileOnDisk : public test::FilesTest {};
-
-TEST_F(OptionsFileOnDisk, MissingSetsNothingAndUnreadableSaysWhy) {
-  const TOptionsFile missing = LoadOptionsFile(directory());
-  EXPECT_FALSE(missing.Found);
-  EXPECT_TRUE(missing.Problems.empty());
-  EXPECT_FALSE(missing.Options.Retry.Given());
-
-  std::filesystem::create_directory(file(kOptionsFileName));
-  const TOptionsFile directory_file = LoadOptionsFile(directory());
-  EXPECT_TRUE(directory_file.Found);
-  ASSERT_EQ(directory_file.Problems.size(), 1u);
-  EXPECT_EQ(directory_file.Problems[0].line, 0);
-  EXPECT_FALSE(directory_file.Problems[0].what.empty());
-  EXPECT_FALSE(directory_file.Options.Retry.Given());
-  std::filesystem::remove(file(kOptionsFileName));
-
-  test::WriteFile(file(kOptionsFileName), "retry 30\n");
-  EXPECT_EQ(LoadOptionsFile(directory()).Options.Retry.value, 30);
-  EXPECT_EQ(OptionsProblemEntry("/x/cnf_options.cfg", {4, "unknown keyword \"a\""}).Bytes(),
-            "Options file \"/x/cnf_options.cfg\", line 4: unknown keyword \"a\"; the line is left out");
 }
 
 }  // namespace
