@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "operator/channel_check.h"
 #include "relay/channel_file.h"
+#include "relay/options_file.h"
 #include "service/service_application.h"
 
 #ifndef KORVENET_VERSION
@@ -74,6 +75,9 @@ std::vector<std::string> HelpLines() {
       "                   device port;0;type;server port or serial device;label",
       "                   20101;0;2;20201;north   type 2: device port 20101 to server port 20201",
       "                   20102;0;1;COM3;pump     type 1: device port 20102 to serial port COM3",
+      "  " + std::string(kOptionsFileName) + "  options, read at start, one per line; none is needed:",
+      "                   retry SECONDS   try what failed to open, and serial devices that went",
+      "                                   away, again every SECONDS (1..3600)",
       "  log_service.txt  service start, run-loop start, channels that failed to open (code page 1251)",
       "  error_s.log      errors during -install and -uninstall",
   };

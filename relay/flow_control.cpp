@@ -115,6 +115,14 @@ void FlowControl::Reset() {
   backlogged_.clear();
 }
 
+void FlowControl::Forget(SerialWriter* port) {
+  serial_backlogged_.erase(port);
+  released_ports_.erase(port);
+  bool fed = false;
+  for (auto& [source, pause] : paused_) fed = std::erase(pause.destinations.ports, port) > 0 || fed;
+  if (fed) ResumeDrained();
+}
+
 bool FlowControl::Drained(const Destinations& destinations) const {
   if (OverBudget()) return false;
   bool drained = true;

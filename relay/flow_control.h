@@ -135,6 +135,9 @@ class FlowControl {
 
   // Forgets every listener and writer (before they are destroyed).
   void Reset();
+  // Forgets one serial writer (before it is destroyed, its port closed while the relay runs):
+  // a paused source that waited for it alone resumes.
+  void Forget(SerialWriter* port);
 
   // The budget of kept bytes (kKeptBudget unless a test makes it smaller).
   void SetKeptBudget(std::size_t budget) { budget_ = budget; }

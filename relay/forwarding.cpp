@@ -89,10 +89,14 @@ void Relay::SendTo(TServerWinSocket* source, TServerWinSocket* destination, TSer
 }
 
 void Relay::WriteToSerial(int k, TServerWinSocket* source, const ByteString& data) {
-  // A port that failed to open has no writer: the channel's device bytes are dropped without
-  // a word, as its writes would fail.
+  // A port that failed to open, or whose device went away, has no writer: the channel's device
+  // bytes are dropped without a word, as its writes would fail, and counted.
   SerialWriter* writer = serial_writers_[k].get();
-  if (!writer) return;
+  if (!writer) {
+    health_[k].serial.dropped += data.size();
+    health_[k].serial.dropped_while_away += data.size();
+    return;
+  }
   writer->Write(data);
   flow_control_.NoteSerialSend(source, writer);
 }

@@ -12,9 +12,6 @@
 
 namespace {
 
-// Sent by a serial writer's thread to the relay's window: wparam is the channel.
-constexpr std::uint32_t kSerialDrainedMessage = platform::kWmUser + 1;
-
 // "16 MiB".
 std::string Mebibytes(std::size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
@@ -112,8 +109,9 @@ void Relay::CloseWindow() {
 }
 
 std::intptr_t Relay::HandleMessage(const platform::Message& message) {
-  if (message.id != kSerialDrainedMessage) return 0;
   const auto k = static_cast<int>(message.wparam);
+  if (message.id == kSerialLineFailedMessage) SerialLineFailed(k);
+  if (message.id != kSerialDrainedMessage) return 0;
   // A report that comes after its port closed finds no writer.
   if (k >= 1 && k <= kMaxChannels && serial_writers_[k]) flow_control_.NoteSerialDrained(serial_writers_[k].get());
   return 0;
