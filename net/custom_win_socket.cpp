@@ -1,6 +1,9 @@
 #include "net/custom_win_socket.h"
 
+#include <algorithm>
 #include <climits>
+#include <string>
+#include <utility>
 
 #include "base/exception_routing.h"
 
@@ -182,34 +185,45 @@ void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
 void TCustomWinSocket::ReadPending(ByteString& out) { ReadPending(out, static_cast<std::size_t>(INT_MAX)); }
 
 void TCustomWinSocket::ReadPending(ByteString& out, std::size_t limit) {
-  int waiting = 0;
-  {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (open_ && platform::BytesWaiting(handle_, waiting) != 0) waiting = 0;
+  if (limit <= kReceiveChunk) {
+    out = ReceiveOnce(limit);
+    return;
   }
-  if (static_cast<std::size_t>(waiting) > limit) waiting = static_cast<int>(limit);
-  ByteString buffer = ByteString::Uninitialized(static_cast<std::size_t>(waiting));
+  // Receive after receive until one comes back short (nothing waited any more) or the limit is
+  // reached.
+  std::string all;
+  while (all.size() < limit) {
+    const std::size_t want = std::min(limit - all.size(), kReceiveChunk);
+    const ByteString piece = ReceiveOnce(want);
+    all.append(piece.view());
+    if (piece.size() < want) break;
+  }
+  out = ByteString(all);
+}
+
+ByteString TCustomWinSocket::ReceiveOnce(std::size_t size) {
+  // The thread's receive buffer: a receive that fills it hands it on as it is; a shorter one is
+  // copied into a string of its own size, so that bytes kept for a slow peer hold no more
+  // memory than they count.
+  thread_local ByteString buffer;
+  if (buffer.size() < kReceiveChunk) buffer = ByteString::Uninitialized(kReceiveChunk);
   int received = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (open_) {
-      received = platform::Receive(handle_, buffer.MutableData(), waiting);
-      if (received == -1) {
-        int code = platform::LastSocketError();
-        if (code != platform::kSocketWouldBlock) {
-          ReportSocketError(this, eeReceive, code);
-          CloseSocketObject(handle_);
-          if (code != 0) throw SocketCallError(code, "recv");
-        }
+    if (!open_) return ByteString();
+    received = platform::Receive(handle_, buffer.MutableData(), static_cast<int>(size));
+    if (received == -1) {
+      int code = platform::LastSocketError();
+      if (code != platform::kSocketWouldBlock) {
+        ReportSocketError(this, eeReceive, code);
+        CloseSocketObject(handle_);
+        if (code != 0) throw SocketCallError(code, "recv");
       }
     }
   }
-  if (received <= 0) {
-    out = ByteString();
-    return;
-  }
-  buffer.Truncate(static_cast<std::size_t>(received));
-  out = std::move(buffer);
+  if (received <= 0) return ByteString();
+  if (static_cast<std::size_t>(received) == buffer.size()) return std::exchange(buffer, ByteString());
+  return ByteString(buffer.data(), static_cast<std::size_t>(received));
 }
 
 ByteString TCustomWinSocket::ReadPending() {
@@ -295,7 +309,7 @@ void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
   bound_port_handle_ = kInvalidSocket;  // whatever was asked before the bind is out of date
   CheckSocketCall(platform::BindAny(handle_, port), "bind");
   RegisterNotifications();
-  if (backlog > 5) backlog = 5;
+  backlog = std::clamp(backlog, 1, kLargestBacklog);
   RaiseSocketEvent(this, seListen);
   CheckSocketCall(platform::Listen(handle_, backlog), "listen");
   open_ = true;

@@ -23,11 +23,18 @@ class TCustomWinSocket : public TObject {
   explicit TCustomWinSocket(platform::SocketHandle handle);
   ~TCustomWinSocket() override;
 
-  // Takes every byte waiting now (empty when none or when closed). A failed receive runs the
-  // error route (eeReceive) and the close routine, then raises ESocketError.
+  // What one receive takes at most.
+  static constexpr std::size_t kReceiveChunk = 64 * 1024;
+
+  // Takes every byte waiting now (empty when none or when closed), without asking first how
+  // many wait: one receive of kReceiveChunk bytes, and another while one comes back full. A
+  // failed receive runs the error route (eeReceive) and the close routine, then raises
+  // ESocketError.
   void ReadPending(ByteString& out);
   ByteString ReadPending();
-  // The same, taking at most `limit` of the bytes waiting (the rest is reported again).
+  // The same, taking at most `limit` of the bytes waiting: one receive up to kReceiveChunk. A
+  // result shorter than `limit` took all that waited; after a full one, bytes may wait still,
+  // and a read notification follows for them.
   void ReadPending(ByteString& out, std::size_t limit);
 
   // Hands `bytes` to the platform in one call: the count it took, 0 when closed, -1 when it
@@ -75,8 +82,9 @@ class TCustomWinSocket : public TObject {
 
   // Starts listening on all local IPv4 addresses: on `port`, or, when `service` is not empty,
   // on the port that service name resolves to (the listen then completes in the dispatch of
-  // the lookup answer, service_lookup.cpp). The backlog is limited to 5. The calling thread
-  // becomes the owner.
+  // the lookup answer, service_lookup.cpp). The backlog is kept within 1..kLargestBacklog (the
+  // system lowers it further to its own maximum). The calling thread becomes the owner.
+  static constexpr int kLargestBacklog = 65535;
   void Listen(const std::string& service, std::uint16_t port, int backlog);
 
   // The object's lock; the close routine and all I/O hold it.
@@ -98,6 +106,10 @@ class TCustomWinSocket : public TObject {
   // Registers the current mask with the notifier (an empty mask puts the socket back into
   // blocking mode).
   void RegisterNotifications();
+
+  // One receive of at most `size` (<= kReceiveChunk) bytes under the lock, with the failure
+  // handling of ReadPending.
+  ByteString ReceiveOnce(std::size_t size);
 
   // One send call under the lock with the failure handling of SendBytes; with `close_later`
   // a failed send asks for the close by CloseLater instead of running it at once.

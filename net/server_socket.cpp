@@ -31,7 +31,7 @@ void TServerSocket::Activate() {
   if (service_.empty() && (port_ < 0 || port_ > 0xffff)) {
     throw SocketCallError(platform::kSocketInvalidArgument, "bind");
   }
-  listening_->Listen(service_, static_cast<std::uint16_t>(port_), 5);
+  listening_->Listen(service_, static_cast<std::uint16_t>(port_), backlog_);
 }
 
 void TServerSocket::Loaded() {

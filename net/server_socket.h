@@ -19,7 +19,7 @@ class TServerSocket : public TObject {
   int Tag() const { return tag_; }
   void SetTag(int tag) { tag_ = tag; }
 
-  // True while listening. Setting true listens (backlog 5) on Port, or on the port of Service;
+  // True while listening. Setting true listens (with Backlog) on Port, or on the port of Service;
   // failures raise ESocketError and leave it false. A Port outside 0..65535 fails as a bind
   // with the system's "invalid argument" code, before any socket exists. Setting false
   // closes every connection (without OnClientDisconnect) and the listening socket.
@@ -29,6 +29,12 @@ class TServerSocket : public TObject {
   // Setting another value while active raises "Can't change value while socket is active".
   int Port() const { return port_; }
   void SetPort(int port);
+
+  // How many connections may wait in the system's queue until they are accepted: 5 unless set;
+  // taken when listening starts, within 1..65535 (the system lowers it to its own maximum).
+  static constexpr int kDefaultBacklog = 5;
+  int Backlog() const { return backlog_; }
+  void SetBacklog(int backlog) { backlog_ = backlog; }
 
   // Sender is this component; Socket is ListeningSocket (OnListen) or the new connection
   // (OnAccept).
@@ -86,6 +92,7 @@ class TServerSocket : public TObject {
   bool active_ = false;
   bool loading_ = false;
   int port_ = 0;
+  int backlog_ = kDefaultBacklog;
   std::string service_;
   std::unique_ptr<TServerWinSocket> listening_;
 };

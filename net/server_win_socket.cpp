@@ -91,23 +91,38 @@ void TServerWinSocket::SetPaused(bool paused) {
 
 void TServerWinSocket::AcceptPending(platform::SocketHandle handle) {
   if (handle == kInvalidSocket || handle != SocketHandle()) return;
-  if (paused_) {
-    accept_kept_back_ = true;  // the system keeps the peer waiting; the notification is not repeated
-    return;
-  }
-  const platform::SocketHandle accepted = platform::Accept(handle);
-  if (accepted == kInvalidSocket) {
-    // A failed accept is otherwise silent. For lack of resources the peer is refused (or waits)
-    // and the listener goes on when they free up; established connections go on meanwhile.
-    const int code = platform::LastSocketError();
-    if (platform::IsResourceShortage(code) && !short_of_resources.exchange(true)) {
-      routing::ReportWarning(this, FormatText("Connections to port %d are refused while the system is short of "
-                                              "descriptors or buffers: %s (%d)",
-                                              BoundPort(), SystemErrorText(code).c_str(), code));
+  // Every connection that waits, up to the bound: a burst of peers leaves the system's queue at
+  // once, and one more notification follows for those beyond the bound (the notifier reports
+  // the listener again while a connection waits), so the other work keeps its turn.
+  for (int taken = 0; taken < kAcceptsPerReadiness; ++taken) {
+    if (paused_) {
+      accept_kept_back_ = true;  // the system keeps the peers waiting; the notification is not repeated
+      return;
     }
-    return;
+    const platform::SocketHandle accepted = platform::Accept(handle);
+    if (accepted == kInvalidSocket) {
+      NoteFailedAccept();
+      return;
+    }
+    short_of_resources = false;
+    TakeConnection(accepted);
+    if (SocketHandle() != handle) return;  // a handler of the accept closed the listener
   }
-  short_of_resources = false;
+}
+
+void TServerWinSocket::NoteFailedAccept() {
+  // None waits, or the accept failed: otherwise silent. For lack of resources the peer is
+  // refused (or waits) and the listener goes on when they free up; established connections go
+  // on meanwhile.
+  const int code = platform::LastSocketError();
+  if (platform::IsResourceShortage(code) && !short_of_resources.exchange(true)) {
+    routing::ReportWarning(this, FormatText("Connections to port %d are refused while the system is short of "
+                                            "descriptors or buffers: %s (%d)",
+                                            BoundPort(), SystemErrorText(code).c_str(), code));
+  }
+}
+
+void TServerWinSocket::TakeConnection(platform::SocketHandle accepted) {
   // Relayed bytes go out at once, and a peer that vanished without a close is found.
   platform::SetNoDelay(accepted);
   platform::SetKeepAlive(accepted);

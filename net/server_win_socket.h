@@ -35,6 +35,9 @@ class TServerWinSocket : public TCustomWinSocket {
   void SetPaused(bool paused);
   bool Paused() const { return paused_; }
 
+  // How many connections one accept notification takes at most.
+  static constexpr int kAcceptsPerReadiness = 64;
+
   TGetSocketEvent OnGetSocket;
   TSocketNotifyEvent OnClientConnect;
   TSocketNotifyEvent OnClientDisconnect;
@@ -51,10 +54,16 @@ class TServerWinSocket : public TCustomWinSocket {
   void SetThreadCacheSize(int size) { thread_cache_size_ = size; }
 
  protected:
+  // Accepts the connections that wait, at most kAcceptsPerReadiness (see above). The handlers
+  // it calls (OnGetSocket, OnAccept, OnClientConnect) may close the listener, not destroy it.
   void AcceptPending(platform::SocketHandle handle) override;
 
  private:
   friend class TServerClientWinSocket;
+  // One accepted socket: its options, its connection object and the accept event.
+  void TakeConnection(platform::SocketHandle accepted);
+  // An accept that failed: a warning once per shortage of descriptors or buffers.
+  void NoteFailedAccept();
   void AddConnection(TServerClientWinSocket* connection);
   void RemoveConnection(TServerClientWinSocket* connection);
   // Where the connections' events and error reports go.

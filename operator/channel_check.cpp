@@ -1,9 +1,11 @@
 #include "operator/channel_check.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
 #include "base/exception.h"
+#include "net/server_socket.h"
 #include "platform/files.h"
 #include "platform/operator_output.h"
 #include "platform/process.h"
@@ -237,6 +239,24 @@ std::string ChannelLine(const CheckedChannel& channel, const std::map<int, std::
   return line + ", label " + channel.label;
 }
 
+// How many connections wait on each listener: the backlog given (or the default) within what the
+// system allows (`max_backlog`, 0 when it does not tell).
+void BacklogNote(const TOptionValue<int>& backlog, int max_backlog, ChannelCheckReport& report) {
+  const int asked = backlog.Given() ? backlog.value : TServerSocket::kDefaultBacklog;
+  const int given = max_backlog > 0 ? std::min(asked, max_backlog) : asked;
+  const std::string waiting = "up to " + std::to_string(given) + " connections wait on each listener to be accepted";
+  const std::string allowed =
+      max_backlog > 0 ? "the system allows " + std::to_string(max_backlog) : "the system may allow fewer";
+  if (given < asked && backlog.Given()) {
+    report.lines.push_back("  warning: line " + std::to_string(backlog.line) + ": backlog " + std::to_string(asked) +
+                           " is more than " + allowed + ": " + waiting);
+    ++report.warnings;
+    return;
+  }
+  report.lines.push_back(std::string(backlog.Given() ? "  backlog: " : "  no backlog: ") + waiting + " (" + allowed +
+                         ")");
+}
+
 int TryListen(std::uint16_t port) {
   if (int error = platform::SocketLibraryStartup()) return error;
   int error = 0;
@@ -293,7 +313,7 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   return report;
 }
 
-ChannelCheckReport CheckOptions(const TOptionsFile& file) {
+ChannelCheckReport CheckOptions(const TOptionsFile& file, int max_backlog) {
   ChannelCheckReport report;
   for (const TOptionsLine& taken : file.Taken) {
     report.lines.push_back("  line " + std::to_string(taken.line) + ": " + taken.text);
@@ -308,6 +328,7 @@ ChannelCheckReport CheckOptions(const TOptionsFile& file) {
   if (file.Found && !file.Options.Retry.Given()) {
     report.lines.push_back("  no retry: what fails to open stays closed until the service starts again");
   }
+  if (file.Found) BacklogNote(file.Options.Backlog, max_backlog, report);
   return report;
 }
 
@@ -319,7 +340,7 @@ int RunChannelCheck() {
   // Where the service looks for them: beside the executable.
   const std::string directory = platform::ExecutableDirectory();
   const TOptionsFile options = LoadOptionsFile(directory);
-  const ChannelCheckReport options_report = CheckOptions(options);
+  const ChannelCheckReport options_report = CheckOptions(options, platform::MaxListenBacklog());
   if (options.Found) platform::WriteOutputLine("Options file: " + directory + kOptionsFileName);
   for (const std::string& line : options_report.lines) platform::WriteOutputLine(line);
   const int retry_seconds = options.Options.Retry.Given() ? options.Options.Retry.value : 0;

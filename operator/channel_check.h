@@ -42,9 +42,11 @@ struct ChannelCheckReport {
 ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
                                     int retry_seconds = 0);
 
-// The options file's part of the report: each option read, and a warning for each line left
-// out (or for a file that cannot be read). Nothing when there is no options file.
-ChannelCheckReport CheckOptions(const TOptionsFile& file);
+// The options file's part of the report: each option read, a warning for each line left out
+// (or for a file that cannot be read), and how many connections may wait on each listener
+// within the system's largest backlog, `max_backlog` (0 when the system does not tell), with a
+// warning when the file asks for more. Nothing when there is no options file.
+ChannelCheckReport CheckOptions(const TOptionsFile& file, int max_backlog);
 
 // A bind of a fresh socket to the port, as a listener binds, released at once; and the
 // platform's serial probe.

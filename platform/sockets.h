@@ -6,7 +6,9 @@
 // (low 16 bits, one of the kFd values) and an error code (high 16 bits). It reports
 //  - kFdAccept while a connection waits, again after each Accept;
 //  - kFdRead once when bytes arrive, again after each Receive while bytes remain (the bytes
-//    may have been taken meanwhile, so a read may find none). Where the platform can (Linux),
+//    may have been taken meanwhile, so a read may find none). A Receive that comes back
+//    shorter than its buffer took all that waited: the reader need not ask how many wait
+//    first. Where the platform can (Linux),
 //    not again while one still waits in the queue, so a Receive of the reader's own accord
 //    does not give the socket a second place there (Windows posts one all the same);
 //  - kFdWrite after registration and after a Send that would have blocked, once sending is
@@ -55,6 +57,9 @@ bool IsResourceShortage(int code);
 SocketHandle CreateTcpSocket();
 int BindAny(SocketHandle s, std::uint16_t port);  // all local IPv4 addresses
 int Listen(SocketHandle s, int backlog);
+// The largest backlog the system gives a listener (Linux: net.core.somaxconn); a larger one is
+// lowered to it. 0 where the system does not tell (Windows lowers it silently).
+int MaxListenBacklog();
 // Takes the next waiting connection. When the system is short of descriptors or buffers the
 // call fails (IsResourceShortage) without leaving the listener to spin: on Linux the waiting
 // peer is refused at once through a descriptor kept in reserve for this (so it is told, and
@@ -64,9 +69,7 @@ SocketHandle Accept(SocketHandle listener);
 int Receive(SocketHandle s, void* buffer, int size);
 int Send(SocketHandle s, const void* data, int size);
 int CloseSocket(SocketHandle s);
-// FIONREAD. A Receive right after it, on the thread that gets the socket's notifications,
-// that takes the whole count leaves nothing for the notifier to look for: bytes that came
-// later report themselves.
+// FIONREAD.
 int BytesWaiting(SocketHandle s, int& count);
 int LocalPort(SocketHandle s, int& port);
 // The peer's IPv4 address and port, as "a.b.c.d:port".

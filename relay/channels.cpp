@@ -127,6 +127,7 @@ void Relay::OpenListener(TListenerSide side, int k) {
   }
   const TSootv& channel = tables_.ChannelTable[k];
   listener.SetPort(side == lsDevice ? channel.DevicePort : channel.ServerPort);
+  if (options_.Backlog.Given()) listener.SetBacklog(options_.Backlog.value);
   listener.SetActive(true);  // this thread becomes the owner of the listener and its connections
 }
 

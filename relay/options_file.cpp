@@ -59,14 +59,28 @@ std::string SetOnce(TOptionValue<T>& option, T value, const OptionLine& line) {
   return std::string();
 }
 
+// A keyword that takes one whole number from `low` to `high`; `wanted` says what it takes.
+std::string ReadOneNumber(const OptionLine& line, TOptionValue<int>& option, const std::string& wanted, int low,
+                          int high) {
+  if (line.values.size() != 1) return wanted + (line.values.empty() ? "; it has none" : "; it has more");
+  const std::optional<int> value = WholeNumber(line.values[0], low, high);
+  if (!value) return wanted + ", not " + Quoted(line.values[0]);
+  return SetOnce(option, *value, line);
+}
+
 // retry SECONDS
 std::string ReadRetry(const OptionLine& line, TRelayOptions& options) {
-  constexpr int kLongest = 3600;
-  const std::string wanted = "retry takes one value, the seconds between tries, from 1 to " + std::to_string(kLongest);
-  if (line.values.size() != 1) return wanted + (line.values.empty() ? "; it has none" : "; it has more");
-  const std::optional<int> seconds = WholeNumber(line.values[0], 1, kLongest);
-  if (!seconds) return wanted + ", not " + Quoted(line.values[0]);
-  return SetOnce(options.Retry, *seconds, line);
+  return ReadOneNumber(line, options.Retry,
+                       "retry takes one value, the seconds between tries, from 1 to " + std::to_string(kLongestRetry),
+                       1, kLongestRetry);
+}
+
+// backlog CONNECTIONS
+std::string ReadBacklog(const OptionLine& line, TRelayOptions& options) {
+  return ReadOneNumber(line, options.Backlog,
+                       "backlog takes one value, the connections that may wait to be accepted, from 1 to " +
+                           std::to_string(kLargestBacklog),
+                       1, kLargestBacklog);
 }
 
 // The keywords: each reads the values of its line into the options, and answers what is wrong
@@ -78,6 +92,7 @@ struct OptionKeyword {
 
 constexpr OptionKeyword kKeywords[] = {
     {"retry", &ReadRetry},
+    {"backlog", &ReadBacklog},
 };
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }

@@ -28,10 +28,17 @@ struct TOptionValue {
   bool Given() const { return line > 0; }
 };
 
+inline constexpr int kLongestRetry = 3600;
+inline constexpr int kLargestBacklog = 65535;
+
 struct TRelayOptions {
-  // retry SECONDS (1..3600): what failed to open, and serial devices that went away, are tried
-  // again every SECONDS. Not given: never retried.
+  // retry SECONDS (1..kLongestRetry): what failed to open, and serial devices that went away,
+  // are tried again every SECONDS. Not given: never retried.
   TOptionValue<int> Retry;
+  // backlog CONNECTIONS (1..kLargestBacklog): how many connections may wait in the system's
+  // queue of every listener until the relay accepts them (the system lowers a larger value to
+  // its own maximum). Not given: 5.
+  TOptionValue<int> Backlog;
 };
 
 // Something the reader could not take: a line (number from 1), or the file as a whole (0).

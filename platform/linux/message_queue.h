@@ -20,11 +20,6 @@ std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window);
 // waiting is enough; the one that waits keeps its place.
 bool PostMessageOnce(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam);
 
-// The thread that owns a queue, and how many times it has polled its epoll set so far (read it
-// only on that thread).
-ThreadId QueueOwner(const MessageQueue& queue);
-std::uint64_t PollCount(const MessageQueue& queue);
-
 // The epoll descriptor of a queue. It stays open as long as the queue object lives, even after
 // its thread ended, so a holder of the queue may always remove its descriptors from it.
 int EpollDescriptor(const MessageQueue& queue);

@@ -65,7 +65,6 @@ class MessageQueue {
   void Poll(int timeout_ms) {
     epoll_event events[64];
     int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
-    ++polls_;
     taken_since_poll_ = 0;
     waited_ = timeout_ms != 0;
     for (int i = 0; i < n; ++i) {
@@ -84,8 +83,7 @@ class MessageQueue {
     }
   }
 
-  // Owner only: how many polls there were, and how many messages were taken since the last.
-  std::uint64_t polls() const { return polls_; }
+  // Owner only: how many messages were taken since the last poll.
   int taken_since_poll() const { return taken_since_poll_; }
   void CountTaken() { ++taken_since_poll_; }
   // Owner only: true once after a poll that waited; the next look at an empty queue takes it.
@@ -150,7 +148,6 @@ class MessageQueue {
   ThreadId owner_;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;
-  std::uint64_t polls_ = 0;
   int taken_since_poll_ = 0;
   bool waited_ = false;
   int timer_fd_ = -1;
@@ -339,10 +336,6 @@ bool PostMessageOnce(WindowHandle window, std::uint32_t id, std::uintptr_t wpara
   if (it == r.windows.end()) return false;
   return PushLocked(*it->second->queue, Message{window, id, wparam, lparam}, true);
 }
-
-std::uint64_t PollCount(const MessageQueue& queue) { return queue.polls(); }
-
-ThreadId QueueOwner(const MessageQueue& queue) { return queue.owner(); }
 
 std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window) {
   auto found = FindWindow(window);

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,10 +52,7 @@ struct Registration {
   bool starved = false;        // an accept failed for lack of resources; wait for a close
   bool write_wanted = false;   // a send would have blocked; report when sending is possible
   bool close_posted = false;   // the close was reported; nothing more is
-  // The last count of waiting bytes taken on the owning thread, and the owner's poll count
-  // then; -1 when none was taken since the last Receive.
-  int counted = -1;
-  std::uint64_t counted_at_poll = 0;
+  bool urgent = false;         // the peer sent urgent data once: a receive may stop at its mark
 };
 
 // A descriptor kept in reserve, so that a listener can still take a waiting peer when the
@@ -127,17 +125,14 @@ int Waiting(int fd) {
   return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
-// The caller holds r.lock, and `received` bytes were just taken: whether bytes that arrived
-// before that receive may still wait with no notification to come. Bytes that arrive later
-// raise readiness of their own, which the owning thread's next poll reports now that no read
-// notification is outstanding. So a receive that took all that the owning thread counted just
-// before, with no poll of that thread in between (which could have collected, and dropped, the
-// readiness of bytes that came after the count), left nothing unreported. Otherwise (no count,
-// or less taken than counted, as at an urgent mark) the socket is asked.
-bool MayHaveLeftBytes(const Registration& r, ssize_t received) {
-  const bool counted_here = r.counted >= 0 && r.queue && linux_detail::QueueOwner(*r.queue) == CurrentThreadId() &&
-                            linux_detail::PollCount(*r.queue) == r.counted_at_poll;
-  return !counted_here || received < r.counted;
+// The caller holds r.lock, and a receive into `size` bytes just took `received`: whether bytes
+// that arrived before it may still wait with no notification to come. A TCP receive that stops
+// short has taken all that waited, and bytes that arrive later raise readiness of their own,
+// which the owning thread's next poll reports now that no read notification is outstanding. So
+// only a receive that filled its buffer may have left bytes, or one that stopped at the mark of
+// urgent data (the socket is asked then).
+bool MayHaveLeftBytes(const Registration& r, ssize_t received, int size) {
+  return r.urgent || (received >= 0 && received == size);
 }
 
 // The caller holds r.lock: drops the descriptor from the notifier.
@@ -176,6 +171,7 @@ void OnSocketReady(std::uint64_t key, std::uint32_t events) {
     }
     return;
   }
+  if (events & EPOLLPRI) r->urgent = true;
   const bool closing = events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
   // An edge of readable bytes is reported without counting them (the reader counts); bytes
   // that came with the close are reported before it, if there are any.
@@ -236,6 +232,12 @@ int Listen(SocketHandle s, int backlog) {
   return listen(static_cast<int>(s), backlog) == 0 ? 0 : Fail();
 }
 
+int MaxListenBacklog() {
+  std::ifstream setting("/proc/sys/net/core/somaxconn");
+  int largest = 0;
+  return setting >> largest && largest > 0 ? largest : 0;
+}
+
 SocketHandle Accept(SocketHandle listener) {
   const int fd = static_cast<int>(listener);
   std::shared_ptr<Registration> r;
@@ -277,11 +279,10 @@ int Receive(SocketHandle s, void* buffer, int size) {
   const int saved = errno;
   if (r) {
     r->read_posted = false;
-    if ((r->mask & kFdRead) && MayHaveLeftBytes(*r, n) && Waiting(fd) > 0) {
+    if ((r->mask & kFdRead) && MayHaveLeftBytes(*r, n, size) && Waiting(fd) > 0) {
       r->read_posted = true;
       Notify(*r, kFdRead);
     }
-    r->counted = -1;
   }
   if (n < 0) {
     last_error = saved;
@@ -350,12 +351,7 @@ int BytesWaiting(SocketHandle s, int& count) {
   std::shared_ptr<Registration> r;
   std::unique_lock<std::mutex> hold;
   if (!Enter(fd, r, hold)) return -1;
-  if (ioctl(fd, FIONREAD, &count) != 0) return Fail();
-  if (r && r->queue && linux_detail::QueueOwner(*r->queue) == CurrentThreadId()) {
-    r->counted = count;
-    r->counted_at_poll = linux_detail::PollCount(*r->queue);
-  }
-  return 0;
+  return ioctl(fd, FIONREAD, &count) == 0 ? 0 : Fail();
 }
 
 int LocalPort(SocketHandle s, int& port) {
@@ -452,7 +448,8 @@ void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int
   }
   SetBlocking(fd, false);
   epoll_event event{};
-  event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  // EPOLLPRI only to learn that urgent data came (see MayHaveLeftBytes).
+  event.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   event.data.u64 = KeyOf(*r);
   // Readiness present at registration (bytes or connections already waiting) is reported by
   // the first wait after this.

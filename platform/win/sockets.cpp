@@ -140,6 +140,9 @@ int BindAny(SocketHandle s, std::uint16_t port) {
 
 int Listen(SocketHandle s, int backlog) { return ::listen(ToSocket(s), backlog) == 0 ? 0 : Fail(); }
 
+// Winsock has no query for it; its providers lower a larger backlog silently.
+int MaxListenBacklog() { return 0; }
+
 SocketHandle Accept(SocketHandle listener) {
   const SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) {
