@@ -116,8 +116,8 @@ void TCustomWinSocket::HandleNotification(platform::SocketHandle handle, int eve
 }
 
 bool TCustomWinSocket::IsCurrentHandle(platform::SocketHandle handle) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  return handle_ != kInvalidSocket && handle_ == handle;
+  // One look at the handle: a close may follow it all the same, with or without the lock.
+  return handle != kInvalidSocket && handle_.load() == handle;
 }
 
 void TCustomWinSocket::AcceptPending(platform::SocketHandle) {}
@@ -170,6 +170,7 @@ void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
   closing_ = true;
   try {
     RaiseSocketEvent(this, seDisconnect);
+    known_port_ = -1;  // asked again should the close fail
     CheckSocketCall(platform::CloseSocket(handle), "closesocket");
   } catch (...) {
     closing_ = false;
@@ -177,7 +178,6 @@ void TCustomWinSocket::CloseHandle(platform::SocketHandle handle) {
   }
   closing_ = false;
   handle_ = kInvalidSocket;
-  bound_port_handle_ = kInvalidSocket;
   open_ = false;
   closing_later_ = false;
 }
@@ -260,18 +260,16 @@ int TCustomWinSocket::SendOnce(const char* data, std::size_t size, bool close_la
 }
 
 int TCustomWinSocket::BoundPort() {
+  // The local port of an open handle never changes, and the relay asks for it on every read:
+  // the system is asked once per handle, and the answer is given without the lock until the
+  // close forgets it. A handle that is not open yet (a listener waiting for its service lookup)
+  // may still be bound, so its answer is not kept.
+  if (const int known = known_port_.load(); known >= 0) return known;
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (handle_ == kInvalidSocket) return -1;
-  // The local port of an open handle never changes, and the relay asks for it once per channel
-  // on every read: ask the system once per handle. A handle that is not open yet (a listener
-  // waiting for its service lookup) may still be bound, so its answer is not kept.
-  if (bound_port_handle_ == handle_) return bound_port_;
   int port = 0;
   if (platform::LocalPort(handle_, port) != 0) return -1;
-  if (open_) {
-    bound_port_handle_ = handle_;
-    bound_port_ = port;
-  }
+  if (open_) known_port_ = port;
   return port;
 }
 
@@ -306,7 +304,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
 }
 
 void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
-  bound_port_handle_ = kInvalidSocket;  // whatever was asked before the bind is out of date
+  known_port_ = -1;  // whatever was asked before the bind is out of date
   CheckSocketCall(platform::BindAny(handle_, port), "bind");
   RegisterNotifications();
   backlog = std::clamp(backlog, 1, kLargestBacklog);

@@ -142,8 +142,7 @@ class TCustomWinSocket : public TObject {
   TSocketEventRoute event_route_;
   TSocketErrorRoute error_route_;
   std::recursive_mutex lock_;
-  platform::SocketHandle bound_port_handle_ = platform::kInvalidSocket;  // whose port is cached
-  int bound_port_ = -1;
+  std::atomic<int> known_port_{-1};  // the local port of the open handle, once asked; -1 otherwise
   bool closing_ = false;  // the close routine runs; a nested call for the same close returns
 
   // An outstanding service-name lookup: its request number and what listening continues with.

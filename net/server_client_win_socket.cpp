@@ -150,10 +150,7 @@ int TServerClientWinSocket::SendOrKeep(const ByteString& bytes) {
   return static_cast<int>(offset);
 }
 
-std::size_t TServerClientWinSocket::KeptBytes() {
-  std::lock_guard<std::recursive_mutex> hold(Lock());
-  return kept_total_;
-}
+std::size_t TServerClientWinSocket::KeptBytes() { return kept_total_; }
 
 TServerClientWinSocket::Clock::time_point TServerClientWinSocket::StalledSince() {
   std::lock_guard<std::recursive_mutex> hold(Lock());

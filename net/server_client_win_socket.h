@@ -93,7 +93,8 @@ class TServerClientWinSocket : public TCustomWinSocket {
 
   TServerWinSocket* server_;
   std::deque<KeptPiece> kept_;
-  std::size_t kept_total_ = 0;
+  // Changed under the lock; read without it (KeptBytes).
+  std::atomic<std::size_t> kept_total_{0};
   Clock::time_point stalled_since_{};
   int last_unsent_ = -1;  // the send queue at the last progress check; -1: not known
   std::size_t kept_limit_ = kDefaultKeptBytesLimit;

@@ -22,13 +22,17 @@ TServerWinSocket::~TServerWinSocket() {
   }
 }
 
+// The owner thread alone changes the list, so it reads it without the list lock; another thread
+// takes the lock.
 int TServerWinSocket::ConnectionCount() const {
-  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  std::unique_lock<std::recursive_mutex> hold(list_lock_, std::defer_lock);
+  if (!OnOwnerThread()) hold.lock();
   return static_cast<int>(connections_.size());
 }
 
 TServerClientWinSocket* TServerWinSocket::ConnectionAt(int index) const {
-  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  std::unique_lock<std::recursive_mutex> hold(list_lock_, std::defer_lock);
+  if (!OnOwnerThread()) hold.lock();
   if (index < 0 || index >= static_cast<int>(connections_.size())) {
     throw EListError(FormatText("List index out of bounds (%d)", index));
   }

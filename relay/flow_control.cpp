@@ -34,8 +34,7 @@ bool FlowControl::IsPaused(const TServerWinSocket* source) const {
 
 bool FlowControl::HasWork() {
   if (!paused_.empty() || !serial_backlogged_.empty()) return true;
-  std::lock_guard<std::mutex> hold(backlog_lock_);
-  return !backlogged_.empty();
+  return any_backlogged_;
 }
 
 bool FlowControl::OverBudget() const { return TServerClientWinSocket::AllKeptBytes() > budget_; }
@@ -60,6 +59,7 @@ void FlowControl::NoteSend(TServerWinSocket* source, TServerWinSocket* destinati
   {
     std::lock_guard<std::mutex> hold(backlog_lock_);
     backlogged_.insert(destination);
+    any_backlogged_ = true;
   }
   if (!source || IsPaused(source)) return;
   if ((kept > kHighWater && !Released(connection)) || OverBudget()) PauseSource(source);
@@ -113,6 +113,7 @@ void FlowControl::Reset() {
   over_budget_since_ = Clock::time_point();
   std::lock_guard<std::mutex> hold(backlog_lock_);
   backlogged_.clear();
+  any_backlogged_ = false;
 }
 
 void FlowControl::Forget(SerialWriter* port) {
@@ -157,6 +158,7 @@ TServerClientWinSocket* FlowControl::CheckBacklogged(Clock::time_point now) {
   {
     std::lock_guard<std::mutex> hold(backlog_lock_);
     listeners.swap(backlogged_);
+    any_backlogged_ = false;
   }
   TServerClientWinSocket* largest = nullptr;
   std::size_t most = 0;
@@ -182,6 +184,7 @@ TServerClientWinSocket* FlowControl::CheckBacklogged(Clock::time_point now) {
   if (!keeping.empty()) {
     std::lock_guard<std::mutex> hold(backlog_lock_);
     backlogged_.insert(keeping.begin(), keeping.end());
+    any_backlogged_ = !backlogged_.empty();
   }
   for (auto it = serial_backlogged_.begin(); it != serial_backlogged_.end();) {
     SerialWriter* port = *it;

@@ -46,6 +46,7 @@
 // there (the `cutting` hook also on the thread that calls CheckCap). Only TCP sources are ever
 // paused, and their handlers run on the service thread.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -180,6 +181,7 @@ class FlowControl {
   // thread during the check is never lost.
   std::mutex backlog_lock_;
   std::set<TServerWinSocket*> backlogged_;
+  std::atomic<bool> any_backlogged_{false};  // !backlogged_.empty(), set with it under backlog_lock_
   // Serial writers that may keep bytes (service thread).
   std::set<SerialWriter*> serial_backlogged_;
   // Destinations released from pacing their sources (service thread): connections by Id.

@@ -132,6 +132,15 @@ class MessageQueue {
   std::deque<Posted> posted;
   std::set<Key> waiting_once;
   std::deque<std::shared_ptr<SentMessage>> sent;
+  // Whether `posted` and `sent` hold anything, set under `lock` with every change (Changed), so
+  // that the owner looks without taking the lock: what another thread adds after the look
+  // wakes the owner's wait.
+  std::atomic<bool> any_posted{false};
+  std::atomic<bool> any_sent{false};
+  void Changed() {
+    any_posted = !posted.empty();
+    any_sent = !sent.empty();
+  }
 
  private:
   // Keys of the queue's own descriptors in the epoll set; socket keys are never below 2^32.
@@ -210,6 +219,7 @@ void EndQueue(const std::shared_ptr<MessageQueue>& queue) {
     queue->posted.clear();
     queue->waiting_once.clear();
     waiting.swap(queue->sent);
+    queue->Changed();
   }
   for (auto& sent : waiting) Finish(*sent, 0);
 }
@@ -248,6 +258,7 @@ bool PushLocked(MessageQueue& queue, const Message& message, bool once = false) 
     if (!queue.alive) return false;
     if (once && !queue.waiting_once.insert(MessageQueue::KeyOf(message)).second) return true;
     queue.posted.push_back({message, once});
+    queue.Changed();
   }
   if (queue.owner() != CurrentThreadId()) queue.Wake();
   return true;
@@ -255,13 +266,14 @@ bool PushLocked(MessageQueue& queue, const Message& message, bool once = false) 
 
 // Runs, on the owning thread, every message that other threads sent to it.
 void RunSentMessages(MessageQueue& queue) {
-  while (true) {
+  while (queue.any_sent) {
     std::shared_ptr<SentMessage> sent;
     {
       std::lock_guard<std::mutex> hold(queue.lock);
       if (queue.sent.empty()) return;
       sent = queue.sent.front();
       queue.sent.pop_front();
+      queue.Changed();
     }
     std::intptr_t result = 0;
     if (auto window = FindWindow(sent->message.window)) {
@@ -281,21 +293,20 @@ void RunSentMessages(MessageQueue& queue) {
 }
 
 bool TakePosted(MessageQueue& queue, Message& message) {
+  if (!queue.any_posted) return false;
   {
     std::lock_guard<std::mutex> hold(queue.lock);
     if (queue.posted.empty()) return false;
     message = queue.posted.front().message;
     if (queue.posted.front().once) queue.waiting_once.erase(MessageQueue::KeyOf(message));
     queue.posted.pop_front();
+    queue.Changed();
   }
   queue.CountTaken();
   return true;
 }
 
-bool HasPosted(MessageQueue& queue) {
-  std::lock_guard<std::mutex> hold(queue.lock);
-  return !queue.posted.empty();
-}
+bool HasPosted(MessageQueue& queue) { return queue.any_posted; }
 
 // Readiness is collected when the posted messages run out, and also after this many messages
 // taken in a row, so that a steady stream of posted messages does not starve the sockets.
@@ -391,6 +402,7 @@ void DestroyNotificationWindow(WindowHandle window) {
         ++s;
       }
     }
+    queue->Changed();
   }
   for (auto& sent : dropped) Finish(*sent, 0);
 }
@@ -444,6 +456,7 @@ std::intptr_t SendMessageTo(WindowHandle window, std::uint32_t id, std::uintptr_
     std::lock_guard<std::mutex> hold_queue(target->queue->lock);
     if (!target->queue->alive) return 0;
     target->queue->sent.push_back(sent);
+    target->queue->Changed();
     target->queue->Wake();
   }
   if (sent->sender_queue) {
