@@ -41,11 +41,13 @@ int AcceptWithin(int listener, std::chrono::milliseconds timeout) {
 
 class Korvenet : public Peer {
  public:
-  Korvenet(const std::string& exe, const std::string& notify_socket, std::pair<int, int> ports)
+  Korvenet(const std::string& exe, const std::string& notify_socket, std::pair<int, int> ports,
+           const std::string& options)
       : Peer("korvenet", ports.first), server_port_(ports.second) {
     dir_ = MakeTempDir();
     WriteFile(dir_ + "/cnf_port.cfg",
               std::to_string(ports.first) + ";0;2;" + std::to_string(ports.second) + ";bench\r\n");
+    if (!options.empty()) WriteFile(dir_ + "/cnf_options.cfg", options);
     std::filesystem::copy_file(exe, dir_ + "/tcp_port_serv");
     // Run as the service, reporting to the benchmark; event-log entries go nowhere.
     setenv("NOTIFY_SOCKET", notify_socket.c_str(), 1);
@@ -59,7 +61,6 @@ class Korvenet : public Peer {
     RemoveTree(dir_);
   }
 
- protected:
   int ServerPort() const override { return server_port_; }
 
  private:
@@ -67,7 +68,9 @@ class Korvenet : public Peer {
   std::string dir_;
 };
 
-std::string ListenSpec(int port) { return "TCP-LISTEN:" + std::to_string(port) + ",reuseaddr,fork,backlog=4096"; }
+std::string ListenSpec(int port, bool shipped_backlog) {
+  return "TCP-LISTEN:" + std::to_string(port) + ",reuseaddr,fork" + (shipped_backlog ? "" : ",backlog=4096");
+}
 
 }  // namespace
 
@@ -142,11 +145,11 @@ std::pair<int, int> FreePortPair() {
 }
 
 std::unique_ptr<Peer> StartPeer(const std::string& name, const std::string& relay_exe,
-                                const std::string& notify_socket) {
+                                const std::string& notify_socket, const PeerSetup& setup) {
   const auto ports = FreePortPair();
   std::unique_ptr<Peer> peer;
   if (name == "korvenet") {
-    peer = std::make_unique<Korvenet>(relay_exe, notify_socket, ports);
+    peer = std::make_unique<Korvenet>(relay_exe, notify_socket, ports, setup.options);
   } else {
     struct Forwarder : Peer {
       Forwarder(const std::string& n, int device_port) : Peer(n, device_port) {}
@@ -165,7 +168,7 @@ std::unique_ptr<Peer> StartPeer(const std::string& name, const std::string& rela
     const std::string device = std::to_string(ports.first), server = std::to_string(ports.second);
     if (name == "socat") {
       // One child per connection, as socat serves many; 64 KiB transfers like the others.
-      forwarder->Start(ports.second, {"socat", "-b", "65536", ListenSpec(ports.first), "TCP:127.0.0.1:" + server}, "");
+      forwarder->Start(ports.second, {"socat", "-b", "65536", ListenSpec(ports.first, setup.shipped_backlog), "TCP:127.0.0.1:" + server}, "");
     } else if (name == "rinetd") {
       forwarder->dir = MakeTempDir();
       WriteFile(forwarder->dir + "/rinetd.conf", "127.0.0.1 " + device + " 127.0.0.1 " + server + "\n");

@@ -32,11 +32,13 @@ class Peer {
   // Connects a device that sends nothing (the relay may connect out for it; that connection
   // waits in the server listener's backlog). -1 on failure.
   int ConnectIdleDevice();
+  // Korvenet: the port where the server connects; 0 for the peers, which connect out to sink().
+  virtual int ServerPort() const { return 0; }
+  // The server listener the peers connect out to (backlog 4096); -1 for Korvenet.
+  int sink() const { return sink_; }
 
  protected:
   Peer(std::string name, int device_port);
-  // Korvenet: the port where the server connects; 0 for the peers, which connect out.
-  virtual int ServerPort() const { return 0; }
   void StartProcess(const std::vector<std::string>& argv, const std::string& directory = "");
 
   std::string name_;
@@ -46,10 +48,16 @@ class Peer {
   std::unique_ptr<Process> process_;
 };
 
+// How a relay is started beyond its channel.
+struct PeerSetup {
+  std::string options;           // Korvenet: the options file's text (none when empty)
+  bool shipped_backlog = false;  // socat: its own listen backlog instead of 4096
+};
+
 // "korvenet" (the executable at `relay_exe`, run as a service that reports to `notify_socket`),
 // "socat", "rinetd" or "redir". Waits until the relay accepts connections.
 std::unique_ptr<Peer> StartPeer(const std::string& name, const std::string& relay_exe,
-                                const std::string& notify_socket);
+                                const std::string& notify_socket, const PeerSetup& setup = {});
 
 // Two free loopback ports, different from each other.
 std::pair<int, int> FreePortPair();

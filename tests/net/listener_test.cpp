@@ -118,6 +118,15 @@ TEST_F(Listener, TwoClientsAreListedInOrderAndTheirReadsComeWithTheirSocket) {
   }));
   EXPECT_EQ(a->ReadPending().str(), "one");  // both bursts at once
 
+  // Without asking how many wait: a read of at most 2 leaves the rest, which is reported again.
+  ASSERT_TRUE(first.SendAll("tail"));
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("read") == 3; }));
+  ByteString head;
+  a->ReadPending(head, 2);
+  EXPECT_EQ(head.str(), "ta");
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("read") == 4; }));
+  EXPECT_EQ(a->ReadPending().str(), "il");
+
   EXPECT_EQ(a->SendBytes(ByteString(std::string("back"))), 4);
   EXPECT_EQ(first.Receive(4), "back");
   EXPECT_EQ(a->SendBytes(ByteString()), 0);
@@ -126,6 +135,29 @@ TEST_F(Listener, TwoClientsAreListedInOrderAndTheirReadsComeWithTheirSocket) {
 
 // The thread that listens owns the listener and the connections it accepts, whichever thread
 // first asks for a window; a listener activated on another thread belongs to that one.
+TEST_F(Listener, OneNotificationAcceptsWhatWaitsUpToItsBoundAndTheOtherWorkKeepsItsTurn) {
+  constexpr int kBound = TServerWinSocket::kAcceptsPerReadiness, kTotal = kBound + 9;
+  server_->SetBacklog(kTotal + 16);  // every client completes its handshake in the system's queue
+  const int port = Start();
+  std::vector<test::Client> clients(kTotal);
+  for (test::Client& client : clients) ASSERT_TRUE(client.Connect(port));
+  // Taken, not yet dispatched: the listener's notification. Other work queues behind it.
+  platform::Message accept;
+  ASSERT_TRUE(test::WaitUntil([&] { return platform::PeekMessage(accept); }));
+  int accepted_before_other_work = -1;
+  const platform::WindowHandle other = platform::CreateNotificationWindow([&](const platform::Message&) {
+    accepted_before_other_work = CountOf("accept");
+    return std::intptr_t{0};
+  });
+  platform::PostMessageTo(other, platform::kWmUser, 0, 0);
+  platform::DispatchMessage(accept);
+  EXPECT_EQ(CountOf("accept"), kBound);
+  ASSERT_TRUE(PumpUntil([&] { return CountOf("accept") == kTotal; }));
+  EXPECT_EQ(accepted_before_other_work, kBound);
+  EXPECT_EQ(server_->ListeningSocket()->ConnectionCount(), kTotal);
+  platform::DestroyNotificationWindow(other);
+}
+
 TEST_F(Listener, TheListeningThreadOwnsTheListenerAndItsConnections) {
   EXPECT_EQ(server_->ListeningSocket()->OwnerThread(), 0u) << "no owner before it listens";
   const platform::ThreadId self = platform::CurrentThreadId();

@@ -123,3 +123,27 @@ TEST(ChannelCheck, AHeadOfALargeFileIsSaidToBeOne) {
 }
 
 }  // namespace
+
+TEST(ChannelCheck, TheBacklogIsShownWithinWhatTheSystemAllows) {
+  struct Case {
+    const char* text;
+    int max_backlog;  // 0: the system does not tell
+    std::string shown;
+    int warnings;
+  };
+  const std::string waiting = " connections wait on each listener to be accepted";
+  const std::vector<Case> cases = {
+      {"", 4096, "  no backlog: up to 5" + waiting + " (the system allows 4096)", 0},
+      {"backlog 1024\n", 4096, "  backlog: up to 1024" + waiting + " (the system allows 4096)", 0},
+      {"backlog 1024\n", 0, "  backlog: up to 1024" + waiting + " (the system may allow fewer)", 0},
+      {"\nbacklog 8192\n", 4096, "  warning: line 2: backlog 8192 is more than the system allows 4096: up to 4096" + waiting,
+       1},
+  };
+  for (const Case& c : cases) {
+    const ChannelCheckReport report = CheckOptions(ReadOptionsText(c.text), c.max_backlog);
+    ASSERT_FALSE(report.lines.empty()) << c.text;
+    EXPECT_EQ(report.lines.back(), c.shown) << c.text;
+    EXPECT_EQ(report.warnings, c.warnings) << c.text;
+  }
+  EXPECT_TRUE(CheckOptions(TOptionsFile{}, 4096).lines.empty());  // no options file, nothing to say
+}

@@ -10,7 +10,7 @@ namespace {
 struct Case {
   const char* name;
   std::string text;
-  int retry;     // 0: not given
+  int value;     // of the option the case is about; 0: not given
   int line;      // where it was given
   std::vector<std::pair<int, std::string>> problems;
 };
@@ -38,15 +38,26 @@ TEST(OptionsFile, TakesWhatItCanAndLeavesOutEachBadLine) {
         {2, "unknown keyword \"\xD0\xBF\xD0\xBE\xD0\xB2\xD1\x82\xD0\xBE\xD1\x80\""},
         {3, "unknown keyword \"" + std::string(40, 'x') + "...\""}}},
   };
-  for (const Case& c : cases) {
-    const TOptionsFile file = ReadOptionsText(c.text);
-    EXPECT_TRUE(file.Found) << c.name;
-    EXPECT_EQ(file.Options.Retry.value, c.retry) << c.name;
-    EXPECT_EQ(file.Options.Retry.line, c.line) << c.name;
-    std::vector<std::pair<int, std::string>> problems;
-    for (const TOptionsProblem& problem : file.Problems) problems.emplace_back(problem.line, problem.what);
-    EXPECT_EQ(problems, c.problems) << c.name;
-  }
+  const std::string backlog = "backlog takes one value, the connections that may wait to be accepted, from 1 to 65535";
+  const std::vector<Case> backlogs = {
+      {"backlog limits", "backlog 1\nBACKLOG 65535\n", 1, 1, {{2, "backlog is given a second time: line 1 counts"}}},
+      {"bad backlogs", "backlog 0\nbacklog 65536\nbacklog\nbacklog 1k\nbacklog 64\n", 64, 5,
+       {{1, backlog + ", not \"0\""}, {2, backlog + ", not \"65536\""}, {3, backlog + "; it has none"},
+        {4, backlog + ", not \"1k\""}}},
+  };
+  auto check = [](const std::vector<Case>& table, TOptionValue<int> TRelayOptions::*option) {
+    for (const Case& c : table) {
+      const TOptionsFile file = ReadOptionsText(c.text);
+      EXPECT_TRUE(file.Found) << c.name;
+      EXPECT_EQ((file.Options.*option).value, c.value) << c.name;
+      EXPECT_EQ((file.Options.*option).line, c.line) << c.name;
+      std::vector<std::pair<int, std::string>> problems;
+      for (const TOptionsProblem& problem : file.Problems) problems.emplace_back(problem.line, problem.what);
+      EXPECT_EQ(problems, c.problems) << c.name;
+    }
+  };
+  check(cases, &TRelayOptions::Retry);
+  check(backlogs, &TRelayOptions::Backlog);
 }
 
 }  // namespace

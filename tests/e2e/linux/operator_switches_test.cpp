@@ -225,7 +225,9 @@ TEST_F(OperatorSwitches, CheckReportsTheOptionsFileAndWhatIsTriedAgain) {
   const std::string plain = (dir_.path() / "plain-file").string();
   std::ofstream(plain) << "not a terminal";
   const std::string p = std::to_string(test::FreePort()), held = std::to_string(holder.port());
-  std::ofstream(bin_file("cnf_options.cfg")) << "# heal\nRETRY 3\nretry 4 # again\nwait 5\n";
+  std::ofstream(bin_file("cnf_options.cfg")) << "# heal\nRETRY 3\nretry 4 # again\nwait 5\nbacklog 0\nBacklog 64\n";
+  int largest_backlog = 0;
+  std::ifstream("/proc/sys/net/core/somaxconn") >> largest_backlog;
   WriteChannelFile(p + ";0;2;" + held + ";held\n" + p + ";0;0;0;twice\n70000;0;0;0;range\n" + "0;0;1;" + missing +
                    ";missing\n0;0;1;" + plain + ";plain\n");
   auto child = Run({"-check"});
@@ -236,8 +238,13 @@ TEST_F(OperatorSwitches, CheckReportsTheOptionsFileAndWhatIsTriedAgain) {
   const std::vector<std::string> expected = {
       "Options file: " + bin_file("cnf_options.cfg"),
       "  line 2: retry 3",
+      "  line 6: backlog 64",
       "  warning: line 3: retry is given a second time: line 2 counts; the line is left out",
       "  warning: line 4: unknown keyword \"wait\"; the line is left out",
+      "  warning: line 5: backlog takes one value, the connections that may wait to be accepted, from 1 to 65535, "
+      "not \"0\"; the line is left out",
+      "  backlog: up to 64 connections wait on each listener to be accepted (the system allows " +
+          std::to_string(largest_backlog) + ")",
       "Channel file: " + bin_file("cnf_port.cfg"),
       "channel 1: device port " + p + ", type 2, server port " + held + ", label \"held\"",
       "  warning: server port " + held + " cannot be opened now: Address already in use" + again,
@@ -253,7 +260,7 @@ TEST_F(OperatorSwitches, CheckReportsTheOptionsFileAndWhatIsTriedAgain) {
       "channel 5: device port 0, type 1, serial device \"" + plain + "\" = \"" + plain + "\", label \"plain\"",
       "  warning: device port is 0, so the listener opens a port the system picks, which no one knows",
       "  warning: serial device \"" + plain + "\" is not a serial device" + never,
-      "5 channels, 11 warnings",
+      "5 channels, 12 warnings",
   };
   EXPECT_EQ(Lines(child->Stdout()), expected);
 }
