@@ -52,7 +52,7 @@ struct Registration {
   bool starved = false;        // an accept failed for lack of resources; wait for a close
   bool write_wanted = false;   // a send would have blocked; report when sending is possible
   bool close_posted = false;   // the close was reported; nothing more is
-  bool urgent = false;         // the peer sent urgent data once: a receive may stop at its mark
+  bool urgent = false;         // the peer sent urgent data: a receive may stop at its mark
 };
 
 // A descriptor kept in reserve, so that a listener can still take a waiting peer when the
@@ -126,13 +126,16 @@ int Waiting(int fd) {
 }
 
 // The caller holds r.lock, and a receive into `size` bytes just took `received`: whether bytes
-// that arrived before it may still wait with no notification to come. A TCP receive that stops
+// that arrived before it still wait with no notification to come. A TCP receive that stops
 // short has taken all that waited, and bytes that arrive later raise readiness of their own,
 // which the owning thread's next poll reports now that no read notification is outstanding. So
-// only a receive that filled its buffer may have left bytes, or one that stopped at the mark of
-// urgent data (the socket is asked then).
-bool MayHaveLeftBytes(const Registration& r, ssize_t received, int size) {
-  return r.urgent || (received >= 0 && received == size);
+// only a receive that filled its buffer may have left bytes (the count says whether it did),
+// or one that stopped at the mark of the peer's urgent data: the count then ends at the mark
+// and says nothing of the bytes behind it, which the next receive takes.
+bool LeftBytes(const Registration& r, int fd, ssize_t received, int size) {
+  if (received >= 0 && received == size && Waiting(fd) > 0) return true;
+  int at_mark = 0;
+  return r.urgent && received > 0 && ioctl(fd, SIOCATMARK, &at_mark) == 0 && at_mark;
 }
 
 // The caller holds r.lock: drops the descriptor from the notifier.
@@ -279,7 +282,7 @@ int Receive(SocketHandle s, void* buffer, int size) {
   const int saved = errno;
   if (r) {
     r->read_posted = false;
-    if ((r->mask & kFdRead) && MayHaveLeftBytes(*r, n, size) && Waiting(fd) > 0) {
+    if ((r->mask & kFdRead) && LeftBytes(*r, fd, n, size)) {
       r->read_posted = true;
       Notify(*r, kFdRead);
     }
@@ -448,7 +451,7 @@ void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int
   }
   SetBlocking(fd, false);
   epoll_event event{};
-  // EPOLLPRI only to learn that urgent data came (see MayHaveLeftBytes).
+  // EPOLLPRI only to learn that urgent data came (see LeftBytes).
   event.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   event.data.u64 = KeyOf(*r);
   // Readiness present at registration (bytes or connections already waiting) is reported by

@@ -158,6 +158,18 @@ TEST_F(Listener, OneNotificationAcceptsWhatWaitsUpToItsBoundAndTheOtherWorkKeeps
   platform::DestroyNotificationWindow(other);
 }
 
+TEST_F(Listener, ReadingGoesOnPastThePeersUrgentData) {
+  std::string read;
+  server_->SetOnClientRead(TSocketNotifyEvent::FromFunction(
+      [&](TObject*, TCustomWinSocket* socket) { read += socket->ReadPending().str(); }));
+  test::Client client(Start());
+  ASSERT_TRUE(client.SendAll("de"));
+  ASSERT_TRUE(client.SendUrgent('!'));
+  ASSERT_TRUE(client.SendAll("fg"));
+  ASSERT_TRUE(PumpUntil([&] { return read.size() >= 4; })) << "read so far: " << read;
+  EXPECT_EQ(read, "defg");  // the urgent byte is not part of the stream
+}
+
 TEST_F(Listener, TheListeningThreadOwnsTheListenerAndItsConnections) {
   EXPECT_EQ(server_->ListeningSocket()->OwnerThread(), 0u) << "no owner before it listens";
   const platform::ThreadId self = platform::CurrentThreadId();

@@ -134,6 +134,29 @@ TEST_F(MessagesSocketNotifier, ReadIsReportedOnceAndAgainOnlyAfterAReceiveThatLe
   EXPECT_EQ(Count(s, kFdClose), 0);
 }
 
+TEST_F(MessagesSocketNotifier, AShortReceiveTookAllThatWaitedUnlessItStoppedAtAnUrgentMark) {
+  test::Client client(port_);
+  SocketHandle s = AcceptOne();
+  ASSERT_TRUE(PumpUntilCount(s, kFdWrite, 1));
+  char buffer[64];
+  ASSERT_TRUE(client.SendAll("abc"));
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 1));
+  ASSERT_EQ(Receive(s, buffer, sizeof buffer), 3);  // short: nothing is left, nothing reported
+  // A receive stops at the mark of urgent data and comes back short with bytes left behind it:
+  // they are reported.
+  ASSERT_TRUE(client.SendAll("de"));
+  ASSERT_TRUE(client.SendUrgent('!'));
+  ASSERT_TRUE(client.SendAll("fg"));
+  ASSERT_TRUE(test::WaitUntil([&] { return RawWaiting(s) >= 2; }));  // counted up to the mark
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 2));
+  ASSERT_EQ(Receive(s, buffer, sizeof buffer), 2);
+  EXPECT_EQ(std::string(buffer, 2), "de");
+  ASSERT_TRUE(PumpUntilCount(s, kFdRead, 3));
+  const int rest = Receive(s, buffer, sizeof buffer);
+  ASSERT_GE(rest, 2);
+  EXPECT_EQ(std::string(buffer + rest - 2, 2), "fg");  // the urgent byte itself stays out of the stream
+}
+
 TEST_F(MessagesSocketNotifier, AReceiveOfItsOwnAccordAddsNoReadWhileOneWaits) {
   // A reader that takes bytes while the socket's read notification still waits (a source read
   // as its pause ends): the socket keeps its one place in the queue, so one that always has

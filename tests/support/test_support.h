@@ -96,6 +96,8 @@ class Client {
   int LocalPort() const;
 
   bool SendAll(const std::string& bytes);
+  // Sends one byte of urgent data (out of band).
+  bool SendUrgent(char byte);
   // Reads until `count` bytes came, the peer closed, or the deadline passed.
   std::string Receive(std::size_t count, std::chrono::milliseconds timeout = kDeadline);
   // True when nothing arrives within `quiet` (used to check that bytes were not delivered).

@@ -61,6 +61,10 @@ bool Client::SendAll(const std::string& bytes) {
   return true;
 }
 
+bool Client::SendUrgent(char byte) {
+  return ::send(static_cast<int>(socket_), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
 std::string Client::Receive(std::size_t count, std::chrono::milliseconds timeout) {
   std::string out;
   auto end = Clock::now() + timeout;

@@ -76,6 +76,8 @@ bool Client::SendAll(const std::string& bytes) {
   return true;
 }
 
+bool Client::SendUrgent(char byte) { return ::send(ToSocket(socket_), &byte, 1, MSG_OOB) == 1; }
+
 std::string Client::Receive(std::size_t count, std::chrono::milliseconds timeout) {
   std::string out;
   auto end = Clock::now() + timeout;
