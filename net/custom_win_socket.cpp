@@ -232,7 +232,10 @@ ByteString TCustomWinSocket::ReadPending() {
   return out;
 }
 
-int TCustomWinSocket::SendBytes(const ByteString& bytes) { return SendOnce(bytes.data(), bytes.size()); }
+int TCustomWinSocket::SendBytes(const ByteString& bytes) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return SendLocked(bytes.data(), bytes.size(), false);
+}
 
 int TCustomWinSocket::WaitingBytes() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
@@ -241,8 +244,7 @@ int TCustomWinSocket::WaitingBytes() {
   return waiting;
 }
 
-int TCustomWinSocket::SendOnce(const char* data, std::size_t size, bool close_later) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+int TCustomWinSocket::SendLocked(const char* data, std::size_t size, bool close_later) {
   if (!Connected()) return 0;
   const int count = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
   const int sent = platform::Send(handle_, data, count);

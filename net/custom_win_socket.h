@@ -111,9 +111,9 @@ class TCustomWinSocket : public TObject {
   // handling of ReadPending.
   ByteString ReceiveOnce(std::size_t size);
 
-  // One send call under the lock with the failure handling of SendBytes; with `close_later`
-  // a failed send asks for the close by CloseLater instead of running it at once.
-  int SendOnce(const char* data, std::size_t size, bool close_later = false);
+  // One send call with the failure handling of SendBytes; the caller holds the lock. With
+  // `close_later` a failed send asks for the close by CloseLater instead of running it at once.
+  int SendLocked(const char* data, std::size_t size, bool close_later);
 
   // Handles one message of the notification window; the window procedure routes whatever
   // escapes. Overrides must pass messages they do not handle on.

@@ -91,7 +91,7 @@ std::size_t TServerClientWinSocket::FlushKept() {
   std::size_t flushed = 0;
   while (!kept_.empty()) {
     KeptPiece& piece = kept_.front();
-    const int sent = SendOnce(piece.bytes.data() + piece.offset, piece.bytes.size() - piece.offset, true);
+    const int sent = SendLocked(piece.bytes.data() + piece.offset, piece.bytes.size() - piece.offset, true);
     if (sent <= 0) return flushed;  // would block (a write notification follows) or closed
     piece.offset += static_cast<std::size_t>(sent);
     kept_total_ -= static_cast<std::size_t>(sent);
@@ -131,7 +131,7 @@ int TServerClientWinSocket::SendOrKeep(const ByteString& bytes) {
   std::size_t offset = 0;
   if (kept_.empty()) {
     while (offset < bytes.size()) {
-      const int sent = SendOnce(bytes.data() + offset, bytes.size() - offset, true);
+      const int sent = SendLocked(bytes.data() + offset, bytes.size() - offset, true);
       if (sent <= 0) break;
       offset += static_cast<std::size_t>(sent);
     }

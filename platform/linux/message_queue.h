@@ -19,6 +19,10 @@ std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window);
 // waits in the queue: then it adds nothing and answers true. For notifications of which one
 // waiting is enough; the one that waits keeps its place.
 bool PostMessageOnce(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam);
+// The same, straight to `queue`, the queue of the message's window, without looking the window
+// up: for a poster that keeps the queue of the windows it posts to (the socket notifier). A
+// message for a window destroyed meanwhile is dropped when it comes to be dispatched.
+bool PostMessageOnce(MessageQueue& queue, const Message& message);
 
 // The epoll descriptor of a queue. It stays open as long as the queue object lives, even after
 // its thread ended, so a holder of the queue may always remove its descriptors from it.

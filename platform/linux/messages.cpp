@@ -250,8 +250,7 @@ std::shared_ptr<Window> FindWindow(WindowHandle window) {
   return it == r.windows.end() ? nullptr : it->second;
 }
 
-// Appends a message to a live queue, unless it is to be there `once` and already waits; the
-// caller holds the registry lock.
+// Appends a message to a live queue, unless it is to be there `once` and already waits.
 bool PushLocked(MessageQueue& queue, const Message& message, bool once = false) {
   {
     std::lock_guard<std::mutex> hold(queue.lock);
@@ -347,6 +346,8 @@ bool PostMessageOnce(WindowHandle window, std::uint32_t id, std::uintptr_t wpara
   if (it == r.windows.end()) return false;
   return PushLocked(*it->second->queue, Message{window, id, wparam, lparam}, true);
 }
+
+bool PostMessageOnce(MessageQueue& queue, const Message& message) { return PushLocked(queue, message, true); }
 
 std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window) {
   auto found = FindWindow(window);

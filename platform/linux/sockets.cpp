@@ -116,8 +116,9 @@ std::uint64_t KeyOf(const Registration& r) {
 // the reader's own accord (not in answer to the notification) that leaves bytes would else add
 // a second read, and a socket that always has bytes would hold ever more places in the queue.
 void Notify(const Registration& r, int event, int error = 0) {
-  linux_detail::PostMessageOnce(r.window, r.message, static_cast<std::uintptr_t>(r.fd),
-                                static_cast<std::intptr_t>(event | (error << 16)));
+  if (!r.queue) return;
+  linux_detail::PostMessageOnce(*r.queue, Message{r.window, r.message, static_cast<std::uintptr_t>(r.fd),
+                                                  static_cast<std::intptr_t>(event | (error << 16))});
 }
 
 int Waiting(int fd) {
