@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/linux/message_queue.h"
@@ -126,11 +126,21 @@ class MessageQueue {
   };
   using Key = std::tuple<WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t>;
   static Key KeyOf(const Message& m) { return {m.window, m.id, m.wparam, m.lparam}; }
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const {
+      std::uint64_t h = std::get<0>(k);
+      for (std::uint64_t part : {std::uint64_t{std::get<1>(k)}, std::uint64_t{std::get<2>(k)},
+                                 static_cast<std::uint64_t>(std::get<3>(k))}) {
+        h = (h ^ part) * 0x9E3779B97F4A7C15ull;
+      }
+      return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+  };
 
   std::mutex lock;
   bool alive = true;  // false once the owning thread ended
   std::deque<Posted> posted;
-  std::set<Key> waiting_once;
+  std::unordered_set<Key, KeyHash> waiting_once;
   std::deque<std::shared_ptr<SentMessage>> sent;
   // Whether `posted` and `sent` hold anything, set under `lock` with every change (Changed), so
   // that the owner looks without taking the lock: what another thread adds after the look

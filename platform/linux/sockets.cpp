@@ -297,18 +297,25 @@ int Receive(SocketHandle s, void* buffer, int size) {
 
 int Send(SocketHandle s, const void* data, int size) {
   const int fd = static_cast<int>(s);
+  const ssize_t n = send(fd, data, size < 0 ? 0 : static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  last_error = errno;
+  if (last_error != EWOULDBLOCK && last_error != EAGAIN) return -1;
+  // The wish to hear when sending is possible again. The edge that ends the congestion may have
+  // been handled since the send (and found no wish): so, once the wish is recorded under the
+  // registration's lock, the socket is asked whether it can send already.
   std::shared_ptr<Registration> r;
   std::unique_lock<std::mutex> hold;
-  if (!Enter(fd, r, hold)) return -1;
-  ssize_t n = send(fd, data, size < 0 ? 0 : static_cast<std::size_t>(size), MSG_NOSIGNAL);
-  if (n < 0) {
-    last_error = errno;
-    // Set under the registration's lock, so the edge that ends the congestion cannot be
-    // handled before the wish to hear of it is recorded.
-    if (r && (last_error == EWOULDBLOCK || last_error == EAGAIN)) r->write_wanted = true;
-    return -1;
+  if (Enter(fd, r, hold) && r && !r->write_wanted && (r->mask & kFdWrite)) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLHUP | POLLERR))) {
+      Notify(*r, kFdWrite);
+    } else {
+      r->write_wanted = true;
+    }
   }
-  return static_cast<int>(n);
+  last_error = EWOULDBLOCK;
+  return -1;
 }
 
 // After a close: listeners that could not accept for lack of descriptors try again.
