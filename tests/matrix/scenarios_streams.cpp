@@ -17,10 +17,6 @@ namespace {
 // Ends a stream that the test cuts short, so that what came before it can be read whole.
 const std::string kMarker = "#end-of-stream#";
 
-bool IsPrefix(const std::string& got, const std::string& sent) {
-  return got.size() <= sent.size() && sent.compare(0, got.size(), got) == 0;
-}
-
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
