@@ -42,6 +42,7 @@ std::vector<Row> Rows() {
       {"DeviceChurnAgainstASlowReader", DeviceChurnAgainstASlowReader},
       {"StalledServerThatSendsFast", StalledServerThatSendsFast},
       {"BurstySourceToReadersOfTwoPaces", BurstySourceToReadersOfTwoPaces},
+      {"SteadySourceToReadersOfTwoPaces", SteadySourceToReadersOfTwoPaces},
       {"InterrogateBySighup", InterrogateBySighup},
       {"ShutdownBySigpwr", ShutdownBySigpwr},
       {"EventLogNeverReads", EventLogNeverReads},

@@ -103,6 +103,7 @@ void DescriptorsRunOut(Matrix& m);
 void DeviceChurnAgainstASlowReader(Matrix& m);
 void StalledServerThatSendsFast(Matrix& m);
 void BurstySourceToReadersOfTwoPaces(Matrix& m);
+void SteadySourceToReadersOfTwoPaces(Matrix& m);
 // The process: signals, stops, its files and its sockets (scenarios_process.cpp).
 void StopDuringStartUp(Matrix& m, int moment);
 void StopDuringTransfer(Matrix& m, int moment);

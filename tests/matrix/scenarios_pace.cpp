@@ -372,4 +372,47 @@ void BurstySourceToReadersOfTwoPaces(Matrix& m) {
   m.Conclude();
 }
 
+void SteadySourceToReadersOfTwoPaces(Matrix& m) {
+  const int device_port = TakePort(), server_port = TakePort();
+  ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(device_port, server_port)));
+  {
+    Peer fast(server_port), slow(server_port), device(device_port);
+    ASSERT_TRUE(Sync(device, {&fast, &slow}));
+    constexpr double kRate = 10.0 * kMiB;
+    const std::string payload = Pattern(96 * kMiB, 44);
+    Reader at_fast(fast), at_slow(slow, 500e3);
+    std::size_t sent = 0;
+    const auto start = Clock::now();
+    {
+      // Until the slow one has been cut at its cap (released after the hold, it falls behind
+      // by the cap within seconds), and 10 MiB more.
+      Sender sender(device, payload, kRate);
+      ASSERT_TRUE(CutEntryArrives(m, slow.LocalPort(), kOverCap))
+          << "no entry cuts the slow server at its cap; the fast one got " << at_fast.count() << " of "
+          << sender.sent() << " bytes sent in " << duration<double>(Clock::now() - start).count() << " s";
+      const std::size_t at_cut = sender.sent();
+      WaitUntil([&] { return sender.sent() >= std::min(payload.size(), at_cut + 10 * kMiB); });
+      sender.Stop();
+      sent = sender.sent();
+    }
+    const double seconds = duration<double>(Clock::now() - start).count();
+    EXPECT_TRUE(at_fast.WaitFor(sent)) << at_fast.count() << " of " << sent;
+    // What the kernel still held for the slow one comes before the close.
+    at_slow.FullSpeed();
+    EXPECT_TRUE(WaitUntil([&] { return at_slow.closed(); })) << "the slow server was not closed";
+    at_fast.Stop();
+    at_slow.Stop();
+    EXPECT_TRUE(at_fast.bytes() == payload.substr(0, sent)) << "the fast server's stream differs from the device's";
+    EXPECT_TRUE(IsPrefix(at_slow.bytes(), payload)) << "the slow server's stream is no start of the device's";
+    // The fast one was held only for the hold, then went at the source's pace (generous bounds:
+    // the machine is small and noisy).
+    const milliseconds gap = at_fast.LongestGap();
+    ::testing::Test::RecordProperty("longest_gap_at_fast_ms", static_cast<int>(gap.count()));
+    ::testing::Test::RecordProperty("source_ms_behind_its_pace", static_cast<int>(1000 * (seconds - sent / kRate)));
+    EXPECT_LT(gap, milliseconds(5000)) << "the fast server received nothing for " << gap.count() << " ms";
+    EXPECT_LT(seconds, sent / kRate + 5) << "the source sent " << sent << " bytes in " << seconds << " s";
+  }
+  m.Conclude();
+}
+
 }  // namespace matrix
