@@ -50,7 +50,4 @@ class Peer {
 std::unique_ptr<Peer> StartPeer(const std::string& name, const std::string& relay_exe,
                                 const std::string& notify_socket);
 
-// Two free loopback ports, different from each other.
-std::pair<int, int> FreePortPair();
-
 }  // namespace bench
