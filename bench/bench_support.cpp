@@ -200,28 +200,16 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long PssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string key;
-  long value = 0;
-  std::string unit;
-  while (in >> key) {
-    if (key == "Pss:") {
-      in >> value;
-      return value;
-    }
-    std::getline(in, unit);
-  }
-  return 0;
-}
+namespace {
 
-long RssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
+// The number after `key` in a "key: number unit" file of /proc; 0 when it has none.
+long ProcField(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string word;
   long value = 0;
   std::string rest;
-  while (in >> key) {
-    if (key == "VmRSS:") {
+  while (in >> word) {
+    if (word == key) {
       in >> value;
       return value;
     }
@@ -229,6 +217,12 @@ long RssKiB(pid_t pid) {
   }
   return 0;
 }
+
+}  // namespace
+
+long PssKiB(pid_t pid) { return ProcField("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss:"); }
+
+long RssKiB(pid_t pid) { return ProcField("/proc/" + std::to_string(pid) + "/status", "VmRSS:"); }
 
 std::vector<pid_t> ChildrenOf(pid_t pid) {
   std::vector<pid_t> out;

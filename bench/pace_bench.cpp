@@ -308,10 +308,10 @@ void Steady(const std::string& label, const std::string& exe, double slow_rate, 
   }
   const double later = static_cast<double>(fast.CountAt(start + std::chrono::seconds(seconds)) -
                                            fast.CountAt(start + 3s));
-  std::printf("\n  from second 3 on %.0f%%; the source sent %.1f MiB in %d s; fast %s; slow %s after %.1f MiB\n%s",
+  std::printf("\n  from second 3 on %.0f%%; the source sent %.1f MiB in %d s; fast %s; slow read %.1f MiB%s\n%s",
               100 * later / (kRate * (seconds - 3)), sent / kMiB, seconds,
-              fast_all && fast.intact() ? "got every byte" : "LOST OR CHANGED BYTES",
-              slow.closed() ? "cut" : "not cut", slow.count() / kMiB, channel.Cuts().c_str());
+              fast_all && fast.intact() ? "got every byte" : "LOST OR CHANGED BYTES", slow.count() / kMiB,
+              slow.intact() ? "" : " (CHANGED)", channel.Cuts().c_str());
 }
 
 }  // namespace
