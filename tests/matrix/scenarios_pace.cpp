@@ -109,23 +109,29 @@ class Reader {
   std::thread thread_;
 };
 
-// Sends `bytes` from a thread of its own in pieces of 64 KiB until all went, Stop, or a send
-// fails: at most `rate` bytes a second (0: as fast as the relay takes them), and what a pause
-// of the relay held back is not made up for afterwards: a steady source, not a catching one.
+// Sends `bytes` from a thread of its own until all went, Stop, or a send fails: at most `rate`
+// bytes a second (0: as fast as the relay takes them), in pieces of 64 KiB, and what a pause of
+// the relay held back is not made up for afterwards: a steady source, not a catching one.
 class Sender {
  public:
   Sender(Peer& peer, const std::string& bytes, double rate = 0)
-      : thread_([this, &peer, &bytes, rate] {
+      : thread_([this, fd = peer.fd(), &bytes, rate] {
           auto next = Clock::now();
           while (!stop_ && sent_ < bytes.size()) {
-            const std::size_t piece = std::min<std::size_t>(64 << 10, bytes.size() - sent_);
+            const std::size_t end = std::min<std::size_t>(sent_ + (64 << 10), bytes.size());
             if (rate > 0) {
               next = std::max(next, Clock::now() - milliseconds(100));
               std::this_thread::sleep_until(next);  // the source's pace
-              next += duration_cast<Clock::duration>(duration<double>(piece / rate));
+              next += duration_cast<Clock::duration>(duration<double>((end - sent_) / rate));
             }
-            if (!peer.SendAll(bytes.substr(sent_, piece))) return;
-            sent_ += piece;
+            // Never blocked for long, so that Stop ends it whatever the relay does.
+            while (!stop_ && sent_ < end) {
+              pollfd p{fd, POLLOUT, 0};
+              if (::poll(&p, 1, 50) <= 0) continue;
+              const ssize_t n = ::send(fd, bytes.data() + sent_, end - sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+              if (n > 0) sent_ += static_cast<std::size_t>(n);
+              if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+            }
           }
         }) {}
   ~Sender() { Stop(); }
