@@ -56,7 +56,7 @@ void TRodivo_vedodaraz::ServiceStart(TService*, bool&) { relay_->Start(); }
 
 void TRodivo_vedodaraz::ServiceExecute(TService*) {
   relay_->Log().AppendLogLine(kServiceExecuteText, kServiceLogFileName);
-  run_loop::Run(*this, run_loop::QueuePacer(),
+  run_loop::Run(run_loop::CallsOf(*this), run_loop::QueuePacer(),
                 {[this] { return relay_->HasWork(); }, [this](run_loop::Clock::time_point now) { relay_->Tick(now); }});
 }
 
