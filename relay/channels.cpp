@@ -54,6 +54,7 @@ void Relay::OpenChannels() {
   assert(OnServiceThread() && "the relay opens its channels on its service thread");
   const int count = tables_.ChannelCount;
   for (std::atomic<bool>& reported : serial_failure_reported_) reported = false;  // no port is open
+  ClearStatusRecords();
   for (int k = 1; k <= count; ++k) OpenListenerOrReport(lsDevice, k);
   // Then the partners: every server-side listener, then every serial port, each in channel
   // order. The ports come last, so that a port delivers only once every listener exists.
@@ -72,6 +73,7 @@ void Relay::OpenPartner(int k) {
       break;
     case ctSerial:
       if (std::optional<platform::Text> reason = TryOpen([&] { OpenSerialPort(k); })) {
+        RecordSerialFailure(k, *reason, false);
         log_.AppendLogLine(kComPortOpenFailedText + channel.ComPortName, kServiceLogFileName);
         // Its later failures (every write to the closed port) are this one.
         if (!serial_failure_reported_[k].exchange(true)) WriteWarning(SerialOpenFailureEntry(k, channel, *reason));
@@ -90,6 +92,7 @@ void Relay::OpenListenerOrReport(TListenerSide side, int k) {
   log_.AppendLogLine(kSocketOpenFailedText + std::to_string(port), kServiceLogFileName);
   // Such a port is refused whatever word the system has for it.
   if (port < 0 || port > 0xFFFF) *reason = kPortOutOfRangeReason;
+  RecordListenerFailure(side, k, *reason);
   WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, *reason));
 }
 
@@ -132,12 +135,15 @@ void Relay::OpenSerialPort(int k) {
     serial_writers_[k].reset();
     throw;
   }
+  RecordSerialOpened(k);
 }
 
 void Relay::ReportSerialFailure(int k, const EComPort& failure) {
   if (k < 1 || k > tables_.ChannelCount) return;
   if (serial_failure_reported_[k].exchange(true)) return;
-  WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], FailureReason(failure)));
+  const platform::Text reason = FailureReason(failure);
+  RecordSerialFailure(k, reason, true);
+  WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], reason));
 }
 
 void Relay::WriteWarning(const platform::Text& text) const {

@@ -36,6 +36,11 @@
 // |                               |                        | CheckCap from any thread      |                             |
 // | serial_failure_reported_[k]   | cleared at Start       | set by whichever thread       | with the relay              |
 // |                               |                        | reports the line's failure    |                             |
+// | side_records_[k]: why a side  | service thread, Start; | service thread (Status)       | with the relay              |
+// | failed, when a line opened or | a line that fails: the |                               |                             |
+// | went (side_records_lock_)     | thread reporting it    |                               |                             |
+// | cuts_[k], dropped_[k]         | the thread that reports| service thread (Status)       | with the relay              |
+// |                               | the cut (atomic)       |                               |                             |
 //
 // Serial writes never wait on the service thread: each open port has a writer (a thread of its
 // own, serial/serial_writer.h) that takes the device bytes and writes them as the line takes
@@ -70,6 +75,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -81,6 +87,7 @@
 #include "relay/arrays_vars.h"
 #include "relay/flow_control.h"
 #include "relay/port_index.h"
+#include "relay/relay_status.h"
 #include "relay/text_log.h"
 #include "serial/com_port.h"
 #include "serial/serial_writer.h"
@@ -154,6 +161,12 @@ class Relay {
   // device connection of its channel (the port's Tag). Raises what the read raises.
   void SerialRxChar(TObject* sender, std::int32_t count);
 
+  // ---- Service thread only, between Start and Stop.
+
+  // What the relay does now: every channel's sides and counts, with each connected peer when
+  // `with_peers`. Reads what the other threads count without stopping them.
+  RelayStatus Status(bool with_peers);
+
   // ---- Any thread.
 
   const TextLog& Log() const { return log_; }
@@ -193,6 +206,24 @@ class Relay {
   // was reported already (a port that failed to open counts as reported). Any thread.
   void ReportSerialFailure(int k, const EComPort& failure);
   void WriteWarning(const platform::Text& text) const;
+
+  // relay_status.cpp: the operator's view.
+  // What the relay remembers of a channel's sides for it.
+  struct SideRecord {
+    platform::Text device_failure, server_failure;  // why the listener failed to open
+    platform::Text serial_failure;                  // why the line failed to open, or went
+    WallClock::time_point serial_since{};           // when the line opened, or went
+    bool serial_gone = false;
+  };
+  void ClearStatusRecords();
+  void RecordListenerFailure(TListenerSide side, int k, const platform::Text& reason);
+  void RecordSerialOpened(int k);
+  // The line failed to open, or went away while running (`gone`).
+  void RecordSerialFailure(int k, const platform::Text& reason, bool gone);
+  // The state of a channel side, from what the relay knows of it today.
+  SideStatus ListenerState(TListenerSide side, int k);
+  SideStatus SerialState(int k);
+  ListenerStatus ListenerStatusOf(TListenerSide side, int k, bool with_peers);
 
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
@@ -243,4 +274,11 @@ class Relay {
   // Per serial channel: its failure has been reported. Cleared when its port is opened, set
   // by whichever thread reports first.
   std::array<std::atomic<bool>, kMaxChannels + 1> serial_failure_reported_{};
+
+  WallClock::time_point started_{};
+  std::mutex side_records_lock_;
+  std::array<SideRecord, kMaxChannels + 1> side_records_{};
+  // Per channel: peers cut, and bytes a cut serial writer dropped.
+  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> cuts_{};
+  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> dropped_{};
 };
