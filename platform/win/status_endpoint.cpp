@@ -83,9 +83,15 @@ class StatusEndpoint::Impl {
     }
     stop_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     answered_ = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::unique_ptr<Instance> first = Listen(true);
+    // Made here, so that a name another instance holds fails the open; its wait for a client
+    // is started by the pipe's thread, which alone can cancel what it started.
+    std::unique_ptr<Instance> first = MakeInstance(true);
     if (!first) return;
-    thread_ = std::thread([this, first = std::move(first)]() mutable { Serve(std::move(first)); });
+    thread_ = std::thread([this, first = std::move(first)]() mutable {
+      std::vector<std::unique_ptr<Instance>> instances;
+      if (WaitForClient(*first)) instances.push_back(std::move(first));
+      Serve(std::move(instances));
+    });
   }
 
   ~Impl() {
@@ -125,7 +131,12 @@ class StatusEndpoint::Impl {
   // ---- The pipe's thread ----
 
   // A new instance of the pipe that waits for a client; null when it cannot be made.
-  std::unique_ptr<Instance> Listen(bool first) {
+  std::unique_ptr<Instance> Listen() {
+    std::unique_ptr<Instance> instance = MakeInstance(false);
+    return instance && WaitForClient(*instance) ? std::move(instance) : nullptr;
+  }
+
+  std::unique_ptr<Instance> MakeInstance(bool first) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security_, FALSE};
     auto instance = std::make_unique<Instance>();
     instance->pipe = ::CreateNamedPipeA(
@@ -139,22 +150,25 @@ class StatusEndpoint::Impl {
     }
     instance->number = ++next_number_;
     instance->overlapped.hEvent = instance->event;
-    if (::ConnectNamedPipe(instance->pipe, &instance->overlapped) || ::GetLastError() == ERROR_IO_PENDING) {
-      instance->pending = true;
-    } else if (::GetLastError() == ERROR_PIPE_CONNECTED) {
-      ::SetEvent(instance->event);  // a client came before the wait: handled as a connect
-    } else {
-      return nullptr;
-    }
     return instance;
   }
 
-  void Serve(std::unique_ptr<Instance> listening) {
-    std::vector<std::unique_ptr<Instance>> instances;
-    instances.push_back(std::move(listening));
+  // The pipe's thread: starts the instance's wait for a client.
+  static bool WaitForClient(Instance& instance) {
+    if (::ConnectNamedPipe(instance.pipe, &instance.overlapped) || ::GetLastError() == ERROR_IO_PENDING) {
+      instance.pending = true;
+    } else if (::GetLastError() == ERROR_PIPE_CONNECTED) {
+      ::SetEvent(instance.event);  // a client came before the wait: handled as a connect
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void Serve(std::vector<std::unique_ptr<Instance>> instances) {
     while (true) {
       if (std::none_of(instances.begin(), instances.end(), [](const auto& i) { return i->state == Instance::kConnecting; })) {
-        if (auto instance = Listen(false)) instances.push_back(std::move(instance));
+        if (auto instance = Listen()) instances.push_back(std::move(instance));
       }
       std::vector<HANDLE> handles{stop_, answered_};
       auto next = Clock::time_point::max();

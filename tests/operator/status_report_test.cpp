@@ -118,12 +118,7 @@ TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
   const test::Json& tcp = root["channels"][1];
   EXPECT_TRUE(tcp["serial"].is_null());
   EXPECT_TRUE(tcp["device"]["reason"].is_null());
-  EXPECT_EQ(tcp["server"]["state"].text, "listening");
-  const test::Json& peer = tcp["device"]["peers"][0];
-  EXPECT_EQ(peer["address"].text, "127.0.0.1");
-  EXPECT_EQ(peer["port"].integer(), 40312u);
-  EXPECT_EQ(peer["bytes_in"].integer(), 12u);
-  EXPECT_EQ(peer["bytes_out"].integer(), 40u);
+  EXPECT_EQ(tcp["device"]["peers"][0]["since"].text, "2024-05-01T10:00:03Z");
   for (const char* field : {"bytes_from_devices", "bytes_to_devices", "cuts", "dropped"}) EXPECT_TRUE(tcp.has(field));
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,68 +19,51 @@ struct Json {
   std::map<std::string, Json> members;
 
   bool is_null() const { return kind == Kind::kNull; }
-  // A member of an object; a null value for a missing one (check with has()).
+  bool has(const std::string& name) const { return members.count(name) > 0; }
+  // A missing member reads as null.
   const Json& operator[](const std::string& name) const {
     static const Json kMissing;
     auto it = members.find(name);
     return it == members.end() ? kMissing : it->second;
   }
   const Json& operator[](std::size_t index) const { return items.at(index); }
-  bool has(const std::string& name) const { return members.count(name) > 0; }
   std::uint64_t integer() const { return static_cast<std::uint64_t>(number); }
 };
 
-namespace json_detail {
-
-class Reader {
+class JsonReader {
  public:
-  explicit Reader(const std::string& text) : text_(text) {}
-
-  bool ReadAll(Json& out) {
-    if (!Value(out)) return false;
-    Blanks();
-    return at_ == text_.size();
+  // The value of a whole JSON text; nothing when it is not one.
+  static std::optional<Json> Read(const std::string& text) {
+    JsonReader reader(text);
+    Json value;
+    if (!reader.Value(value) || (reader.Blanks(), reader.at_ != text.size())) return std::nullopt;
+    return value;
   }
 
  private:
+  explicit JsonReader(const std::string& text) : text_(text) {}
+
   void Blanks() {
-    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t')) {
-      ++at_;
-    }
+    while (at_ < text_.size() && std::string(" \t\r\n").find(text_[at_]) != std::string::npos) ++at_;
   }
   bool Take(char c) {
     Blanks();
-    if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
-    return false;
+    return at_ < text_.size() && text_[at_] == c && ++at_;
   }
-  bool Word(const char* word) {
-    const std::string w = word;
-    if (text_.compare(at_, w.size(), w) != 0) return false;
-    at_ += w.size();
+  bool Word(const std::string& word) {
+    if (text_.compare(at_, word.size(), word) != 0) return false;
+    at_ += word.size();
     return true;
-  }
-  static void AppendUtf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
   }
   bool Hex4(std::uint32_t& unit) {
-    if (at_ + 4 > text_.size()) return false;
+    if (at_ + 4 > text_.size() || text_.find_first_not_of("0123456789abcdefABCDEF", at_) < at_ + 4) return false;
     unit = static_cast<std::uint32_t>(std::stoul(text_.substr(at_, 4), nullptr, 16));
-    at_ += 4;
-    return true;
+    return at_ += 4, true;
+  }
+  static void AppendUtf8(std::string& out, std::uint32_t c) {
+    const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out += static_cast<char>(tail == 0 ? c : ((0xF0u << (3 - tail)) & 0xF0u) | (c >> (6 * tail)));
+    for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
   }
   bool String(std::string& out) {
     if (!Take('"')) return false;
@@ -92,49 +74,44 @@ class Reader {
         out += c;
         continue;
       }
-      if (at_ >= text_.size()) return false;
-      const char e = text_[at_++];
       const std::string simple = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
-      if (simple.find(e) != std::string::npos) {
-        out += meant[simple.find(e)];
-        continue;
-      }
+      const std::size_t which = at_ < text_.size() ? simple.find(text_[at_++]) : std::string::npos;
       std::uint32_t unit = 0, low = 0;
-      if (e != 'u' || !Hex4(unit)) return false;
-      if (unit >= 0xD800 && unit < 0xDC00) {
+      if (which != std::string::npos) {
+        out += meant[which];
+      } else if (text_[at_ - 1] != 'u' || !Hex4(unit)) {
+        return false;
+      } else if (unit >= 0xD800 && unit < 0xDC00) {
         if (!Word("\\u") || !Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+      } else {
+        AppendUtf8(out, unit);
       }
-      AppendUtf8(out, unit);
     }
     return at_ < text_.size() && text_[at_++] == '"';
   }
+  template <typename Item>
+  bool List(char end, Item item) {
+    if (Take(end)) return true;
+    do {
+      if (!item()) return false;
+    } while (Take(','));
+    return Take(end);
+  }
   bool Value(Json& out) {
     Blanks();
-    if (at_ >= text_.size()) return false;
-    const char c = text_[at_];
-    if (c == '"') return out.kind = Json::Kind::kString, String(out.text);
-    if (Word("null")) return out.kind = Json::Kind::kNull, true;
-    if (Word("true")) return out.kind = Json::Kind::kBool, out.boolean = true, true;
-    if (Word("false")) return out.kind = Json::Kind::kBool, true;
-    if (Take('[')) {
-      out.kind = Json::Kind::kArray;
-      if (Take(']')) return true;
-      do {
-        out.items.emplace_back();
-        if (!Value(out.items.back())) return false;
-      } while (Take(','));
-      return Take(']');
-    }
+    using Kind = Json::Kind;
+    if (at_ < text_.size() && text_[at_] == '"') return out.kind = Kind::kString, String(out.text);
+    if (Word("null")) return true;
+    if (Word("true")) return out.kind = Kind::kBool, out.boolean = true, true;
+    if (Word("false")) return out.kind = Kind::kBool, true;
+    if (Take('[')) return out.kind = Kind::kArray, List(']', [&] { return Value(out.items.emplace_back()); });
     if (Take('{')) {
-      out.kind = Json::Kind::kObject;
-      if (Take('}')) return true;
-      do {
+      out.kind = Kind::kObject;
+      return List('}', [&] {
         std::string name;
-        Blanks();
-        if (!String(name) || !Take(':') || out.members.count(name) || !Value(out.members[name])) return false;
-      } while (Take(','));
-      return Take('}');
+        return String(name) && Take(':') && !out.members.count(name) && Value(out.members[name]);
+      });
     }
     std::size_t used = 0;
     try {
@@ -142,22 +119,13 @@ class Reader {
     } catch (...) {
       return false;
     }
-    out.kind = Json::Kind::kNumber;
-    at_ += used;
-    return used > 0;
+    return out.kind = Kind::kNumber, at_ += used, true;
   }
 
   const std::string& text_;
   std::size_t at_ = 0;
 };
 
-}  // namespace json_detail
-
-// The value of a whole JSON text; nothing when it is not one.
-inline std::optional<Json> ReadJson(const std::string& text) {
-  Json value;
-  if (!json_detail::Reader(text).ReadAll(value)) return std::nullopt;
-  return value;
-}
+inline std::optional<Json> ReadJson(const std::string& text) { return JsonReader::Read(text); }
 
 }  // namespace test
