@@ -6,7 +6,9 @@
 // and ServiceStop run on the service thread, and so do the socket handlers (the listeners
 // belong to that thread); a disconnect handler may also run on the main thread and then does
 // nothing. ComPort_servRxChar runs on the main thread; ApplicationEvents1Exception on whichever
-// thread routed the exception (the main thread in the installation runs).
+// thread routed the exception (the main thread in the installation runs). The companion
+// (relay_companion.h) is made at the end of ServiceStart and destroyed at the start of
+// ServiceStop, both on the service thread, or with the module after a shutdown.
 
 #include <cstdint>
 #include <memory>
