@@ -52,7 +52,7 @@ std::string PeerLine(const PeerStatus& peer, const char* side) {
 std::string JsonString(const std::string& utf8) {
   std::string out = "\"";
   auto escape = [&](unsigned unit) {
-    char text[8];
+    char text[16];
     std::snprintf(text, sizeof text, "\\u%04x", unit);
     out += text;
   };
@@ -157,7 +157,7 @@ std::string IsoTime(WallClock::time_point time) {
   const auto day = floor<days>(time);
   const year_month_day date{day};
   const hh_mm_ss clock{floor<seconds>(time - day)};
-  char text[32];
+  char text[64];
   std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
                 static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
                 static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
