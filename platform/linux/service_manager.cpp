@@ -505,7 +505,8 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
     last_line = std::move(line);
     return true;
   }
-  std::string text = "STATUS=" + (status.status_line.empty() ? std::string(state) : StatusLine(status.status_line)) + "\n" +
+  const std::string readable = status.status_line.empty() ? std::string(state) : StatusLine(status.status_line);
+  std::string text = "STATUS=" + readable + "\n" +
                      "X_STATE=" + std::to_string(status.current_state) + "\n" +
                      "X_CHECKPOINT=" + std::to_string(status.check_point) + "\n" +
                      "X_WAIT_HINT=" + std::to_string(status.wait_hint) + "\n" +
