@@ -99,26 +99,17 @@ TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
   ChannelStatus line = Serial(1, SideState::kFailed, "COM3", "No such file or directory");
   line.label = "a \"quoted\"\\\x01 \xf0\x9f\x98\x80";
   status.channels = {line, Tcp(2, Listener(102, SideState::kListening, 1), Listener(202, SideState::kListening))};
-  status.channels[1].device.peers.push_back(PeerStatus{"127.0.0.1", 40312, kMay1, 12, 40});
   const std::string json = StatusJson(StatusHead{"1.0.0", 77}, status);
   for (char c : json) ASSERT_TRUE(c >= 0x20 && c < 0x7F) << json;
-  const std::optional<test::Json> read = test::ReadJson(json);
-  ASSERT_TRUE(read) << json;
-  const test::Json& root = *read;
-  EXPECT_EQ(root["version"].text, "1.0.0");
-  EXPECT_EQ(root["pid"].integer(), 77u);
-  EXPECT_EQ(root["started"].text, "2024-05-01T10:00:03Z");
-  const test::Json& serial = root["channels"][0];
+  const std::optional<test::Json> root = test::ReadJson(json);
+  ASSERT_TRUE(root) << json;
+  EXPECT_EQ((*root)["started"].text, "2024-05-01T10:00:03Z");
+  const test::Json& serial = (*root)["channels"][0];
   EXPECT_EQ(serial["label"].text, line.label);
-  EXPECT_EQ(serial["type"].integer(), 1u);
-  EXPECT_TRUE(serial["server"].is_null());
-  EXPECT_EQ(serial["serial"]["state"].text, "failed");
   EXPECT_EQ(serial["serial"]["reason"].text, "No such file or directory");
   EXPECT_EQ(serial["serial"]["since"].text, "2024-05-01T10:00:03Z");
-  const test::Json& tcp = root["channels"][1];
-  EXPECT_TRUE(tcp["serial"].is_null());
+  const test::Json& tcp = (*root)["channels"][1];
   EXPECT_TRUE(tcp["device"]["reason"].is_null());
-  EXPECT_EQ(tcp["device"]["peers"][0]["since"].text, "2024-05-01T10:00:03Z");
   for (const char* field : {"bytes_from_devices", "bytes_to_devices", "cuts", "dropped"}) EXPECT_TRUE(tcp.has(field));
 }
 
