@@ -189,6 +189,38 @@ TEST_F(StatusSwitch, TellsEachSideItsPeersAndTheirBytesInEveryForm) {
   Stop();
 }
 
+TEST_F(StatusSwitch, TheServiceManagersLineFollowsTheFigures) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Launch(Channel(device_port, 2, std::to_string(server_port), "one") +
+         Channel(test::FreePort(), 1, "/dev/korvenet-no-such-port", "two"));
+  // The STATUS of each report, up to one of `state` that reads `line`.
+  auto reports_until = [&](const std::string& state, const std::string& line) {
+    std::vector<std::string> seen;
+    const auto end = test::Clock::now() + test::kDeadline;
+    while (auto datagram = test::Clock::now() < end ? notify_.Receive() : std::nullopt) {
+      auto fields = test::ParseNotify(*datagram);
+      seen.push_back(fields["STATUS"]);
+      if (fields["X_STATE"] == state && fields["STATUS"] == line) break;
+    }
+    return seen;
+  };
+  const std::string head = "2 channels: 1 open, 1 failed (channel 2: serial /dev/korvenet-no-such-port failed); ";
+  EXPECT_EQ(reports_until("4", head + "0 devices, 0 servers; 0 bytes relayed"),
+            (std::vector<std::string>{"SERVICE_START_PENDING", "SERVICE_START_PENDING",
+                                      head + "0 devices, 0 servers; 0 bytes relayed"}));
+  Client device(device_port), server(server_port);
+  ASSERT_TRUE(e2e::Sync(device, {&server}));
+  ASSERT_TRUE(device.SendAll(std::string(20000, 'x')));
+  EXPECT_EQ(server.Receive(20000).size(), 20000u);
+  EXPECT_EQ(reports_until("4", head + "1 device, 1 server; 20 kB relayed").back(),
+            head + "1 device, 1 server; 20 kB relayed");
+  child_->Signal(SIGTERM);
+  const std::vector<std::string> stopping = reports_until("1", "SERVICE_STOPPED");
+  EXPECT_EQ(std::vector<std::string>(stopping.end() - 2, stopping.end()),
+            (std::vector<std::string>{"SERVICE_STOP_PENDING", "SERVICE_STOPPED"}));
+  EXPECT_TRUE(child_->Wait());
+}
+
 TEST_F(StatusSwitch, NoServiceIsExitCode3AndARefusedUserExitCode4) {
   exe_ = test::CopyExecutable(dir_.path() / bin_);
   e2e::HandRun run = Status({"-status"});
