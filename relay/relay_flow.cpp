@@ -81,6 +81,7 @@ void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connecti
   auto found = listeners_.find(listener);
   if (found == listeners_.end()) return;
   const int k = found->second.channel;
+  cuts_[k].fetch_add(1, std::memory_order_relaxed);
   std::string peer = connection->PeerAddress();
   if (peer.empty()) peer = "(address unknown)";
   WriteWarning(PeerCutEntry(k, tables_.ChannelTable[k], found->second.side == lsServer, peer, WhatHappened(why, connection->KeptBytesLimit())));
@@ -89,6 +90,7 @@ void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connecti
 void Relay::WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why) {
   const int k = port->Port().Tag();
   if (k < 1 || k > tables_.ChannelCount) return;
+  dropped_[k].fetch_add(dropped, std::memory_order_relaxed);
   WriteWarning(SerialDropEntry(k, tables_.ChannelTable[k], WhatHappened(why, FlowControl::kSerialCap), dropped));
 }
 
