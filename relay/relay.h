@@ -314,12 +314,14 @@ class Relay {
   void WriteToSerial(int k, TServerWinSocket* source, const ByteString& data);
   void ForwardFromSerial(TComPort* port, std::int32_t count);
 
-  // relay_flow.cpp: what the flow control asks of the relay.
+  // flow_hooks.cpp: what the flow control asks of the relay.
   FlowControl::Hooks FlowHooks();
   FlowControl::Destinations DestinationsOf(const TServerWinSocket* source);
   void WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why);
   void WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why);
-  // The relay's window on the service thread, where serial writers report that they drained.
+
+  // relay_window.cpp: the relay's window on the service thread, where serial writers report
+  // that they drained and serial lines that they failed.
   void OpenWindow();
   // Gives the open serial port of channel k its writer, which reports to the window.
   void OpenSerialWriter(int k);
