@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,6 +71,46 @@ void Process::Stop() {
   kill(-pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+StatusListener::StatusListener(std::string path) : path_(std::move(path)) {
+  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
+  unlink(path_.c_str());
+  bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  thread_ = std::thread([this] { Run(); });
+}
+
+StatusListener::~StatusListener() {
+  stop_ = true;
+  thread_.join();
+  close(fd_);
+  unlink(path_.c_str());
+}
+
+std::vector<Clock::time_point> StatusListener::RunningReportsSince(Clock::time_point from) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<Clock::time_point> out;
+  for (auto t : running_reports_)
+    if (t >= from) out.push_back(t);
+  return out;
+}
+
+void StatusListener::Run() {
+  char buffer[1024];
+  while (!stop_) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    ssize_t n = recv(fd_, buffer, sizeof buffer - 1, 0);
+    if (n <= 0) continue;
+    buffer[n] = '\0';
+    if (std::strstr(buffer, "X_STATE=4\n")) {
+      std::lock_guard<std::mutex> hold(lock_);
+      running_reports_.push_back(Clock::now());
+    }
+  }
 }
 
 int ConnectLoopback(int port, int receive_buffer) {

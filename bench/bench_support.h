@@ -3,9 +3,12 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +32,28 @@ class Process {
 
  private:
   pid_t pid_ = -1;
+};
+
+// The notify socket a Korvenet run as the service reports to; remembers when each running
+// report arrived (a thread of its own reads them).
+class StatusListener {
+ public:
+  explicit StatusListener(std::string path);
+  ~StatusListener();
+  StatusListener(const StatusListener&) = delete;
+  StatusListener& operator=(const StatusListener&) = delete;
+  const std::string& path() const { return path_; }
+  // Arrival times of the running reports received since `from`.
+  std::vector<Clock::time_point> RunningReportsSince(Clock::time_point from);
+
+ private:
+  void Run();
+  std::string path_;
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex lock_;
+  std::vector<Clock::time_point> running_reports_;
 };
 
 // Loopback TCP helpers (blocking sockets).

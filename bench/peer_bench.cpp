@@ -20,17 +20,14 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,57 +56,6 @@ double Median(std::vector<double> values) {
 bool Installed(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
-
-// The notify socket a Korvenet reports to; remembers when each running report arrived.
-class StatusListener {
- public:
-  explicit StatusListener(std::string path) : path_(std::move(path)) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
-    unlink(path_.c_str());
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~StatusListener() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  // Arrival times of the running reports received since `from`.
-  std::vector<Clock::time_point> RunningReportsSince(Clock::time_point from) {
-    std::lock_guard<std::mutex> hold(lock_);
-    std::vector<Clock::time_point> out;
-    for (auto t : running_reports_)
-      if (t >= from) out.push_back(t);
-    return out;
-  }
-
- private:
-  void Run() {
-    char buffer[1024];
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      ssize_t n = recv(fd_, buffer, sizeof buffer - 1, 0);
-      if (n <= 0) continue;
-      buffer[n] = '\0';
-      if (std::strstr(buffer, "X_STATE=4\n")) {
-        std::lock_guard<std::mutex> hold(lock_);
-        running_reports_.push_back(Clock::now());
-      }
-    }
-  }
-  std::string path_;
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex lock_;
-  std::vector<Clock::time_point> running_reports_;
-};
 
 // Echoes what the server side receives, on a thread of its own, until the socket is shut down.
 class Echo {

@@ -22,6 +22,7 @@ class Peer {
   Peer& operator=(const Peer&) = delete;
 
   const std::string& name() const { return name_; }
+  int device_port() const { return device_port_; }
   // The processes whose work counts: the relay and the processes it forked.
   std::vector<pid_t> Pids() const;
   // Connects a device (and, for Korvenet, a server), accepts what the relay connects out to,

@@ -1,5 +1,6 @@
 # The Debian package, built with "cpack -G DEB" in the build directory:
-# korvenet_<version>_<arch>.deb with the executable and a sample channel file in /opt/korvenet
+# korvenet_<version>_<arch>.deb with the executable, a sample channel file and a sample options
+# file (every option commented out) in /opt/korvenet
 # and the manual page tcp_port_serv(8). Installing and enabling the service is left to
 # "tcp_port_serv -install".
 
@@ -7,7 +8,8 @@ set(KORVENET_INSTALL_DIR opt/korvenet)
 set(KORVENET_DOC_DIR usr/share/doc/korvenet)
 
 install(TARGETS tcp_port_serv RUNTIME DESTINATION ${KORVENET_INSTALL_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/sample/cnf_port.cfg DESTINATION ${KORVENET_INSTALL_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/sample/cnf_port.cfg ${CMAKE_SOURCE_DIR}/sample/cnf_options.cfg
+        DESTINATION ${KORVENET_INSTALL_DIR})
 
 # Manual page and changelog, compressed as Debian keeps them (gzip -9n: no name, no time).
 configure_file(${CMAKE_SOURCE_DIR}/doc/debian/changelog.in ${CMAKE_BINARY_DIR}/package/changelog @ONLY)
@@ -46,8 +48,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 on a server side, further TCP connections or a local serial port. Channels are
 described in /opt/korvenet/cnf_port.cfg. Run /opt/korvenet/tcp_port_serv -check
 to check them and /opt/korvenet/tcp_port_serv -install to install the service.")
-# The channel file is the operator's: an upgrade keeps their changes, removal keeps the file
-# (purge removes it).
+# The channel and options files are the operator's: an upgrade keeps their changes, removal
+# keeps the files (purge removes them).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/doc/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

@@ -194,6 +194,7 @@ void TCustomWinSocket::ReadPending(ByteString& out, std::size_t limit) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (open_) {
       received = platform::Receive(handle_, buffer.MutableData(), waiting);
+      if (received > 0) Count(bytes_received_, received);
       if (received == -1) {
         int code = platform::LastSocketError();
         if (code != platform::kSocketWouldBlock) {
@@ -232,7 +233,10 @@ int TCustomWinSocket::SendOnce(const char* data, std::size_t size, bool close_la
   if (!Connected()) return 0;
   const int count = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
   const int sent = platform::Send(handle_, data, count);
-  if (sent != -1) return sent;
+  if (sent != -1) {
+    Count(bytes_sent_, sent);
+    return sent;
+  }
   int code = platform::LastSocketError();
   if (code == platform::kSocketWouldBlock) return -1;
   ReportSocketError(this, eeSend, code);

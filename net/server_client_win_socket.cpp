@@ -55,18 +55,28 @@ bool TServerClientWinSocket::CloseLater() {
 }
 
 std::intptr_t TServerClientWinSocket::HandleMessage(const platform::Message& message) {
-  const bool peer_closed = message.id == kSocketNotifyMessage && (message.lparam & 0xffff) == platform::kFdClose;
-  if (peer_closed && server_->Paused()) {
-    close_kept_back_ = true;
-    kept_back_close_ = message;
-    return 0;
+  if (message.id == kSocketNotifyMessage && server_->Paused()) {
+    switch (message.lparam & 0xffff) {
+      case platform::kFdRead:
+        kept_back_read_ = message;
+        return 0;
+      case platform::kFdClose:
+        kept_back_close_ = message;
+        return 0;
+      default:
+        break;
+    }
   }
   return TCustomWinSocket::HandleMessage(message);
 }
 
-void TServerClientWinSocket::ResumeClose() {
-  if (!std::exchange(close_kept_back_, false)) return;
-  platform::PostMessageTo(NotificationWindow(), kept_back_close_.id, kept_back_close_.wparam, kept_back_close_.lparam);
+void TServerClientWinSocket::ResumeKeptBack() {
+  // The read first: what the peer sent before it closed is read before the close.
+  for (std::optional<platform::Message>* kept : {&kept_back_read_, &kept_back_close_}) {
+    if (const std::optional<platform::Message> message = std::exchange(*kept, std::nullopt)) {
+      platform::PostMessageTo(NotificationWindow(), message->id, message->wparam, message->lparam);
+    }
+  }
 }
 
 void TServerClientWinSocket::DropKept() {

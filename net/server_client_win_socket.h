@@ -2,15 +2,16 @@
 // An accepted connection. Besides the base operations it can keep bytes the socket cannot
 // take now and send them, in order, when sending is possible again (SendOrKeep).
 //
-// While its listener is paused (TServerWinSocket::SetPaused), the close of a connection whose
-// peer closed waits until the listener resumes: what waits in the socket stays there, unread,
-// and is read in order when reading goes on.
+// While its listener is paused (TServerWinSocket::SetPaused), the connection's read and close
+// notifications wait until the listener resumes: what waits in the socket stays there, unread,
+// and is read in order, before the peer's close, when reading goes on.
 
 #include <chrono>
 #include <cstddef>
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <optional>
 
 #include "net/custom_win_socket.h"
 
@@ -32,8 +33,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   TServerWinSocket* ServerWinSocket() const { return server_; }
   // A number that no other connection of the process has had.
   std::uint64_t Id() const { return id_; }
-  // When the connection was accepted.
+  // When the connection was accepted, on the steady clock and on the calendar.
   Clock::time_point AcceptedAt() const { return accepted_at_; }
+  std::chrono::system_clock::time_point AcceptedOn() const { return accepted_on_; }
 
   // Asks for this object's destruction by a message to its own window; returns at once.
   void ReleaseLater();
@@ -74,7 +76,7 @@ class TServerClientWinSocket : public TCustomWinSocket {
 
  protected:
   void WriteReady(platform::SocketHandle handle) override;
-  // Keeps the peer's close back while the listener is paused.
+  // Keeps read and close notifications back while the listener is paused.
   std::intptr_t HandleMessage(const platform::Message& message) override;
 
  private:
@@ -86,9 +88,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // Caller holds the lock.
   std::size_t FlushKept();
   void DropKept();
-  // Owner thread: the listener resumed; a close that was kept back is asked for again.
+  // Owner thread: the listener resumed; the notifications kept back are posted again.
   friend class TServerWinSocket;
-  void ResumeClose();
+  void ResumeKeptBack();
 
   TServerWinSocket* server_;
   std::deque<KeptPiece> kept_;
@@ -97,9 +99,10 @@ class TServerClientWinSocket : public TCustomWinSocket {
   int last_unsent_ = -1;  // the send queue at the last progress check; -1: not known
   std::size_t kept_limit_ = kDefaultKeptBytesLimit;
   const Clock::time_point accepted_at_ = Clock::now();
+  const std::chrono::system_clock::time_point accepted_on_ = std::chrono::system_clock::now();
   const std::uint64_t id_;
-  // The close that waits for the listener to resume (owner thread).
-  bool close_kept_back_ = false;
-  platform::Message kept_back_close_;
+  // The notifications that wait for the listener to resume (owner thread).
+  std::optional<platform::Message> kept_back_read_;
+  std::optional<platform::Message> kept_back_close_;
   static std::atomic<std::size_t> all_kept_;
 };

@@ -3,6 +3,7 @@
 // order of acceptance, from its construction until its destruction (also while it is closed
 // and waits for release). It owns its connections and frees them when it is closed.
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -24,15 +25,22 @@ class TServerWinSocket : public TCustomWinSocket {
   // owner. `visit` must not close the listener nor wait for the owning thread.
   void ForEachConnection(const std::function<void(TServerClientWinSocket*)>& visit) const;
 
+  // The bytes received from and sent to the listener's connections (BytesReceived, BytesSent),
+  // those already released included. Any thread.
+  struct Traffic {
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
+  };
+  Traffic ConnectionTraffic() const;
+
   // Deactivation: destroys every connection (last first, without disconnect events), then
   // closes `handle` if it is the listening handle.
   void CloseSocketObject(platform::SocketHandle handle) override;
 
   // Owner thread. While paused the listener accepts no connection (they wait in the system's
-  // queue) and keeps back the close of each connection whose peer closed,
-  // so that what its peers sent stays in their sockets, bounded by the system, for whoever
-  // reads them once it resumes. Resuming asks again for what was kept back, by messages
-  // that the owner handles after what it is doing now.
+  // queue) and keeps back the read and close notifications of its connections, so that what
+  // their peers sent stays in their sockets, bounded by the system, until it resumes. Resuming
+  // posts again what was kept back, so the reads take their turns in the owner's queue.
   void SetPaused(bool paused);
   bool Paused() const { return paused_; }
 
@@ -67,5 +75,6 @@ class TServerWinSocket : public TCustomWinSocket {
   bool accept_kept_back_ = false;  // an accept notification came while paused
   int thread_cache_size_ = 10;
   std::vector<TServerClientWinSocket*> connections_;
-  mutable std::recursive_mutex list_lock_;
+  Traffic released_traffic_;  // of the connections that left the list
+  mutable std::recursive_mutex list_lock_;  // guards connections_ and released_traffic_
 };

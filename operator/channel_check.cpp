@@ -78,6 +78,16 @@ std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// Adds the warning of a side that will fail to open, saying with healing on whether the service
+// tries it again (a failure that can pass) or not.
+void WarnOpenFailure(std::vector<std::string>& warnings, std::string text, bool can_pass, int retry_seconds) {
+  if (retry_seconds > 0) {
+    text += can_pass ? "; the service tries again every " + std::to_string(retry_seconds) + " s"
+                     : "; it is never tried again";
+  }
+  warnings.push_back(std::move(text));
+}
+
 struct CheckedChannel {
   int number = 0;
   std::int32_t device_port = 0;
@@ -89,7 +99,8 @@ struct CheckedChannel {
 };
 
 // Warnings about a port's value: no number, 0, outside 1..65535.
-void CheckPortValue(const char* side, std::string_view field, std::int32_t port, std::vector<std::string>& warnings) {
+void CheckPortValue(const char* side, std::string_view field, std::int32_t port, std::vector<std::string>& warnings,
+                    int retry_seconds) {
   const std::string name = std::string(side) + " port";
   if (port == 0) {
     std::string what = IsNoNumber(field, port) ? name + " " + Shown(field) + " is not a number: it reads as 0"
@@ -98,12 +109,13 @@ void CheckPortValue(const char* side, std::string_view field, std::int32_t port,
     return;
   }
   if (port < 0 || port > 65535) {
-    warnings.push_back(name + " " + std::to_string(port) + " is outside 1..65535: the listener fails to open");
+    WarnOpenFailure(warnings, name + " " + std::to_string(port) + " is outside 1..65535: the listener fails to open",
+                    false, retry_seconds);
   }
 }
 
 // Reads one line as the service does and notes what is wrong with its values alone.
-CheckedChannel ReadChannel(int number, std::string_view line) {
+CheckedChannel ReadChannel(int number, std::string_view line, int retry_seconds) {
   CheckedChannel channel;
   channel.number = number;
   if (line.find_first_not_of(' ') == std::string_view::npos) {
@@ -120,13 +132,13 @@ CheckedChannel ReadChannel(int number, std::string_view line) {
   const std::string fourth = ChannelField(line, 4);
   channel.label = Shown(ChannelField(line, 5));
 
-  CheckPortValue("device", device_field, channel.device_port, channel.warnings);
+  CheckPortValue("device", device_field, channel.device_port, channel.warnings, retry_seconds);
   if (channel.type == 1) {
     channel.serial_name = fourth;
   } else {
     if (channel.type == 2) {
       channel.server_port = ParseInt(fourth);
-      CheckPortValue("server", fourth, channel.server_port, channel.warnings);
+      CheckPortValue("server", fourth, channel.server_port, channel.warnings, retry_seconds);
     } else if (IsNoNumber(type_field, channel.type)) {
       channel.warnings.push_back("type " + Shown(type_field) +
                                  " is not a number: it reads as 0, so the channel opens its device port only "
@@ -143,7 +155,7 @@ CheckedChannel ReadChannel(int number, std::string_view line) {
 // The listeners in the order the service opens them (every device side, then every server
 // side): a port that an earlier listener takes does not open again, one that another program
 // holds does not open at all.
-void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes) {
+void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes, int retry_seconds) {
   std::map<std::uint16_t, std::pair<const char*, int>> taken;  // port -> side, channel
   auto check = [&](CheckedChannel& channel, const char* side, std::int32_t value) {
     // 0: the system picks a free one; outside the TCP range: fails to open, holds nothing.
@@ -151,14 +163,16 @@ void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckPro
     const auto port = static_cast<std::uint16_t>(value);
     const std::string name = std::string(side) + " port " + std::to_string(port);
     if (auto it = taken.find(port); it != taken.end()) {
-      channel.warnings.push_back(name + " is also the " + it->second.first + " port of channel " +
-                                 std::to_string(it->second.second) +
-                                 ", which opens it first: this listener will not open");
+      WarnOpenFailure(channel.warnings,
+                      name + " is also the " + it->second.first + " port of channel " +
+                          std::to_string(it->second.second) + ", which opens it first: this listener will not open",
+                      false, retry_seconds);
       return;
     }
     taken.emplace(port, std::make_pair(side, channel.number));
     if (int error = probes.try_listen(port)) {
-      channel.warnings.push_back(name + " cannot be opened now: " + SystemErrorText(error));
+      WarnOpenFailure(channel.warnings, name + " cannot be opened now: " + SystemErrorText(error), true,
+                      retry_seconds);
     }
   };
   for (CheckedChannel& channel : channels) check(channel, "device", channel.device_port);
@@ -168,21 +182,26 @@ void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckPro
 }
 
 // The serial devices of type-1 channels, in channel order; returns each one's path.
-std::map<int, std::string> CheckSerialDevices(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes) {
+std::map<int, std::string> CheckSerialDevices(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes,
+                                              int retry_seconds) {
   std::map<int, std::string> paths;
   std::map<std::string, int> taken;  // path -> channel
   for (CheckedChannel& channel : channels) {
     if (channel.type != 1) continue;
+    auto warn = [&](const std::string& text, bool can_pass) {
+      WarnOpenFailure(channel.warnings, text, can_pass, retry_seconds);
+    };
     if (channel.serial_name.empty()) {
-      channel.warnings.push_back("no serial device is named (field 4 is empty)");
+      warn("no serial device is named (field 4 is empty)", false);
       continue;
     }
     const std::string path = platform::SerialDevicePath(channel.serial_name);
     paths[channel.number] = path;
     const std::string name = "serial device " + Shown(path);
     if (auto it = taken.find(path); it != taken.end()) {
-      channel.warnings.push_back(name + " is also the device of channel " + std::to_string(it->second) +
-                                 ", which opens it first: it will not open here");
+      warn(name + " is also the device of channel " + std::to_string(it->second) +
+               ", which opens it first: it will not open here",
+           false);
       continue;
     }
     taken.emplace(path, channel.number);
@@ -191,16 +210,16 @@ std::map<int, std::string> CheckSerialDevices(std::vector<CheckedChannel>& chann
       case platform::SerialProbeResult::kUsable:
         break;
       case platform::SerialProbeResult::kMissing:
-        channel.warnings.push_back(name + " does not exist");
+        warn(name + " does not exist", true);
         break;
       case platform::SerialProbeResult::kNotSerial:
-        channel.warnings.push_back(name + " is not a serial device");
+        warn(name + " is not a serial device", false);
         break;
       case platform::SerialProbeResult::kBusy:
-        channel.warnings.push_back(name + " is busy: another program has it open");
+        warn(name + " is busy: another program has it open", true);
         break;
       case platform::SerialProbeResult::kFailed:
-        channel.warnings.push_back(name + " cannot be opened: " + SystemErrorText(probe.error));
+        warn(name + " cannot be opened: " + SystemErrorText(probe.error), !platform::IsNotASerialDevice(probe.error));
         break;
     }
   }
@@ -236,19 +255,20 @@ int TryListen(std::uint16_t port) {
 
 }  // namespace
 
-ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes) {
+ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
+                                    int retry_seconds) {
   ChannelCheckReport report;
   std::vector<CheckedChannel> channels;
   long long ignored = 0;
   ForEachLine(text, [&](std::string_view line) {
     if (channels.size() < static_cast<std::size_t>(kMaxChannels)) {
-      channels.push_back(ReadChannel(static_cast<int>(channels.size()) + 1, line));
+      channels.push_back(ReadChannel(static_cast<int>(channels.size()) + 1, line, retry_seconds));
     } else {
       ++ignored;
     }
   });
-  CheckListeners(channels, probes);
-  const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes);
+  CheckListeners(channels, probes, retry_seconds);
+  const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes, retry_seconds);
 
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
@@ -273,13 +293,38 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   return report;
 }
 
+ChannelCheckReport CheckOptions(const TOptionsFile& file) {
+  ChannelCheckReport report;
+  for (const TOptionsLine& taken : file.Taken) {
+    report.lines.push_back("  line " + std::to_string(taken.line) + ": " + taken.text);
+  }
+  for (const TOptionsProblem& problem : file.Problems) {
+    report.lines.push_back(problem.line == 0
+                               ? "  warning: the options file cannot be read, so the defaults hold: " + problem.what
+                               : "  warning: line " + std::to_string(problem.line) + ": " + problem.what +
+                                     "; the line is left out");
+    ++report.warnings;
+  }
+  if (file.Found && !file.Options.Retry.Given()) {
+    report.lines.push_back("  no retry: what fails to open stays closed until the service starts again");
+  }
+  return report;
+}
+
 ChannelCheckProbes SystemProbes() {
   return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice};
 }
 
 int RunChannelCheck() {
-  // Where the service looks for it: beside the executable.
-  const std::string path = platform::ExecutableDirectory() + kChannelFileName;
+  // Where the service looks for them: beside the executable.
+  const std::string directory = platform::ExecutableDirectory();
+  const TOptionsFile options = LoadOptionsFile(directory);
+  const ChannelCheckReport options_report = CheckOptions(options);
+  if (options.Found) platform::WriteOutputLine("Options file: " + directory + kOptionsFileName);
+  for (const std::string& line : options_report.lines) platform::WriteOutputLine(line);
+  const int retry_seconds = options.Options.Retry.Given() ? options.Options.Retry.value : 0;
+
+  const std::string path = directory + kChannelFileName;
   ChannelCheckReport report;
   if (!platform::IsRegularFile(path)) {
     report.lines.push_back("warning: there is no channel file: the service starts with no channels");
@@ -292,13 +337,13 @@ int RunChannelCheck() {
                              SystemErrorText(code));
       report.warnings = 1;
     } else {
-      report = CheckChannelText(contents, complete, SystemProbes());
+      report = CheckChannelText(contents, complete, SystemProbes(), retry_seconds);
     }
   }
   platform::WriteOutputLine("Channel file: " + path);
   for (const std::string& line : report.lines) platform::WriteOutputLine(line);
+  const int warnings = options_report.warnings + report.warnings;
   platform::WriteOutputLine(Plural(report.channels, "channel", "channels") + ", " +
-                            (report.warnings == 0 ? std::string("no warnings")
-                                                  : Plural(report.warnings, "warning", "warnings")));
-  return report.warnings == 0 ? 0 : 1;
+                            (warnings == 0 ? std::string("no warnings") : Plural(warnings, "warning", "warnings")));
+  return warnings == 0 ? 0 : 1;
 }

@@ -3,8 +3,9 @@
 // reports, one line per channel, what the service will open, with a warning for everything
 // that will not work as the operator probably meant (a field that reads as 0, a port out of
 // range or used twice or held by another program, a type without a partner, a serial device
-// that is missing, not a serial device or busy, lines beyond the last channel). It opens
-// nothing for longer than one probe and writes no log.
+// that is missing, not a serial device or busy, lines beyond the last channel), and whether
+// what fails to open is tried again. Before them it reports the options file: the options it
+// read and the lines it left out. It opens nothing for longer than one probe and writes no log.
 //
 // Any thread; the calls share no state.
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/serial_probe.h"
+#include "relay/options_file.h"
 
 // The largest head of a channel file that the check reads (a channel file of 400 lines is
 // far smaller; the check of a larger file looks at this much and says so).
@@ -34,8 +36,15 @@ struct ChannelCheckReport {
   int warnings = 0;
 };
 
-// Checks the text of a channel file; `complete` is false when only its head was read.
-ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes);
+// Checks the text of a channel file; `complete` is false when only its head was read. With
+// `retry_seconds` (the options file's retry), each warning of a side that will fail to open
+// says whether the service tries it again.
+ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
+                                    int retry_seconds = 0);
+
+// The options file's part of the report: each option read, and a warning for each line left
+// out (or for a file that cannot be read). Nothing when there is no options file.
+ChannelCheckReport CheckOptions(const TOptionsFile& file);
 
 // A bind of a fresh socket to the port, as a listener binds, released at once; and the
 // platform's serial probe.

@@ -8,7 +8,9 @@
 #include "platform/operator_output.h"
 #include "platform/process.h"
 #include "operator/channel_check.h"
+#include "operator/status_switch.h"
 #include "relay/channel_file.h"
+#include "relay/options_file.h"
 #include "service/service_application.h"
 
 #ifndef KORVENET_VERSION
@@ -45,6 +47,7 @@ std::optional<int> RunSwitch(const std::vector<std::string>& arguments) {
     return 0;
   }
   if (FindCmdLineSwitch(arguments, "CHECK")) return RunChannelCheck();
+  if (FindCmdLineSwitch(arguments, "STATUS")) return RunStatusSwitch(arguments);
   return std::nullopt;
 }
 
@@ -62,6 +65,9 @@ std::vector<std::string> HelpLines() {
       "  -console     run the relay in the foreground; Ctrl+C stops it",
       "  -check       check the channel file and the ports and serial devices it names;",
       "               exit code 1 when there is anything to warn about",
+      "  -status      what the running service of this directory is doing, one line per channel;",
+      "               with -peers also every connected peer, with -json as one JSON object;",
+      "               exit code 3 when no service answers, 4 when it refuses the caller",
       "  -install     install the service " + std::string(kServiceName) + " (Korvenet) and enable it",
       "  -uninstall   remove the service",
       "  -silent      with -install or -uninstall: no message on success",
@@ -74,6 +80,9 @@ std::vector<std::string> HelpLines() {
       "                   device port;0;type;server port or serial device;label",
       "                   20101;0;2;20201;north   type 2: device port 20101 to server port 20201",
       "                   20102;0;1;COM3;pump     type 1: device port 20102 to serial port COM3",
+      "  " + std::string(kOptionsFileName) + "  options, read at start, one per line; none is needed:",
+      "                   retry SECONDS   try what failed to open, and serial devices that went",
+      "                                   away, again every SECONDS (1..3600)",
       "  log_service.txt  service start, run-loop start, channels that failed to open (code page 1251)",
       "  error_s.log      errors during -install and -uninstall",
   };

@@ -8,6 +8,10 @@ namespace platform {
 // True only for a regular file (a directory of that name is not one).
 bool IsRegularFile(const std::string& path);
 
+// True when anything stands at the path: a file, a directory, a device, a link (also one that
+// leads nowhere).
+bool PathExists(const std::string& path);
+
 // Reads the whole file, opened for reading with other writers shut out while it is read.
 // Returns 0, or the system error code of the failed open or read.
 int ReadWholeFile(const std::string& path, std::string& contents);

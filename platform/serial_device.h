@@ -142,6 +142,19 @@ std::string SerialDevicePath(const std::string& port_name);
 int OpenSerialDevice(const std::string& port_name, SerialHandle& handle);
 int CloseSerialDevice(SerialHandle handle);
 
+// What a failure's code says of the device. Gone: the device went away (a USB adapter pulled
+// out, the far end of a pseudo-terminal closed), as a read, a write or an event wait meets it;
+// it may come back. Not a serial device: an open refused because the name stands for something
+// else (a directory, a plain file, another kind of device), which trying again cannot mend,
+// unlike a device that is missing or busy for now.
+bool IsSerialDeviceGone(int code);
+bool IsNotASerialDevice(int code);
+
+// True when the device a port name stands for is certainly not there now (Linux: nothing
+// stands at its path), so that an open would fail without touching anything; false when it
+// may be there (Windows cannot tell without opening it). Costs no thread and no wait.
+bool SerialDeviceAbsent(const std::string& port_name);
+
 int SetSerialQueueSizes(SerialHandle handle, std::uint32_t input_size, std::uint32_t output_size);
 int SetSerialControlBlock(SerialHandle handle, const SerialControlBlock& block);
 int SetSerialTimeouts(SerialHandle handle, const SerialTimeouts& timeouts);

@@ -6,7 +6,9 @@
 // (low 16 bits, one of the kFd values) and an error code (high 16 bits). It reports
 //  - kFdAccept while a connection waits, again after each Accept;
 //  - kFdRead once when bytes arrive, again after each Receive while bytes remain (the bytes
-//    may have been taken meanwhile, so a read may find none);
+//    may have been taken meanwhile, so a read may find none). Where the platform can (Linux),
+//    not again while one still waits in the queue, so a Receive of the reader's own accord
+//    does not give the socket a second place there (Windows posts one all the same);
 //  - kFdWrite after registration and after a Send that would have blocked, once sending is
 //    possible;
 //  - kFdClose once when the peer has closed, with the error code when the connection was reset

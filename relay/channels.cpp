@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/exception_routing.h"
+#include "platform/serial_device.h"
 #include "relay/failure_entries.h"
 #include "relay/log_texts.h"
 #include "relay/relay.h"
@@ -20,24 +21,23 @@ constexpr int kReadSlot = 0;
 constexpr int kWriteSlot = 1;
 constexpr int kDisconnectSlot = 3;
 
-// Runs one open step; answers why it failed, nothing when it succeeded. A failure other than
-// the network's or the serial port's is also routed, being a fault.
-template <typename Open>
-std::optional<platform::Text> TryOpen(Open open) {
+}  // namespace
+
+std::optional<Relay::OpenFailure> Relay::TryOpen(const std::function<void()>& open) {
   try {
     open();
     return std::nullopt;
   } catch (const ESocketError& e) {
-    return FailureReason(e);  // the port is taken or not allowed, or no socket is available
+    // The port is taken or not allowed, or no socket is available.
+    return OpenFailure{FailureReason(e), e.ErrorCode()};
   } catch (const EComPort& e) {
-    return FailureReason(e);  // no such serial port, not a serial port, or in use
+    // No such serial port, not a serial port, or in use.
+    return OpenFailure{FailureReason(e), e.WinErrorCode()};
   } catch (...) {
     routing::RouteException(nullptr);
-    return FailureReason(std::current_exception());
+    return OpenFailure{FailureReason(std::current_exception()), 0};
   }
 }
-
-}  // namespace
 
 void Relay::BuildPortIndexes() {
   device_ports_.Clear();
@@ -54,6 +54,7 @@ void Relay::OpenChannels() {
   assert(OnServiceThread() && "the relay opens its channels on its service thread");
   const int count = tables_.ChannelCount;
   for (std::atomic<bool>& reported : serial_failure_reported_) reported = false;  // no port is open
+  ClearStatusCounts();
   for (int k = 1; k <= count; ++k) OpenListenerOrReport(lsDevice, k);
   // Then the partners: every server-side listener, then every serial port, each in channel
   // order. The ports come last, so that a port delivers only once every listener exists.
@@ -71,11 +72,7 @@ void Relay::OpenPartner(int k) {
       OpenListenerOrReport(lsServer, k);
       break;
     case ctSerial:
-      if (std::optional<platform::Text> reason = TryOpen([&] { OpenSerialPort(k); })) {
-        log_.AppendLogLine(kComPortOpenFailedText + channel.ComPortName, kServiceLogFileName);
-        // Its later failures (every write to the closed port) are this one.
-        if (!serial_failure_reported_[k].exchange(true)) WriteWarning(SerialOpenFailureEntry(k, channel, *reason));
-      }
+      OpenSerialOrReport(k);
       break;
     default:
       break;  // a device side only
@@ -83,14 +80,38 @@ void Relay::OpenPartner(int k) {
 }
 
 void Relay::OpenListenerOrReport(TListenerSide side, int k) {
-  std::optional<platform::Text> reason = TryOpen([&] { OpenListener(side, k); });
-  if (!reason) return;
+  TSideHealth& health = Health(side, k);
+  std::optional<OpenFailure> failure = TryOpen([&] { OpenListener(side, k); });
+  if (!failure) {
+    NoteOpened(health);
+    return;
+  }
   const TSootv& channel = tables_.ChannelTable[k];
   const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
   log_.AppendLogLine(kSocketOpenFailedText + std::to_string(port), kServiceLogFileName);
   // Such a port is refused whatever word the system has for it.
-  if (port < 0 || port > 0xFFFF) *reason = kPortOutOfRangeReason;
-  WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, *reason));
+  const bool out_of_range = port < 0 || port > 0xFFFF;
+  if (out_of_range) failure->reason = kPortOutOfRangeReason;
+  const std::string retry = NoteOpenFailed(health, failure->reason, !out_of_range && !PortTakenBefore(side, k, port));
+  WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, failure->reason) + platform::Text(retry));
+}
+
+void Relay::OpenSerialOrReport(int k) {
+  TSideHealth& health = health_[k].serial;
+  serial_failure_reported_[k] = false;  // no port of it is open
+  std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); });
+  if (!failure) {
+    NoteOpened(health);
+    return;
+  }
+  const TSootv& channel = tables_.ChannelTable[k];
+  log_.AppendLogLine(kComPortOpenFailedText + channel.ComPortName, kServiceLogFileName);
+  const bool can_pass = !platform::IsNotASerialDevice(failure->code) && !DeviceTakenBefore(k);
+  const std::string retry = NoteOpenFailed(health, failure->reason, can_pass);
+  // Its later failures (every write to the closed port) are this one.
+  if (!serial_failure_reported_[k].exchange(true)) {
+    WriteWarning(SerialOpenFailureEntry(k, channel, failure->reason) + platform::Text(retry));
+  }
 }
 
 void Relay::OpenListener(TListenerSide side, int k) {
@@ -137,11 +158,24 @@ void Relay::OpenSerialPort(int k) {
 void Relay::ReportSerialFailure(int k, const EComPort& failure) {
   if (k < 1 || k > tables_.ChannelCount) return;
   if (serial_failure_reported_[k].exchange(true)) return;
-  WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], FailureReason(failure)));
+  // A device that went away may come back: with healing on, the service thread reports it, as
+  // it knows when the port is tried again.
+  LineFailure report{FailureReason(failure), false};
+  report.gone = RetrySeconds() > 0 && platform::IsSerialDeviceGone(failure.WinErrorCode());
+  if (!report.gone) WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], report.reason));
+  {
+    std::lock_guard<std::mutex> hold(line_failures_lock_);
+    line_failures_[k] = std::move(report);
+  }
+  platform::PostMessageTo(window_.load(), kSerialLineFailedMessage, static_cast<std::uintptr_t>(k), 0);
 }
 
 void Relay::WriteWarning(const platform::Text& text) const {
   if (write_warning_entry_) write_warning_entry_(text);
+}
+
+void Relay::WriteInformation(const platform::Text& text) const {
+  if (write_information_entry_) write_information_entry_(text);
 }
 
 void Relay::CloseChannels() {
@@ -170,6 +204,9 @@ void Relay::CloseChannels() {
   }
   flow_control_.Reset();
   listeners_.clear();
+  // Nothing is open or tried again any more.
+  for (TChannelHealth& channel : health_) channel = TChannelHealth{};
+  next_retry_ = Clock::time_point::max();
   // reset() clears each entry before its object goes.
   for (int k = 1; k <= count; ++k) tables_.DeviceListeners[k].Listener.reset();
   for (int k = 1; k <= count; ++k) tables_.ServerListeners[k].Listener.reset();

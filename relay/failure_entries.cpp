@@ -25,6 +25,9 @@ platform::Text SerialPortNaming(const TSootv& channel) {
   return naming;
 }
 
+// "1 retry", "2 retries".
+std::string Retries(int retries) { return std::to_string(retries) + (retries == 1 ? " retry" : " retries"); }
+
 }  // namespace
 
 // An exception's message names what failed in the outside's bytes (a port's name, a path).
@@ -73,4 +76,26 @@ platform::Text PeerCutEntry(int k, const TSootv& channel, bool server_side, cons
 platform::Text SerialDropEntry(int k, const TSootv& channel, const std::string& what, std::size_t dropped) {
   return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) +
          platform::Text(" " + what + "; " + std::to_string(dropped) + " bytes waiting for it were dropped");
+}
+
+std::string RetryNote(int seconds) { return "; tried again every " + std::to_string(seconds) + " s"; }
+
+platform::Text ListenerOpenedEntry(int k, const TSootv& channel, bool server_side, int retries) {
+  const std::int32_t port = server_side ? channel.ServerPort : channel.DevicePort;
+  return ChannelHead(k, channel, server_side ? "server" : "device") +
+         platform::Text("listening on TCP port " + std::to_string(port) + " after " + Retries(retries));
+}
+
+platform::Text SerialGoneEntry(int k, const TSootv& channel, const platform::Text& reason, int seconds) {
+  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) + platform::Text(" went away: ") + reason +
+         platform::Text(RetryNote(seconds));
+}
+
+platform::Text SerialOpenedEntry(int k, const TSootv& channel, bool was_gone, int retries, std::uint64_t dropped) {
+  std::string what = (was_gone ? " is back after " : " opened after ") + Retries(retries);
+  if (was_gone || dropped > 0) {
+    what += "; " + std::to_string(dropped) + " bytes from the devices were dropped " +
+            (was_gone ? "while it was away" : "meanwhile");
+  }
+  return ChannelHead(k, channel, "serial") + SerialPortNaming(channel) + platform::Text(what);
 }

@@ -33,6 +33,16 @@ platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_si
 platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const platform::Text& reason);
 // Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) failed while running: Input/output error
 platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const platform::Text& reason);
+// What the warning of a failure adds when the failed part is tried again: "; tried again every 5 s".
+std::string RetryNote(int seconds);
+// Channel 3 "north gate", device side: listening on TCP port 41101 after 2 retries
+platform::Text ListenerOpenedEntry(int k, const TSootv& channel, bool server_side, int retries);
+// Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) went away: Input/output error; tried again every 5 s
+platform::Text SerialGoneEntry(int k, const TSootv& channel, const platform::Text& reason, int seconds);
+// Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) is back after 3 retries; 120 bytes from the
+// devices were dropped while it was away
+// (or "opened after 3 retries" for a port that failed to open; the dropped bytes only when there were any)
+platform::Text SerialOpenedEntry(int k, const TSootv& channel, bool was_gone, int retries, std::uint64_t dropped);
 // Channel 1 "north gate", server side: peer 127.0.0.1:40312 took nothing for 30 s and was disconnected
 // (`what` says why: "took nothing for 30 s").
 platform::Text PeerCutEntry(int k, const TSootv& channel, bool server_side, const std::string& peer,

@@ -79,6 +79,8 @@ void FlowControl::NoteSerialSend(TServerWinSocket* source, SerialWriter* port) {
 }
 
 void FlowControl::PauseSource(TServerWinSocket* source) {
+  Hold& hold = holds_[source];
+  if (Clock::now() - hold.resumed_at > kHoldLimit) hold.since = Clock::time_point();  // it ran free: a new hold
   Pause pause;
   if (hooks_.destinations) pause.destinations = hooks_.destinations(source);
   paused_.emplace(source, std::move(pause));
@@ -97,19 +99,28 @@ void FlowControl::NoteSerialDrained(SerialWriter* port) {
 
 void FlowControl::Tick(Clock::time_point now) {
   TServerClientWinSocket* largest = CheckBacklogged(now);
-  for (auto& [source, pause] : paused_) ReleaseLaggards(pause, now);
+  for (const auto& [source, pause] : paused_) ReleaseLaggards(source, pause, now);
   KeepBudget(largest, now);
   if (!paused_.empty()) ResumeDrained();
 }
 
 void FlowControl::Reset() {
   paused_.clear();
+  holds_.clear();
   serial_backlogged_.clear();
   released_.clear();
   released_ports_.clear();
   over_budget_since_ = Clock::time_point();
   std::lock_guard<std::mutex> hold(backlog_lock_);
   backlogged_.clear();
+}
+
+void FlowControl::Forget(SerialWriter* port) {
+  serial_backlogged_.erase(port);
+  released_ports_.erase(port);
+  bool fed = false;
+  for (auto& [source, pause] : paused_) fed = std::erase(pause.destinations.ports, port) > 0 || fed;
+  if (fed) ResumeDrained();
 }
 
 bool FlowControl::Drained(const Destinations& destinations) const {
@@ -134,10 +145,10 @@ void FlowControl::ResumeDrained(const std::function<bool(const Destinations&)>& 
       ++it;
     }
   }
-  // Resuming reads and forwards, which may pause the source again.
   for (TServerWinSocket* source : ready) {
+    holds_[source].resumed_at = Clock::now();
     source->SetPaused(false);
-    hooks_.resume(source);
+    if (hooks_.resume) hooks_.resume(source);
   }
 }
 
@@ -181,7 +192,8 @@ TServerClientWinSocket* FlowControl::CheckBacklogged(Clock::time_point now) {
   return largest;
 }
 
-void FlowControl::ReleaseLaggards(Pause& pause, Clock::time_point now) {
+void FlowControl::ReleaseLaggards(const TServerWinSocket* source, const Pause& pause, Clock::time_point now) {
+  Hold& hold = holds_[source];
   std::vector<TServerClientWinSocket*> laggards;
   std::vector<SerialWriter*> lagging_ports;
   bool caught_up = false;  // some destination has taken what it was given
@@ -202,16 +214,16 @@ void FlowControl::ReleaseLaggards(Pause& pause, Clock::time_point now) {
     }
   }
   if ((laggards.empty() && lagging_ports.empty()) || !caught_up) {
-    pause.caught_up_since = Clock::time_point();
+    hold.since = Clock::time_point();
     return;
   }
-  if (pause.caught_up_since == Clock::time_point()) pause.caught_up_since = now;
-  if (now - pause.caught_up_since < kHoldLimit) return;
+  if (hold.since == Clock::time_point()) hold.since = now;
+  if (now - hold.since < kHoldLimit) return;
   // The caught-up ones have waited long enough: the laggards keep their own backlogs from now
   // on, and the source goes at the pace of the others.
   for (TServerClientWinSocket* connection : laggards) released_.insert(connection->Id());
   released_ports_.insert(lagging_ports.begin(), lagging_ports.end());
-  pause.caught_up_since = Clock::time_point();
+  hold.since = Clock::time_point();
 }
 
 void FlowControl::KeepBudget(TServerClientWinSocket* largest, Clock::time_point now) {

@@ -18,8 +18,9 @@
 // | its low water (64 KiB; serial writer a quarter of its high)| notification or a drained writer, else at the |
 // |                                                            | next pass                                     |
 // | paused; some destinations caught up (at or below low       | the caught-up ones are held at most kHoldLimit|
-// | water), others lag                                         | (1.5 s); then the laggards are released and   |
-// |                                                            | the source resumes                            |
+// | water), others lag                                         | (1.5 s, added up over pauses that follow each |
+// |                                                            | other closer than that); then the laggards are|
+// |                                                            | released and the source resumes               |
 // | a released destination                                     | does not pace its sources: it keeps its own   |
 // |                                                            | backlog and gets every byte as it reads, until|
 // |                                                            | it is back at low water and paces again       |
@@ -95,7 +96,7 @@ class FlowControl {
   };
 
   struct Hooks {
-    // Reads what the connections of a paused source have waiting, once it may read again.
+    // A paused source resumed (its listener posts again the reads it kept back). Optional.
     std::function<void(TServerWinSocket* source)> resume;
     // The destinations of a source, asked when it pauses.
     std::function<Destinations(const TServerWinSocket* source)> destinations;
@@ -134,14 +135,23 @@ class FlowControl {
 
   // Forgets every listener and writer (before they are destroyed).
   void Reset();
+  // Forgets one serial writer (before it is destroyed, its port closed while the relay runs):
+  // a paused source that waited for it alone resumes.
+  void Forget(SerialWriter* port);
 
   // The budget of kept bytes (kKeptBudget unless a test makes it smaller).
   void SetKeptBudget(std::size_t budget) { budget_ = budget; }
 
  private:
   struct Pause {
-    Clock::time_point caught_up_since{};  // when a destination was first seen caught up
     Destinations destinations;
+  };
+  // How long a source's caught-up destinations have waited for its laggards. It outlives a
+  // pause: a laggard that drains a little and is at once behind again paces its source in short
+  // pauses, which add up to one hold as long as the source never runs free for a hold limit.
+  struct Hold {
+    Clock::time_point since{};       // when caught-up destinations were first seen waiting
+    Clock::time_point resumed_at{};  // when the source last resumed
   };
 
   bool OverBudget() const;
@@ -154,7 +164,7 @@ class FlowControl {
   // Checks every destination that keeps bytes: cuts the stalled ones, forgets releases that
   // ended, and answers the connection that keeps the most.
   TServerClientWinSocket* CheckBacklogged(Clock::time_point now);
-  void ReleaseLaggards(Pause& pause, Clock::time_point now);
+  void ReleaseLaggards(const TServerWinSocket* source, const Pause& pause, Clock::time_point now);
   void KeepBudget(TServerClientWinSocket* largest, Clock::time_point now);
   void Cut(TServerWinSocket* listener, TServerClientWinSocket* connection, CutReason why);
   void Drop(SerialWriter* port, CutReason why);
@@ -163,6 +173,8 @@ class FlowControl {
   std::size_t budget_ = kKeptBudget;
   // Paused sources (service thread).
   std::map<const TServerWinSocket*, Pause> paused_;
+  // The holds of sources that paused (service thread).
+  std::map<const TServerWinSocket*, Hold> holds_;
   // Destination listeners with a connection that may keep bytes (any thread, under the lock).
   // A check takes the whole set and puts back what still keeps bytes, so a send from another
   // thread during the check is never lost.

@@ -89,10 +89,14 @@ void Relay::SendTo(TServerWinSocket* source, TServerWinSocket* destination, TSer
 }
 
 void Relay::WriteToSerial(int k, TServerWinSocket* source, const ByteString& data) {
-  // A port that failed to open has no writer: the channel's device bytes are dropped without
-  // a word, as its writes would fail.
+  // A port that failed to open, or whose device went away, has no writer: the channel's device
+  // bytes are dropped without a word, as its writes would fail, and counted.
   SerialWriter* writer = serial_writers_[k].get();
-  if (!writer) return;
+  if (!writer) {
+    health_[k].serial.dropped += data.size();
+    health_[k].serial.dropped_while_away += data.size();
+    return;
+  }
   writer->Write(data);
   flow_control_.NoteSerialSend(source, writer);
 }
@@ -115,22 +119,4 @@ void Relay::ForwardFromSerial(TComPort* port, std::int32_t count) {
   TServerWinSocket* destination = listener->ListeningSocket();
   destination->ForEachConnection(
       [&](TServerClientWinSocket* connection) { SendTo(nullptr, destination, connection, data); });
-}
-
-void Relay::Resume(TServerWinSocket* source) {
-  auto found = listeners_.find(source);
-  if (found == listeners_.end()) return;
-  const TListenerSide side = found->second.side;
-  // One slice each: a connection with more gets a read notification for it, so every
-  // connection of the source has its turn.
-  for (int i = 0, n = source->ConnectionCount(); i < n; ++i) {
-    TServerClientWinSocket* connection = source->ConnectionAt(i);
-    try {
-      Forward(side, connection, false, 1);
-    } catch (const ESocketError&) {
-      // A failed read closed that connection; the others go on.
-    } catch (...) {
-      routing::RouteException(connection);
-    }
-  }
 }

@@ -12,6 +12,7 @@ Relay::Relay(TRelaySetup setup)
     : templates_(setup.Templates),
       write_start_entry_(std::move(setup.WriteStartEntry)),
       write_warning_entry_(std::move(setup.WriteWarningEntry)),
+      write_information_entry_(std::move(setup.WriteInformationEntry)),
       log_(std::move(setup.Directory), std::move(setup.LogClock)),
       flow_control_(FlowHooks()) {
   assert(templates_.DeviceSide && templates_.ServerSide && templates_.Serial);
@@ -30,6 +31,7 @@ const PortIndex& Relay::Ports(TListenerSide side) const { return side == lsDevic
 
 void Relay::Start() {
   service_thread_ = platform::CurrentThreadId();
+  started_ = WallClock::now();
   CloseChannels();  // a relay started again starts from nothing
   tables_.ChannelCount = 0;
   TChannelFile file = LoadChannelFile(log_.Directory());
@@ -45,6 +47,7 @@ void Relay::Start() {
     if (!ignored.empty()) log_.AppendLogLine(ignored, kServiceLogFileName);
   }
   if (write_start_entry_) write_start_entry_(kEventLogStartText);
+  LoadOptions();
   OpenWindow();
   BuildPortIndexes();
   OpenChannels();
@@ -61,6 +64,13 @@ void Relay::Tick(std::chrono::steady_clock::time_point now) {
     flow_control_.Tick(now);
   } catch (...) {
     // Network failures are handled where they happen: this is a fault.
+    routing::RouteException(nullptr);
+  }
+  if (now < next_retry_) return;
+  try {
+    RetryDue(now);
+  } catch (...) {
+    // A retry that fails to open is handled there: this is a fault.
     routing::RouteException(nullptr);
   }
 }

@@ -20,22 +20,47 @@
 // |                               |                        | lock)                         | message to its own window   |
 // | ServerListeners[k] and their  | service thread, Start  | service thread only           | service thread, Stop        |
 // | connections                   | (pass 2)               |                               |                             |
+// |   a listener of either side   | activated again by a   |                               |                             |
+// |   that failed to open         | retry (service thread) |                               |                             |
 // | SerialPorts[k]                | service thread, Start  | main thread (receive handler);| service thread, Stop: first |
 // |                               | (pass 3, after every   | its writer's thread (writes   | closed (delivery ends),     |
-// |                               | listener exists)       | of device bytes)              | destroyed last              |
+// |                               | listener exists), or a | of device bytes)              | destroyed last; or at once  |
+// |                               | retry (Tick)           |                               | when its device went away   |
 // | serial_writers_[k], the       | service thread, with   | service thread hands it bytes | service thread, Stop, before|
-// | writer of SerialPorts[k]      | the port's open        | and, when it keeps none,      | the port closes             |
+// | writer of SerialPorts[k]      | the port's open        | and, when it keeps none,      | the port closes (also when  |
+// |                               |                        |                               | its device went away)       |
 // |                               |                        | writes what the line takes at |                             |
 // |                               |                        | once; its own thread writes   |                             |
 // |                               |                        | the rest                      |                             |
 // | listeners_ (what each opened  | service thread, Start  | service thread; main thread   | service thread, Stop (after |
 // | listening socket is)          |                        | (names a cut of a device peer)| serial delivery ended)      |
-// | window_ (where writers report | service thread, Start  | writers' threads post to it;  | with the relay              |
-// | that they drained)            |                        | service thread handles it     |                             |
+// | window_ (where writers report | service thread, Start  | writers' threads post to it,  | with the relay              |
+// | that they drained, and a      |                        | and whichever thread meets a  |                             |
+// | failed line is reported)      |                        | failed line; service thread   |                             |
+// |                               |                        | handles it                    |                             |
 // | flow control                  | with the relay         | service thread; NoteSend and  | with the relay              |
 // |                               |                        | CheckCap from any thread      |                             |
-// | serial_failure_reported_[k]   | cleared at Start       | set by whichever thread       | with the relay              |
-// |                               |                        | reports the line's failure    |                             |
+// | serial_failure_reported_[k]   | cleared at Start and   | set by whichever thread       | with the relay              |
+// |                               | before a port reopens  | reports the line's failure    |                             |
+// | line_failures_[k] (what the   | the thread that reports| service thread, at the report | with the relay              |
+// | first report of a failed line | the failure first,     | that it posted to window_     |                             |
+// | said), under its lock         | under the lock         |                               |                             |
+// | options_ (the options file)   | service thread, Start  | service thread                | with the relay              |
+// | health_[k] (what each side of | service thread: Start, | service thread                | cleared at Stop             |
+// | channel k is doing),          | the retries in Tick,   |                               |                             |
+// | next_retry_                   | the report of a failed |                               |                             |
+// |                               | line                   |                               |                             |
+//
+// Healing (when the options file sets retry): a side that failed to open for a reason that can
+// pass, and a serial port whose device went away while running, are tried again every retry
+// period by Tick on the service thread; a serial port is reopened as a new port with a new
+// writer. The line's failure is seen on the thread that meets it (the port's event thread, the
+// main thread's read, the writer's thread), which posts it to window_; the service thread then
+// closes the port at once (its lock file goes with it) and drops the device bytes meant for it
+// until it is back. Retries add no wake-up of their own: Tick runs at least once per status
+// report.
+// | cuts_[k], dropped_[k]         | the thread that reports| service thread (Status)       | with the relay              |
+// |                               | the cut (atomic)       |                               |                             |
 //
 // Serial writes never wait on the service thread: each open port has a writer (a thread of its
 // own, serial/serial_writer.h) that takes the device bytes and writes them as the line takes
@@ -61,8 +86,9 @@
 // drops that write). A channel side that fails to open gets its line in log_service.txt and a
 // warning entry that says which channel, side and port and why; a serial line that fails
 // while running (a failed write or read, the device gone) gets one warning entry, however
-// often it fails afterwards. Anything else is handed to the exception router
-// (base/exception_routing.h) before the relay carries on.
+// often it fails afterwards. With healing on, that entry says when the side is tried again,
+// and an information entry says when it opened. Anything else is handed to the exception
+// router (base/exception_routing.h) before the relay carries on.
 
 #include <atomic>
 #include <chrono>
@@ -70,6 +96,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -79,8 +107,11 @@
 #include "platform/messages.h"
 #include "platform/text.h"
 #include "relay/arrays_vars.h"
+#include "relay/channel_health.h"
 #include "relay/flow_control.h"
+#include "relay/options_file.h"
 #include "relay/port_index.h"
+#include "relay/relay_status.h"
 #include "relay/text_log.h"
 #include "serial/com_port.h"
 #include "serial/serial_writer.h"
@@ -105,6 +136,9 @@ struct TRelaySetup {
   // party cut for holding up the others, on the main thread for a failed serial read, on a
   // port's event or writer thread for a serial line that failed. Must not raise.
   std::function<void(const platform::Text& text)> WriteWarningEntry;
+  // Writes an information entry to the event log: a side that opened on a retry, a serial port
+  // that is back (service thread). Must not raise.
+  std::function<void(const platform::Text& text)> WriteInformationEntry;
   // Stamps the log lines; the system clock when empty.
   TextLog::Clock LogClock;
 };
@@ -128,11 +162,16 @@ class Relay {
   // Closes and destroys every listener and serial port: serial delivery ends first, then the
   // device-side listeners go, then the server-side ones, then the ports.
   void Stop();
-  // Once per pass of the run loop: the flow control's resuming and stall checks.
+  // Once per pass of the run loop: the flow control's resuming and stall checks, and the
+  // retries that are due.
   void Tick(std::chrono::steady_clock::time_point now);
   // True while Tick has something to look after (a paused source, a destination or a serial
-  // writer that keeps bytes), so the run loop must run every pass.
+  // writer that keeps bytes), so the run loop must run every pass. A pending retry is not such
+  // work: it waits for a pass that runs anyway.
   bool HasWork();
+  // What each side of channel k is doing (1..ChannelCount), and the options the relay read.
+  const TChannelHealth& Health(int k) const { return health_[k]; }
+  const TRelayOptions& Options() const { return options_; }
 
   // A connection accepted on `side` has bytes waiting: passes them to every channel of its
   // local port. Never raises.
@@ -154,6 +193,12 @@ class Relay {
   // device connection of its channel (the port's Tag). Raises what the read raises.
   void SerialRxChar(TObject* sender, std::int32_t count);
 
+  // ---- Service thread only, between Start and Stop.
+
+  // What the relay does now: every channel's sides and counts, with each connected peer when
+  // `with_peers`. Reads what the other threads count without stopping them.
+  RelayStatus Status(bool with_peers);
+
   // ---- Any thread.
 
   const TextLog& Log() const { return log_; }
@@ -174,7 +219,27 @@ class Relay {
     int channel;
   };
 
+  // Why an open failed: the system's words and its code (0 when it gave none).
+  struct OpenFailure {
+    platform::Text reason;
+    int code = 0;
+  };
+
+  // What the first report of a failed serial line said.
+  struct LineFailure {
+    platform::Text reason;
+    bool gone = false;  // the device went away: it may come back
+  };
+
+  // Sent to the relay's window: wparam is the channel. A serial writer drained; a serial line
+  // failed (line_failures_ says how).
+  static constexpr std::uint32_t kSerialDrainedMessage = platform::kWmUser + 1;
+  static constexpr std::uint32_t kSerialLineFailedMessage = platform::kWmUser + 2;
+
   bool OnServiceThread() const { return service_thread_.load() == platform::CurrentThreadId(); }
+  // Runs one open step; answers why it failed, nothing when it succeeded. A failure other than
+  // the network's or the serial port's is also routed, being a fault.
+  std::optional<OpenFailure> TryOpen(const std::function<void()>& open);
   std::array<TSocket_DEV, kMaxChannels + 1>& Listeners(TListenerSide side);
   const PortIndex& Ports(TListenerSide side) const;
 
@@ -187,12 +252,51 @@ class Relay {
   // Opens the partner of channel k (its server-side listener or its serial port) and reports a
   // failure.
   void OpenPartner(int k);
+  void OpenSerialOrReport(int k);
   void OpenSerialPort(int k);
   void CloseChannels();
-  // The serial line of channel k failed while running: one warning entry, unless its failure
-  // was reported already (a port that failed to open counts as reported). Any thread.
+  // The serial line of channel k failed while running: reported once, unless its failure was
+  // reported already (a port that failed to open counts as reported). Without healing, or when
+  // the device is still there, one warning entry at once; the service thread hears of it too.
+  // Any thread.
   void ReportSerialFailure(int k, const EComPort& failure);
   void WriteWarning(const platform::Text& text) const;
+  void WriteInformation(const platform::Text& text) const;
+
+  // healing.cpp: the records of each side, and the retries.
+  TSideHealth& Health(TListenerSide side, int k) { return side == lsDevice ? health_[k].device : health_[k].server; }
+  // The retry period; 0 when the options file sets none.
+  int RetrySeconds() const { return options_.Retry.Given() ? options_.Retry.value : 0; }
+  // Reads the options file and reports every line it left out.
+  void LoadOptions();
+  void NoteOpened(TSideHealth& health);
+  // A side failed to open: waiting for its retry when healing is on and the failure can pass,
+  // failed for good otherwise. Answers the warning's retry note (empty when not retried).
+  std::string NoteOpenFailed(TSideHealth& health, const platform::Text& reason, bool can_pass);
+  // True when an earlier listener of this file, in the order of opening, has `port`: then it is
+  // that listener's, and this one never opens.
+  bool PortTakenBefore(TListenerSide side, int k, std::int32_t port) const;
+  // True when an earlier serial channel names the same device.
+  bool DeviceTakenBefore(int k) const;
+  // Retries every side whose time has come.
+  void RetryDue(Clock::time_point now);
+  void RetryListener(TListenerSide side, int k, Clock::time_point now);
+  void RetrySerial(int k, Clock::time_point now);
+  // The next retry of a side that failed again.
+  void Postpone(TSideHealth& health, Clock::time_point now);
+  // The report of a failed serial line reached the service thread: records it and, when its
+  // device went away and healing is on, closes the port at once and waits for the device.
+  void SerialLineFailed(int k);
+  // Closes the port and writer of channel k while the relay runs; what the writer kept is
+  // dropped and counted.
+  void CloseSerialLine(int k);
+
+  // relay_status.cpp: the operator's view.
+  void ClearStatusCounts();
+  // The state of a channel side, from its health record.
+  SideStatus ListenerState(TListenerSide side, int k);
+  SideStatus SerialState(int k);
+  ListenerStatus ListenerStatusOf(TListenerSide side, int k, bool with_peers);
 
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
@@ -209,16 +313,15 @@ class Relay {
               const ByteString& data);
   void WriteToSerial(int k, TServerWinSocket* source, const ByteString& data);
   void ForwardFromSerial(TComPort* port, std::int32_t count);
-  // A listener that was paused may read again: a slice of every connection (the notifications
-  // that follow bring the rest, and the closes it kept back).
-  void Resume(TServerWinSocket* source);
 
-  // relay_flow.cpp: what the flow control asks of the relay.
+  // flow_hooks.cpp: what the flow control asks of the relay.
   FlowControl::Hooks FlowHooks();
   FlowControl::Destinations DestinationsOf(const TServerWinSocket* source);
   void WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why);
   void WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why);
-  // The relay's window on the service thread, where serial writers report that they drained.
+
+  // relay_window.cpp: the relay's window on the service thread, where serial writers report
+  // that they drained and serial lines that they failed.
   void OpenWindow();
   // Gives the open serial port of channel k its writer, which reports to the window.
   void OpenSerialWriter(int k);
@@ -228,6 +331,7 @@ class Relay {
   const TRelayTemplates templates_;
   const std::function<void(const std::string&)> write_start_entry_;
   const std::function<void(const platform::Text&)> write_warning_entry_;
+  const std::function<void(const platform::Text&)> write_information_entry_;
   const TextLog log_;
   std::atomic<platform::ThreadId> service_thread_{0};
 
@@ -243,4 +347,16 @@ class Relay {
   // Per serial channel: its failure has been reported. Cleared when its port is opened, set
   // by whichever thread reports first.
   std::array<std::atomic<bool>, kMaxChannels + 1> serial_failure_reported_{};
+  std::mutex line_failures_lock_;
+  std::array<LineFailure, kMaxChannels + 1> line_failures_;
+
+  TRelayOptions options_;
+  std::array<TChannelHealth, kMaxChannels + 1> health_;
+  // The earliest retry that is due; max when none waits.
+  Clock::time_point next_retry_ = Clock::time_point::max();
+
+  WallClock::time_point started_{};
+  // Per channel: peers cut, and bytes a cut serial writer dropped.
+  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> cuts_{};
+  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> dropped_{};
 };

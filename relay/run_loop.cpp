@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/messages.h"
-#include "service/service.h"
 
 namespace run_loop {
 namespace {
@@ -12,6 +11,9 @@ constexpr auto kFirstPause = std::chrono::milliseconds(100);
 constexpr auto kPassPause = std::chrono::milliseconds(20);
 constexpr int kStatusEveryPasses = 40;
 constexpr int kPassCounterLimit = 65000;
+// One pump of requests handles at most this many messages and takes about one pass at most,
+// so that the loop regains control while messages never stop coming.
+constexpr int kMessagesPerPump = 256;
 
 class MessageQueuePacer : public Pacer {
  public:
@@ -39,10 +41,22 @@ int PassInProgress(Clock::time_point first_end, Clock::time_point now) {
   return static_cast<int>((now - first_end) / kPassPause) + 2;
 }
 
+// How many passes have ended by `now` (at least one), when the first of them ends at `first_end`.
+int PassesEnded(Clock::time_point first_end, Clock::time_point now) {
+  return std::max(1, PassInProgress(first_end, now) - 1);
+}
+
+// Handles what waits, within one pump's budget and not past `end`. Readiness that is left
+// over waits in the queue in its order, behind what came first.
+void PumpWithinBudget(const ServiceCalls& service, Pacer& pacer, Clock::time_point end) {
+  const Clock::time_point until = std::min(end, pacer.Now() + kPassPause);
+  service.pump_within(kMessagesPerPump, [&] { return pacer.Now() < until; });
+}
+
 // Handles requests as they come until `end`; returns early once a stop has been requested.
-void PauseHandlingRequests(TService& service, Pacer& pacer, Clock::time_point end) {
-  while (!service.StopRequested() && pacer.Now() < end) {
-    if (pacer.WaitMessageUntil(end)) service.PumpRequests(false);
+void PauseHandlingRequests(const ServiceCalls& service, Pacer& pacer, Clock::time_point end) {
+  while (!service.stop_requested() && pacer.Now() < end) {
+    if (pacer.WaitMessageUntil(end)) PumpWithinBudget(service, pacer, end);
   }
 }
 
@@ -53,7 +67,7 @@ Pacer& QueuePacer() {
   return pacer;
 }
 
-void Run(TService& service, Pacer& pacer, const Duties& duties) {
+void Run(const ServiceCalls& service, Pacer& pacer, const Duties& duties) {
   PauseHandlingRequests(service, pacer, pacer.Now() + kFirstPause);
   int pass = 0;
   Clock::time_point pass_end = pacer.Now() + kPassPause;  // where the next pass's pause ends
@@ -62,27 +76,30 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
     // that reports.
     int passes = duties.busy() ? 1 : PassesUntilReport(pass);
     Clock::time_point end = pass_end + (passes - 1) * kPassPause;
-    while (!service.StopRequested() && pacer.Now() < end) {
+    while (!service.stop_requested() && pacer.Now() < end) {
       if (!pacer.WaitMessageUntil(end)) continue;
-      service.PumpRequests(false);
+      PumpWithinBudget(service, pacer, end);
       if (passes > 1 && duties.busy()) {
         // What was just handled gave the duties work: the pause ends with the pass in progress.
         passes = std::min(passes, PassInProgress(pass_end, pacer.Now()));
         end = pass_end + (passes - 1) * kPassPause;
       }
     }
-    Clock::time_point now = pacer.Now();
-    // A stop ends the pause early, with the pass in progress.
-    if (now < end) passes = std::min(passes, PassInProgress(pass_end, now));
-    for (int i = 0; i < passes; ++i) {
-      if (StepPass(pass)) service.SendStatus();
+    const Clock::time_point now = pacer.Now();
+    if (now < end) {
+      // A stop ends the pause early, with the pass in progress.
+      passes = std::min(passes, PassInProgress(pass_end, now));
+    } else {
+      // A request whose handling took longer than the rest of the pass: the passes it covered
+      // have gone by, and a report that fell due meanwhile is sent now.
+      passes = std::max(passes, PassesEnded(pass_end, now));
     }
-    service.PumpRequests(false);
+    bool report = false;
+    for (int i = 0; i < passes; ++i) report = StepPass(pass) || report;
+    if (report) service.send_status();
     duties.every_pass(now);
-    if (service.StopRequested()) break;
+    if (service.stop_requested()) break;
     pass_end = pass_end + passes * kPassPause;
-    now = pacer.Now();
-    if (pass_end <= now) pass_end = now + kPassPause;  // the handling overran the pass
   }
 }
 

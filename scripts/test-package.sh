@@ -2,8 +2,8 @@
 # The Debian package, from a release build directory (default build/): builds it with cpack,
 # checks it with lintian, installs it with dpkg, runs -help and -check from /opt/korvenet,
 # rates the unit that -install writes with systemd-analyze, runs the relay once so that it
-# writes its log, and removes the package again: "dpkg -r" leaves the logs and the channel
-# file (a conffile), "dpkg -P" the logs alone.
+# writes its log, and removes the package again: "dpkg -r" leaves the logs, the channel file
+# and the options file (conffiles), "dpkg -P" the logs alone.
 #
 # The install part needs root, and it leaves alone a machine that has korvenet installed or
 # anything in /opt/korvenet already: it says so and skips.
@@ -41,12 +41,16 @@ cleanup() {
 trap cleanup EXIT
 
 dpkg -i "$deb" >/dev/null
-[ -x "$dir/tcp_port_serv" ] && [ -f "$dir/cnf_port.cfg" ] && [ -f /usr/share/man/man8/tcp_port_serv.8.gz ] ||
-  fail "dpkg -i did not install the executable, the channel file and the manual page"
+[ -x "$dir/tcp_port_serv" ] && [ -f "$dir/cnf_port.cfg" ] && [ -f "$dir/cnf_options.cfg" ] &&
+  [ -f /usr/share/man/man8/tcp_port_serv.8.gz ] ||
+  fail "dpkg -i did not install the executable, the channel file, the options file and the manual page"
 
 "$dir/tcp_port_serv" -help | grep -qx "Files, in the executable's directory $dir/:" || fail "-help names no directory"
 check=$("$dir/tcp_port_serv" -check) || fail "-check of the sample warns: $check"
-[ "$check" = "Channel file: $dir/cnf_port.cfg
+# The sample options file sets nothing: every option is commented out.
+[ "$check" = "Options file: $dir/cnf_options.cfg
+  no retry: what fails to open stays closed until the service starts again
+Channel file: $dir/cnf_port.cfg
 channel 1: device port 20101, type 2, server port 20201, label \"sample channel\"
 1 channel, no warnings" ] || fail "-check of the sample: $check"
 
@@ -74,7 +78,7 @@ relay=
 
 dpkg -r korvenet >/dev/null 2>&1  # it says that /opt/korvenet is not empty
 left=$(cd "$dir" && ls -A | tr '\n' ' ')
-[ "$left" = "cnf_port.cfg log_service.txt " ] || fail "dpkg -r left: $left"
+[ "$left" = "cnf_options.cfg cnf_port.cfg log_service.txt " ] || fail "dpkg -r left: $left"
 [ ! -e /usr/share/man/man8/tcp_port_serv.8.gz ] || fail "dpkg -r left the manual page"
 dpkg -P korvenet >/dev/null 2>&1
 left=$(cd "$dir" && ls -A | tr '\n' ' ')

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,10 +141,22 @@ class TService : public TObject {
   void SetStatus(TCurrentStatus status);
   // Reports the current status to the service manager.
   void SendStatus();
+  // The readable line of the reports while running, in place of the state's name (the service
+  // manager shows it): `line` is asked, on the thread that reports, for each such report; an
+  // empty function gives the state's name back. Any thread.
+  void SetRunningStatusLine(std::function<std::string()> line);
+  // The readable line of a report of `status`: the running line while running, when one is
+  // set; else empty, which stands for the state's name.
+  std::string StatusLineOf(TCurrentStatus status);
   // Handles waiting control codes and window messages of the service thread. Without `wait`
   // it drains the queue and returns; with it, it waits for messages until a stop has been
   // requested (or the quit message arrives).
   void PumpRequests(bool wait);
+  // Like PumpRequests(false), within a budget: after each message it goes on only while fewer
+  // than `max_messages` were handled and `in_time()` answers true. So a caller that must keep
+  // a beat gets control back even while messages never stop coming; what is left waits, in
+  // its order, for the next call.
+  void PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time);
   // True while the service thread exists and has been asked to stop.
   bool StopRequested() const;
   // One entry in the event log under the service's Name; any thread.
@@ -193,6 +206,8 @@ class TService : public TObject {
   void ServiceThreadBody();
   void OpenControlQueue();
   void CloseControlQueue();
+  // Handles one message of the service thread's queue: a control code, or a dispatch.
+  void HandleRequest(const platform::Message& message);
   bool HandleControlCode(std::uint32_t code);
   void LogFailure(const char* word, const std::string& message);
 
@@ -229,6 +244,8 @@ class TService : public TObject {
   std::atomic<TCurrentStatus> status_{csStopped};
   TCurrentStatus last_status_sent_ = csStartPending;
   std::uint32_t check_point_ = 0;
+  std::mutex running_line_lock_;  // held while the line is asked, so it is never asked once unset
+  std::function<std::string()> running_line_;
 
   // The service thread and the way control codes reach it.
   mutable std::mutex control_lock_;

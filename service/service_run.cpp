@@ -177,27 +177,39 @@ void TService::PumpRequests(bool wait) {
     } else if (!platform::PeekMessage(message)) {
       return;
     }
-    if (message.window != 0 || message.id != ControlCodeMessage) {
-      platform::DispatchMessage(message);
-      continue;
-    }
-    const auto code = static_cast<std::uint32_t>(message.wparam);
-    const TCurrentStatus remembered = status_;
-    {
-      std::lock_guard<std::mutex> hold(control_lock_);
-      if (thread_) thread_->CodeTaken();
-    }
-    try {
-      if (!HandleControlCode(code)) SetStatus(remembered);
-    } catch (...) {
-      const std::string text = FailureText(std::current_exception());
-      if (code != kControlShutdown) SetStatus(remembered);
-      if (const char* word = ControlWord(code)) {
-        LogFailure(word, text);
-      } else {
-        WriteEventLog(platform::Text(FormatText("Service failed in custom message(%d): ", static_cast<int>(code))) +
-                      platform::Text::FromOutside(text));
-      }
+    HandleRequest(message);
+  }
+}
+
+void TService::PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time) {
+  platform::Message message;
+  for (int handled = 0; handled < max_messages && platform::PeekMessage(message); ++handled) {
+    HandleRequest(message);
+    if (!in_time()) return;
+  }
+}
+
+void TService::HandleRequest(const platform::Message& message) {
+  if (message.window != 0 || message.id != ControlCodeMessage) {
+    platform::DispatchMessage(message);
+    return;
+  }
+  const auto code = static_cast<std::uint32_t>(message.wparam);
+  const TCurrentStatus remembered = status_;
+  {
+    std::lock_guard<std::mutex> hold(control_lock_);
+    if (thread_) thread_->CodeTaken();
+  }
+  try {
+    if (!HandleControlCode(code)) SetStatus(remembered);
+  } catch (...) {
+    const std::string text = FailureText(std::current_exception());
+    if (code != kControlShutdown) SetStatus(remembered);
+    if (const char* word = ControlWord(code)) {
+      LogFailure(word, text);
+    } else {
+      WriteEventLog(platform::Text(FormatText("Service failed in custom message(%d): ", static_cast<int>(code))) +
+                    platform::Text::FromOutside(text));
     }
   }
 }
@@ -291,6 +303,7 @@ void TService::SendStatus() {
   status.service_specific_exit_code = 0;
   status.check_point = check_point_;
   status.wait_hint = wait_hint_;
+  status.status_line = StatusLineOf(current);
   if (!platform::ReportServiceStatus(status_handle_, status)) {
     WriteEventLog(ServiceErrorText(platform::LastServiceError()));
   }

@@ -66,6 +66,11 @@ bool IsRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
 int ReadWholeFile(const std::string& path, std::string& contents) {
   bool complete = false;
   return ReadFileHead(path, contents.max_size(), contents, complete);

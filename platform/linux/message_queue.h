@@ -15,6 +15,11 @@ class MessageQueue;
 // The queue of the thread that owns `window`; null when the window does not exist.
 std::shared_ptr<MessageQueue> QueueOfWindow(WindowHandle window);
 
+// Posts like PostMessageTo, unless the same message (window, number and both parameters) still
+// waits in the queue: then it adds nothing and answers true. For notifications of which one
+// waiting is enough; the one that waits keeps its place.
+bool PostMessageOnce(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam);
+
 // The thread that owns a queue, and how many times it has polled its epoll set so far (read it
 // only on that thread).
 ThreadId QueueOwner(const MessageQueue& queue);

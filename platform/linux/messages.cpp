@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <stdexcept>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -118,9 +120,19 @@ class MessageQueue {
     return timer_armed_;
   }
 
+  // A posted message; one posted with PostMessageOnce is listed in `waiting_once` until it is
+  // taken or dropped.
+  struct Posted {
+    Message message;
+    bool once = false;
+  };
+  using Key = std::tuple<WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t>;
+  static Key KeyOf(const Message& m) { return {m.window, m.id, m.wparam, m.lparam}; }
+
   std::mutex lock;
   bool alive = true;  // false once the owning thread ended
-  std::deque<Message> posted;
+  std::deque<Posted> posted;
+  std::set<Key> waiting_once;
   std::deque<std::shared_ptr<SentMessage>> sent;
 
  private:
@@ -199,6 +211,7 @@ void EndQueue(const std::shared_ptr<MessageQueue>& queue) {
     std::lock_guard<std::mutex> hold_queue(queue->lock);
     queue->alive = false;
     queue->posted.clear();
+    queue->waiting_once.clear();
     waiting.swap(queue->sent);
   }
   for (auto& sent : waiting) Finish(*sent, 0);
@@ -230,12 +243,14 @@ std::shared_ptr<Window> FindWindow(WindowHandle window) {
   return it == r.windows.end() ? nullptr : it->second;
 }
 
-// Appends a message to a live queue; the caller holds the registry lock.
-bool PushLocked(MessageQueue& queue, const Message& message) {
+// Appends a message to a live queue, unless it is to be there `once` and already waits; the
+// caller holds the registry lock.
+bool PushLocked(MessageQueue& queue, const Message& message, bool once = false) {
   {
     std::lock_guard<std::mutex> hold(queue.lock);
     if (!queue.alive) return false;
-    queue.posted.push_back(message);
+    if (once && !queue.waiting_once.insert(MessageQueue::KeyOf(message)).second) return true;
+    queue.posted.push_back({message, once});
   }
   if (queue.owner() != CurrentThreadId()) queue.Wake();
   return true;
@@ -272,7 +287,8 @@ bool TakePosted(MessageQueue& queue, Message& message) {
   {
     std::lock_guard<std::mutex> hold(queue.lock);
     if (queue.posted.empty()) return false;
-    message = queue.posted.front();
+    message = queue.posted.front().message;
+    if (queue.posted.front().once) queue.waiting_once.erase(MessageQueue::KeyOf(message));
     queue.posted.pop_front();
   }
   queue.CountTaken();
@@ -315,6 +331,14 @@ bool WaitPosted(MessageQueue& queue, const std::chrono::steady_clock::time_point
 }
 
 }  // namespace
+
+bool PostMessageOnce(WindowHandle window, std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.windows.find(window);
+  if (it == r.windows.end()) return false;
+  return PushLocked(*it->second->queue, Message{window, id, wparam, lparam}, true);
+}
 
 std::uint64_t PollCount(const MessageQueue& queue) { return queue.polls(); }
 
@@ -361,7 +385,11 @@ void DestroyNotificationWindow(WindowHandle window) {
     std::shared_ptr<MessageQueue> queue = it->second->queue;
     r.windows.erase(it);
     std::lock_guard<std::mutex> hold_queue(queue->lock);
-    std::erase_if(queue->posted, [window](const Message& m) { return m.window == window; });
+    std::erase_if(queue->posted, [&](const MessageQueue::Posted& p) {
+      if (p.message.window != window) return false;
+      if (p.once) queue->waiting_once.erase(MessageQueue::KeyOf(p.message));
+      return true;
+    });
     for (auto s = queue->sent.begin(); s != queue->sent.end();) {
       if ((*s)->message.window == window) {
         dropped.push_back(*s);

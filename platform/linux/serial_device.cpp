@@ -202,6 +202,15 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   return 0;
 }
 
+bool IsSerialDeviceGone(int code) { return code == EIO || code == ENXIO || code == ENODEV; }
+
+bool IsNotASerialDevice(int code) { return code == ENOTTY || code == EISDIR; }
+
+bool SerialDeviceAbsent(const std::string& port_name) {
+  struct stat st;
+  return ::stat(SerialDevicePath(port_name).c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 int CloseSerialDevice(SerialHandle handle) {
   std::shared_ptr<DeviceState> state;
   {

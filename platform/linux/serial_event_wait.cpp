@@ -36,8 +36,6 @@ constexpr std::uint32_t kModemEvents = kSerialEventCts | kSerialEventDsr | kSeri
 
 int Shorter(int a, int b) { return a < 0 ? b : (b < a ? b : a); }
 
-bool IsGoneError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
-
 std::uint32_t ModemChanges(int before, int now) {
   int changed = before ^ now;
   std::uint32_t events = 0;
@@ -128,7 +126,7 @@ SerialWaitResult WaitSerialEvents(SerialEventWait* wait, std::uint32_t& events, 
     if (watch_rx) {
       if (::ioctl(dev->fd, FIONREAD, &waiting) != 0) {
         error = errno;
-        if (!IsGoneError(error)) return SerialWaitResult::kSkipped;
+        if (!IsSerialDeviceGone(error)) return SerialWaitResult::kSkipped;
         dev->lost = true;
         return SerialWaitResult::kDeviceLost;
       }

@@ -114,10 +114,12 @@ std::uint64_t KeyOf(const Registration& r) {
   return (static_cast<std::uint64_t>(r.generation) << 32) | static_cast<std::uint32_t>(r.fd);
 }
 
-// The caller holds r.lock.
+// The caller holds r.lock. A notification that still waits is not posted again: a receive of
+// the reader's own accord (not in answer to the notification) that leaves bytes would else add
+// a second read, and a socket that always has bytes would hold ever more places in the queue.
 void Notify(const Registration& r, int event, int error = 0) {
-  PostMessageTo(r.window, r.message, static_cast<std::uintptr_t>(r.fd),
-                static_cast<std::intptr_t>(event | (error << 16)));
+  linux_detail::PostMessageOnce(r.window, r.message, static_cast<std::uintptr_t>(r.fd),
+                                static_cast<std::intptr_t>(event | (error << 16)));
 }
 
 int Waiting(int fd) {

@@ -32,6 +32,8 @@ bool IsRegularFile(const std::string& path) {
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+bool PathExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 int ReadWholeFile(const std::string& path, std::string& contents) {
   bool complete = false;
   return ReadFileHead(path, contents.max_size(), contents, complete);

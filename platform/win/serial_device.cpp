@@ -210,6 +210,29 @@ int OpenSerialDevice(const std::string& port_name, SerialHandle& handle) {
   return 0;
 }
 
+bool IsSerialDeviceGone(int code) {
+  // What the drivers of pulled-out adapters answer: the device is no longer there, it does not
+  // take the command, or it refuses every further call on the handle.
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsNotASerialDevice(int code) {
+  // A name the "\\.\" name space cannot hold, or a device that refuses the serial driver's query.
+  return code == ERROR_INVALID_NAME || code == ERROR_BAD_PATHNAME || code == ERROR_INVALID_FUNCTION ||
+         code == ERROR_NOT_SUPPORTED;
+}
+
+bool SerialDeviceAbsent(const std::string&) { return false; }
+
 int CloseSerialDevice(SerialHandle handle) {
   std::shared_ptr<Device> device;
   {

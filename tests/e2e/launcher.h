@@ -48,8 +48,8 @@ class Launcher {
  public:
   virtual ~Launcher() = default;
 
-  // The directory of the executable, where its channel file and logs lie; it holds neither
-  // when a case begins.
+  // The directory of the executable, where its channel file, options file and logs lie; it
+  // holds none of them when a case begins.
   virtual std::filesystem::path ProgramDirectory() const = 0;
   // A file of that directory as the service names it in what it writes.
   virtual std::string ServicePath(const std::string& name) const = 0;

@@ -77,21 +77,27 @@ inline bool Sync(test::Client& from, const std::vector<test::Client*>& to) {
 }
 
 
-// Listens on a port of all local addresses, so that the relay cannot bind it.
+// Listens on a port of all local addresses (one the system picks by default), so that the relay
+// cannot bind it, until it is released.
 class PortHolder {
  public:
-  PortHolder() {
+  explicit PortHolder(int port = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
     ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(fd_, 1);
     socklen_t len = sizeof a;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
   }
-  ~PortHolder() { ::close(fd_); }
+  ~PortHolder() { Release(); }
   int port() const { return port_; }
+  void Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_ = -1;

@@ -1,7 +1,7 @@
 // Type-2 channels through the real executable: both directions, fan-out, no echo, dropped
 // bytes, shared device ports, large and slow streams, the last bytes before a close, a stalled
-// receiver, two receivers reading in parallel, the stop. Run on Linux and under Wine alike
-// (launcher.h).
+// receiver, two receivers reading in parallel, the stop, and what -status tells of a channel.
+// Run on Linux and under Wine alike (launcher.h).
 
 #include <atomic>
 #include <thread>
@@ -250,6 +250,27 @@ TEST_F(TcpRelay, StopClosesEveryPortAndConnection) {
   EXPECT_TRUE(s.ClosedByPeer());
   EXPECT_FALSE(Client().Connect(device_port));
   EXPECT_FALSE(Client().Connect(server_port));
+}
+
+TEST_F(TcpRelay, StatusTellsTheChannelItsPeersAndItsBytesWhileTheServiceRuns) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(device_port, server_port));
+  Client s(server_port), d(device_port);
+  std::size_t sent = 0;
+  ASSERT_TRUE(Sync([&](const std::string& bytes) { return sent += bytes.size(), d.SendAll(bytes); }, {&s}));
+  ASSERT_TRUE(s.SendAll("reply"));
+  EXPECT_EQ(d.Receive(5), "reply");
+  e2e::HandRun run = launcher_->RunByHand({"-status"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  const std::string line = "channel 1 \"x\": device port " + std::to_string(device_port) +
+                           " listening, 1 device; server port " + std::to_string(server_port) +
+                           " listening, 1 server; " + std::to_string(sent) + " bytes from devices, 5 bytes to devices";
+  EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("Korvenet "), 0u) << run.out;
+  Stop();
+  run = launcher_->RunByHand({"-status"});
+  EXPECT_EQ(run.exit_code, 3) << "no service answers";
+  EXPECT_EQ(run.out, "");
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ std::vector<Row> Rows() {
       {"StalledReaderBesideHealthy", StalledReaderBesideHealthy},
       {"StuckSerialLine", StuckSerialLine},
       {"FiftyDevicesFloodOneServer", FiftyDevicesFloodOneServer},
+      {"DevicesFloodWithoutPause", DevicesFloodWithoutPause},
       {"TenThousandConnectionsComeAndGo", TenThousandConnectionsComeAndGo},
       {"TwoThousandIdleConnections", TwoThousandIdleConnections},
       {"FourHundredChannels", FourHundredChannels},

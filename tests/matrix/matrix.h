@@ -95,6 +95,7 @@ void StalledReaderBesideHealthy(Matrix& m);
 void StuckSerialLine(Matrix& m);
 // Load: many devices, many connections, many channels, too few descriptors (scenarios_load.cpp).
 void FiftyDevicesFloodOneServer(Matrix& m);
+void DevicesFloodWithoutPause(Matrix& m);
 void TenThousandConnectionsComeAndGo(Matrix& m);
 void TwoThousandIdleConnections(Matrix& m);
 void FourHundredChannels(Matrix& m);

@@ -1,5 +1,6 @@
-// Scenarios of load: many devices on one server, many connections coming and going, many idle
-// connections, every channel the file can hold, and a descriptor table that runs full.
+// Scenarios of load: many devices on one server, a flood that never pauses, many connections
+// coming and going, many idle connections, every channel the file can hold, and a descriptor
+// table that runs full.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 
 #include "relay/log_texts.h"
 #include "tests/matrix/matrix.h"
+#include "tests/support/linux/flood.h"
 
 namespace matrix {
 namespace {
@@ -68,6 +70,18 @@ class TokenReader {
   std::thread thread_;
 };
 
+// Connects `count` devices to a channel whose server is connected already and brings their
+// streams to a known point: afterwards the relay has accepted the server and every device.
+::testing::AssertionResult ConnectDevices(Matrix& m, int device_port, int count, Peer& server,
+                                          std::vector<Peer>& devices) {
+  devices.reserve(static_cast<std::size_t>(count));
+  if (auto connected = m.ConnectPaced(device_port, count, devices, 1); !connected) return connected;
+  std::vector<Peer*> all;
+  for (Peer& device : devices) all.push_back(&device);
+  if (!Sync(server, all)) return ::testing::AssertionFailure() << "the devices and the server are not in step";
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 void FiftyDevicesFloodOneServer(Matrix& m) {
@@ -77,11 +91,7 @@ void FiftyDevicesFloodOneServer(Matrix& m) {
   {
     Peer server(server_port);
     std::vector<Peer> devices;
-    devices.reserve(kDevices);
-    ASSERT_TRUE(m.ConnectPaced(device_port, kDevices, devices, 1));
-    std::vector<Peer*> all;
-    for (Peer& device : devices) all.push_back(&device);
-    ASSERT_TRUE(Sync(server, all));  // the relay has accepted the server and every device
+    ASSERT_TRUE(ConnectDevices(m, device_port, kDevices, server, devices));
 
     // Byte j of device i holds i in its high six bits and j mod 4 in its low two: the server
     // can tell whose every byte is, and whether one went missing, came twice or out of order.
@@ -115,6 +125,44 @@ void FiftyDevicesFloodOneServer(Matrix& m) {
     EXPECT_EQ(strangers, 0u);
     EXPECT_EQ(out_of_order, 0u);
     for (int i = 0; i < kDevices; ++i) EXPECT_EQ(count[i], each) << "device " << i;
+  }
+  m.Conclude();
+}
+
+void DevicesFloodWithoutPause(Matrix& m) {
+  constexpr int kDevices = 100, kThreads = 4;
+  const int device_port = TakePort(), server_port = TakePort();
+  ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(device_port, server_port)));
+  {
+    Peer server(server_port);
+    std::vector<Peer> devices;
+    ASSERT_TRUE(ConnectDevices(m, device_port, kDevices, server, devices));
+
+    // The server reads without pause while the devices flood it with 512-byte pieces.
+    std::atomic<std::size_t> got{0};
+    std::jthread reader([&](std::stop_token stop) {
+      while (!stop.stop_requested()) got += server.ReceiveSome(milliseconds(50)).size();
+    });
+    std::vector<int> sockets;
+    for (const Peer& device : devices) sockets.push_back(device.fd());
+    // While the flood lasts, each running report comes within 3 s of the one before (every
+    // 0.8 s when the loop keeps its beat; generous for the sanitizers).
+    auto running = [](const std::string& datagram) { return ParseNotify(datagram)["X_STATE"] == "4"; };
+    std::size_t next = m.relay().notify().Count();
+    milliseconds gap{0};
+    test::Flood flood(sockets, kThreads);
+    for (auto last = Clock::now(), end = last + milliseconds(Scaled(15000, 5000)); last < end;) {
+      const auto report = m.relay().notify().WaitFor(running, next, milliseconds(3000));
+      gap = std::max(gap, std::chrono::duration_cast<milliseconds>(Clock::now() - last));
+      ASSERT_TRUE(report.has_value()) << "no status report for 3 s during the flood";
+      next = *report + 1;
+      last = Clock::now();
+    }
+    flood.Stop();
+    ::testing::Test::RecordProperty("longest_report_gap_ms", static_cast<int>(gap.count()));
+    ::testing::Test::RecordProperty("flood_mib", static_cast<int>(flood.Sent() >> 20));
+    EXPECT_TRUE(WaitUntil([&] { return got == flood.Sent(); }, milliseconds(60000)))
+        << got << " of " << flood.Sent() << " bytes arrived";
   }
   m.Conclude();
 }

@@ -113,6 +113,26 @@ TEST_F(FlowControlTest, LaggardIsReleasedAfterTheHoldAndCutOnlyAtItsCap) {
   EXPECT_TRUE(peer(1).ClosedByPeer());
 }
 
+// A laggard that drains to low water within the hold and at once falls behind again paces its
+// source in short pauses; they add up to one hold, after which it is released.
+TEST_F(FlowControlTest, ShortPausesOfASteadyLaggardAddUpToTheHold) {
+  Join();
+  TServerClientWinSocket* laggard = Join();
+  KeepMoreThan(laggard, FlowControl::kHighWater);
+  const auto now = Clock::now();
+  flow_.Tick(now);
+  Drain(1, laggard);
+  flow_.NoteDrained(listening());
+  ASSERT_EQ(resumed_.size(), 1u);
+  KeepMoreThan(laggard, FlowControl::kHighWater);
+  ASSERT_TRUE(flow_.IsPaused(source()));
+  flow_.Tick(now + FlowControl::kHoldLimit + 100ms);
+  EXPECT_EQ(resumed_.size(), 2u) << "the laggard still sets the pace";
+  KeepMoreThan(laggard, 2 * FlowControl::kHighWater);
+  EXPECT_FALSE(flow_.IsPaused(source()));
+  EXPECT_TRUE(cut_.empty());
+}
+
 // Over the budget every source that feeds a destination pauses, whatever its high water; still
 // over it after the hold, the largest holder goes, and the sources resume.
 TEST_F(FlowControlTest, BudgetPausesTheSourceAndCutsTheLargestHolderAfterTheHold) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -96,7 +97,7 @@ class TLoopService : public TService {
 
  private:
   void Execute(TService*) {
-    run_loop::Run(*this, pacer_,
+    run_loop::Run(run_loop::CallsOf(*this), pacer_,
                   {[this] { return busy; }, [this](Clock::time_point) { passes_seen.push_back(pacer_.Ms()); }});
     ended_at = pacer_.Ms();
     pacer_.Collect();
@@ -226,17 +227,21 @@ TEST_F(RunLoop, LateWakesDoNotShiftTheReports) {
   EXPECT_EQ(LoopReports(), (std::vector<std::int64_t>{902, 1702, 2502}));
 }
 
-TEST_F(RunLoop, HandlingThatOverrunsAPassDelaysTheFollowingPasses) {
+TEST_F(RunLoop, HandlingThatOverrunsPassesKeepsTheirSchedule) {
   service_.busy = true;
   pacer_.At(1010, [this] { service_.PostControlCode(TLoopService::kSlowCode); });
-  StopAt(1800);
+  pacer_.At(1650, [this] { service_.PostControlCode(TLoopService::kSlowCode); });
+  StopAt(2610);
   RunService();
-  // Pass 46 should have ended at 1020 but ends when the handling does, at 1110; pass 80 then
-  // comes 34 passes later.
-  EXPECT_EQ(LoopReports(), (std::vector<std::int64_t>{900, 1790}));
+  // Each handling takes 100 ms: the passes it covered have gone by when it ends (at 1110 and
+  // 1750), the report of pass 80 (due at 1700) is sent then, and pass 120 reports on time.
+  EXPECT_EQ(LoopReports(), (std::vector<std::int64_t>{900, 1750, 2500}));
   std::vector<std::int64_t> expected = Range(120, 1000, 20);
-  for (std::int64_t t : Range(1110, 1790, 20)) expected.push_back(t);
-  expected.push_back(1800);
+  expected.push_back(1110);
+  for (std::int64_t t : Range(1120, 1640, 20)) expected.push_back(t);
+  expected.push_back(1750);
+  for (std::int64_t t : Range(1760, 2600, 20)) expected.push_back(t);
+  expected.push_back(2610);
   EXPECT_EQ(service_.passes_seen, expected);
 }
 
@@ -252,6 +257,37 @@ TEST_F(RunLoop, CounterWrapsPast65000WithTwoReportsInARow) {
   EXPECT_EQ(reports.size(), expected.size());
   EXPECT_TRUE(reports == expected) << "the reports differ from the passes 40, 80, ..., 65000, 65001, 65041";
   EXPECT_LE(pacer_.sleeps, static_cast<int>(expected.size()) + 2);
+}
+
+TEST_F(RunLoop, FloodThatNeverEmptiesTheQueueKeepsTheBeatAndTheStop) {
+  // From 1000 three windows, like connections that always have bytes, re-post their message
+  // each time it is handled, which takes 1 ms, until a stop came (it closes the connections).
+  // One of them asks for the stop at 3010.
+  service_.busy = true;
+  std::vector<int> handled(3, 0);
+  std::vector<platform::WindowHandle> windows(3);
+  auto post = [&](int i) { platform::PostMessageTo(windows[i], platform::kWmUser, 0, 0); };
+  pacer_.At(1000, [&] {
+    for (int i = 0; i < 3; ++i) {
+      windows[i] = platform::CreateNotificationWindow([&, i](const platform::Message&) {
+        pacer_.Spend(1ms);
+        ++handled[i];
+        if (pacer_.Ms() == 3010) service_.PostControlCode(kControlStop);
+        if (!service_.StopRequested()) post(i);
+        return std::intptr_t{0};
+      });
+      post(i);
+    }
+  });
+  RunService();
+  EXPECT_EQ(LoopReports(), EveryFortiethPass(120));
+  std::vector<std::int64_t> every_pass = Range(120, 3000, 20);
+  ASSERT_GT(service_.passes_seen.size(), every_pass.size());
+  EXPECT_EQ(std::vector<std::int64_t>(service_.passes_seen.begin(), service_.passes_seen.begin() + every_pass.size()),
+            every_pass);
+  // The stop ended the loop within its pass, and the flood was served in turns.
+  EXPECT_LT(service_.ended_at, 3020);
+  EXPECT_LE(*std::max_element(handled.begin(), handled.end()) - *std::min_element(handled.begin(), handled.end()), 1);
 }
 
 }  // namespace

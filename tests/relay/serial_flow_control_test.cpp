@@ -1,5 +1,6 @@
 // The flow control with a real serial line as a destination: a line that takes nothing pauses
-// its source and is cut after the stall limit; one that drains resumes it.
+// its source and is cut after the stall limit; one that drains resumes it; one whose device
+// went away is forgotten.
 
 #include "serial/com_port.h"
 #include "tests/relay/flow_control_fixture.h"
@@ -76,6 +77,23 @@ TEST_F(SerialFlowControlTest, LineThatDrainsResumesItsSource) {
   flow_.NoteSerialDrained(writer_.get());
   EXPECT_EQ(resumed_, std::vector<TServerWinSocket*>{source()});
   EXPECT_TRUE(dropped_.empty());
+}
+
+// A line whose device went away: its writer is forgotten before it goes. The source that waited
+// for it alone resumes, and nothing looks at the writer again.
+TEST_F(SerialFlowControlTest, ForgottenLineResumesItsSourceAndIsNeverLookedAtAgain) {
+  const ByteString chunk(std::string(8 * 1024, 's'));
+  while (!flow_.IsPaused(source())) {
+    writer_->Write(chunk);
+    flow_.NoteSerialSend(source(), writer_.get());
+  }
+  ASSERT_GT(writer_->KeptBytes(), 0u);
+  flow_.Forget(writer_.get());
+  EXPECT_EQ(resumed_, std::vector<TServerWinSocket*>{source()});
+  writer_.reset();
+  flow_.Tick(Clock::now() + FlowControl::kStallLimit + 1s);
+  EXPECT_TRUE(dropped_.empty());
+  EXPECT_FALSE(flow_.HasWork());
 }
 
 }  // namespace

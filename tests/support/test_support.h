@@ -160,6 +160,9 @@ extern const int kErrorNoUnsentCount;    // asking for a socket's unsent bytes (
 // The address reuse the code under test turns on: on Windows it would let another program
 // take a port that is bound, so it stays off there.
 extern const int kReuseAddressOn;
+// True where a socket's read notification that still waits makes a further one superfluous
+// (Linux); Windows posts one after every receive that leaves bytes.
+extern const bool kOneReadNotificationAtATime;
 
 // True under Wine, which cannot show some of what Windows does (see the README).
 bool RunningUnderWine();

@@ -1,6 +1,7 @@
 // One sick party never holds up the others, through the real executable: a serial line that
 // takes nothing, a server that stops reading beside a healthy one, a pause that ends with a
-// large backlog, a server that reads slowly, and peers that join during a pause.
+// large backlog, a server that reads slowly, peers that join during a pause, and a flood of
+// devices that never lets the relay's queue run empty.
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,7 @@
 
 #include "tests/e2e/linux/notify_service_fixture.h"
 #include "tests/serial/serial_test_support.h"
+#include "tests/support/linux/flood.h"
 
 namespace {
 
@@ -223,6 +225,42 @@ TEST_F(Isolation, PeersJoiningDuringAPauseDoNotProlongIt) {
   EXPECT_TRUE(received == payload) << "the healthy server's stream differs from what was sent";
   EXPECT_TRUE(EntryArrives(CutText(1, "server", stopped)));
   for (const auto& peer : joined) EXPECT_TRUE(EntryArrives(CutText(1, "server", *peer)));
+  StopRelay();
+}
+
+TEST_F(Isolation, FloodThatNeverLetsTheQueueRunEmptyKeepsTheStatusReportsGoing) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(TcpChannel(device_port, server_port));
+  Client server(server_port);
+  // The server reads without pause, 16 KiB at a time: slower than the flood comes, so the
+  // relay also keeps pausing and resuming its devices.
+  std::atomic<std::size_t> received{0};
+  std::jthread reader([&](std::stop_token stop) {
+    while (!stop.stop_requested()) received += server.Receive(16 << 10, 50ms).size();
+  });
+  std::vector<Client> devices;
+  ASSERT_TRUE(ConnectPaced(device_port, 200, devices));
+  {
+    std::vector<int> sockets;
+    for (const Client& device : devices) sockets.push_back(static_cast<int>(device.fd()));
+    test::Flood flood(sockets, 4);
+    ASSERT_TRUE(test::WaitUntil([&] { return received > (1u << 20); })) << "the flood does not reach the server";
+    // The longest time without a running report in 6 s of flood.
+    while (notify_.Receive(0ms)) {
+    }
+    auto last = test::Clock::now();
+    const auto end = last + 6s;
+    std::chrono::milliseconds gap{0};
+    for (auto now = last; now < end; now = test::Clock::now()) {
+      auto datagram = notify_.Receive(100ms);
+      if (datagram && test::ParseNotify(*datagram)["X_STATE"] != "4") continue;
+      gap = std::max(gap, std::chrono::duration_cast<std::chrono::milliseconds>(test::Clock::now() - last));
+      if (datagram) last = test::Clock::now();
+    }
+    RecordProperty("longest_report_gap_ms", static_cast<int>(gap.count()));
+    // Every 0.8 s when the loop keeps its beat; generous for a noisy machine.
+    EXPECT_LT(gap, 3s) << "no status report for " << gap.count() << " ms under the flood";
+  }
   StopRelay();
 }
 

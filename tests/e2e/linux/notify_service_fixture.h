@@ -6,7 +6,9 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +19,13 @@
 #include "tests/service/service_test_support.h"
 
 namespace e2e {
+
+// The descriptors a process holds open now.
+inline long OpenDescriptors(int pid) {
+  std::error_code ignored;
+  auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+  return std::distance(entries, std::filesystem::directory_iterator());
+}
 
 class NotifyServiceProcess : public ::testing::Test {
  protected:
@@ -50,6 +59,22 @@ class NotifyServiceProcess : public ::testing::Test {
       if (test::ParseNotify(*datagram)["X_STATE"] == state) return true;
     }
     return false;
+  }
+
+  // Connects `count` clients to `port` a few at a time, each time waiting until the relay holds
+  // them: a listener's backlog is 5, and a client that finds it full is connected only by its
+  // retry a second later.
+  ::testing::AssertionResult ConnectPaced(int port, int count, std::vector<test::Client>& into) {
+    const long before = OpenDescriptors(child_->pid());
+    for (int i = 1; i <= count; ++i) {
+      into.emplace_back(port);
+      if (!into.back().connected()) return ::testing::AssertionFailure() << "client " << i << " did not connect";
+      if (i % 4 != 0 && i != count) continue;
+      if (!test::WaitUntil([&] { return OpenDescriptors(child_->pid()) >= before + i; })) {
+        return ::testing::AssertionFailure() << "the relay did not accept client " << i;
+      }
+    }
+    return ::testing::AssertionSuccess();
   }
 
   std::map<std::string, std::string> Environment() const {

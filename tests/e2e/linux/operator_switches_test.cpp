@@ -219,6 +219,45 @@ TEST_F(OperatorSwitches, CheckWithoutAReadableFileSaysWhy) {
             std::string::npos);
 }
 
+TEST_F(OperatorSwitches, CheckReportsTheOptionsFileAndWhatIsTriedAgain) {
+  e2e::PortHolder holder;
+  const std::string missing = (dir_.path() / "no-such-tty").string();
+  const std::string plain = (dir_.path() / "plain-file").string();
+  std::ofstream(plain) << "not a terminal";
+  const std::string p = std::to_string(test::FreePort()), held = std::to_string(holder.port());
+  std::ofstream(bin_file("cnf_options.cfg")) << "# heal\nRETRY 3\nretry 4 # again\nwait 5\n";
+  WriteChannelFile(p + ";0;2;" + held + ";held\n" + p + ";0;0;0;twice\n70000;0;0;0;range\n" + "0;0;1;" + missing +
+                   ";missing\n0;0;1;" + plain + ";plain\n");
+  auto child = Run({"-check"});
+  EXPECT_EQ(child->ExitCode(), 1);
+  const std::string again = "; the service tries again every 3 s", never = "; it is never tried again";
+  const std::string type_zero = "type 0 is neither 1 (serial) nor 2 (TCP): the channel opens its device port only "
+                                "and drops what devices send";
+  const std::vector<std::string> expected = {
+      "Options file: " + bin_file("cnf_options.cfg"),
+      "  line 2: retry 3",
+      "  warning: line 3: retry is given a second time: line 2 counts; the line is left out",
+      "  warning: line 4: unknown keyword \"wait\"; the line is left out",
+      "Channel file: " + bin_file("cnf_port.cfg"),
+      "channel 1: device port " + p + ", type 2, server port " + held + ", label \"held\"",
+      "  warning: server port " + held + " cannot be opened now: Address already in use" + again,
+      "channel 2: device port " + p + ", type 0, label \"twice\"", "  warning: " + type_zero,
+      "  warning: device port " + p + " is also the device port of channel 1, which opens it first: this listener "
+      "will not open" + never,
+      "channel 3: device port 70000, type 0, label \"range\"",
+      "  warning: device port 70000 is outside 1..65535: the listener fails to open" + never,
+      "  warning: " + type_zero,
+      "channel 4: device port 0, type 1, serial device \"" + missing + "\" = \"" + missing + "\", label \"missing\"",
+      "  warning: device port is 0, so the listener opens a port the system picks, which no one knows",
+      "  warning: serial device \"" + missing + "\" does not exist" + again,
+      "channel 5: device port 0, type 1, serial device \"" + plain + "\" = \"" + plain + "\", label \"plain\"",
+      "  warning: device port is 0, so the listener opens a port the system picks, which no one knows",
+      "  warning: serial device \"" + plain + "\" is not a serial device" + never,
+      "5 channels, 11 warnings",
+  };
+  EXPECT_EQ(Lines(child->Stdout()), expected);
+}
+
 TEST_F(OperatorSwitches, CheckSurvivesAnyFile) {
   std::mt19937 random(12);
   auto bytes = [&](std::size_t size) {
@@ -271,7 +310,8 @@ TEST_F(OperatorSwitches, HelpAndVersion) {
   EXPECT_EQ(help->ExitCode(), 0);
   const std::string text = help->Stdout();
   for (const char* part : {"-console", "-check", "-install", "-uninstall", "-silent", "-version",
-                           "cnf_port.cfg", "log_service.txt", "error_s.log", "journalctl -t Rodivo_vedodaraz"}) {
+                           "cnf_port.cfg", "cnf_options.cfg", "log_service.txt", "error_s.log",
+                           "journalctl -t Rodivo_vedodaraz"}) {
     EXPECT_NE(text.find(part), std::string::npos) << part;
   }
   EXPECT_NE(text.find("Files, in the executable's directory " + bin_file("") + ":\n"), std::string::npos);

@@ -85,12 +85,6 @@ std::string DescribeDescriptors(int pid) {
   return open;
 }
 
-long OpenDescriptors(int pid) {
-  std::error_code ignored;
-  auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
-  return std::distance(entries, std::filesystem::directory_iterator());
-}
-
 class SickParty : public e2e::NotifyServiceProcess {
  protected:
   // SIGTERM ends the process promptly and cleanly, whoever stopped reading.
@@ -142,18 +136,12 @@ TEST_F(SickParty, AnEventLogThatStopsReading) {
   Start(Channel(device_port, server_port));
   Client server(server_port), device(device_port);
   ASSERT_TRUE(Sync(device, {&server}));
-  // Peers that the relay has accepted, a few at a time (its backlog is 5).
-  constexpr int kPeers = 60;
-  std::vector<std::unique_ptr<Client>> peers;
-  const long before = OpenDescriptors(child_->pid());
-  while (peers.size() < kPeers) {
-    for (int i = 0; i < 4; ++i) peers.push_back(std::make_unique<Client>(device_port));
-    const long expected = before + static_cast<long>(peers.size());
-    ASSERT_TRUE(test::WaitUntil([&] { return OpenDescriptors(child_->pid()) >= expected; }));
-  }
+  // 60 peers that the relay has accepted.
+  std::vector<Client> peers;
+  ASSERT_TRUE(ConnectPaced(device_port, 60, peers));
   ASSERT_GT(FillDatagramQueue(log_.path()), 0);
 
-  for (auto& peer : peers) peer->Reset();  // each reset is an error entry
+  for (auto& peer : peers) peer.Reset();  // each reset is an error entry
   const auto start = test::Clock::now();
   ASSERT_TRUE(RoundTrip(device, server, "through"));
   // 60 entries at 100 ms each would hold the relay 6 s; without waiting for the log it is far
@@ -170,11 +158,11 @@ TEST_F(SickParty, ResetsOfPeersAreLimitedAndSummedUp) {
   test::ExpectStartEntry(log_.Receive(), child_->pid());
   Client(device_port).Reset();
   ASSERT_TRUE(EntryStartingWith("Asynchronous socket error 104"));
-  const long before = OpenDescriptors(child_->pid());
+  const long before = e2e::OpenDescriptors(child_->pid());
   const std::string before_text = DescribeDescriptors(child_->pid());
   constexpr int kResets = 50;
   for (int i = 1; i < kResets; ++i) Client(device_port).Reset();
-  ASSERT_TRUE(test::WaitUntil([&] { return OpenDescriptors(child_->pid()) <= before; }))
+  ASSERT_TRUE(test::WaitUntil([&] { return e2e::OpenDescriptors(child_->pid()) <= before; }))
       << before_text << "\n" << DescribeDescriptors(child_->pid());  // all were handled
   Stop();
   int entries = 1;
@@ -238,10 +226,11 @@ TEST_F(SickParty, DescriptorsRunOut) {
   GTEST_SKIP() << "the sanitizer's type checks need descriptors that this case takes away";
 #endif
   const int device_port = test::FreePort(), server_port = test::FreePort();
-  // Started with a low soft limit, the service raises it to the hard one.
+  // Started with a low soft limit, the service raises it to the hard one. Low, but above what
+  // this test program holds itself (a claim for every port it took), which it needs to start it.
   rlimit own{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
-  rlimit low{64, own.rlim_max};
+  rlimit low{static_cast<rlim_t>(e2e::OpenDescriptors(::getpid())) + 64, own.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   Start(Channel(device_port, server_port));
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
@@ -250,7 +239,7 @@ TEST_F(SickParty, DescriptorsRunOut) {
   Client server(server_port), device(device_port);
   ASSERT_TRUE(Sync(device, {&server}));
   // Room for eight more connections, then the table is full.
-  const rlim_t room = static_cast<rlim_t>(OpenDescriptors(child_->pid())) + 8;
+  const rlim_t room = static_cast<rlim_t>(e2e::OpenDescriptors(child_->pid())) + 8;
   rlimit limit{room, room};
   ASSERT_EQ(::prlimit(child_->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
 

@@ -265,7 +265,7 @@ WineLauncher::WineLauncher() : traces_(WineRun::Get().services_log()) {
     run.Run({"net", "stop", kServiceName});
     test::WaitUntil([&] { return run.ExecutableProcess() == 0; });
   }
-  for (const char* name : {"cnf_port.cfg", "log_service.txt", "error_s.log"}) {
+  for (const char* name : {"cnf_port.cfg", "cnf_options.cfg", "log_service.txt", "error_s.log"}) {
     std::error_code ignored;
     std::filesystem::remove(run.bin() / name, ignored);
   }

@@ -16,6 +16,7 @@ const int kErrorNoSuchService = ENOENT;
 const int kErrorInvalidArgument = EINVAL;
 const int kErrorNoUnsentCount = 0;
 const int kReuseAddressOn = 1;
+const bool kOneReadNotificationAtATime = true;
 
 bool RunningUnderWine() { return false; }
 

@@ -13,6 +13,7 @@ const int kErrorNoSuchService = WSANO_DATA;
 const int kErrorInvalidArgument = WSAEINVAL;
 const int kErrorNoUnsentCount = WSAEOPNOTSUPP;
 const int kReuseAddressOn = 0;
+const bool kOneReadNotificationAtATime = false;
 
 bool RunningUnderWine() {
   const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");

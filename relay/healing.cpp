@@ -1,0 +1,174 @@
+// Channels that heal: the options file, what each side of a channel is doing, the retries of
+// sides that failed to open, and serial lines whose device went away and comes back.
+
+#include <algorithm>
+#include <span>
+
+#include "platform/serial_device.h"
+#include "relay/failure_entries.h"
+#include "relay/relay.h"
+
+namespace {
+
+using SystemClock = std::chrono::system_clock;
+
+}  // namespace
+
+void Relay::LoadOptions() {
+  TOptionsFile file = LoadOptionsFile(log_.Directory());
+  options_ = file.Options;
+  const std::string path = log_.Directory() + kOptionsFileName;
+  for (const TOptionsProblem& problem : file.Problems) WriteWarning(OptionsProblemEntry(path, problem));
+}
+
+void Relay::NoteOpened(TSideHealth& health) {
+  health.state = TSideState::ssOpen;
+  health.reason = platform::Text();
+  health.since = SystemClock::now();
+  health.retries = 0;
+}
+
+std::string Relay::NoteOpenFailed(TSideHealth& health, const platform::Text& reason, bool can_pass) {
+  health.reason = reason;
+  health.since = SystemClock::now();
+  health.retries = 0;
+  const int seconds = RetrySeconds();
+  if (seconds == 0 || !can_pass) {
+    health.state = TSideState::ssFailed;
+    return std::string();
+  }
+  health.state = TSideState::ssWaiting;
+  health.next_try = Clock::now() + std::chrono::seconds(seconds);
+  next_retry_ = std::min(next_retry_, health.next_try);
+  return RetryNote(seconds);
+}
+
+bool Relay::PortTakenBefore(TListenerSide side, int k, std::int32_t port) const {
+  if (port == 0) return false;  // each listener of port 0 gets a port of its own
+  // Every device side opens before any server side.
+  auto earlier = [k](std::span<const int> channels, bool all) {
+    return std::any_of(channels.begin(), channels.end(), [&](int j) { return all || j < k; });
+  };
+  if (earlier(device_ports_.ChannelsOn(port), side == lsServer)) return true;
+  return side == lsServer && earlier(server_ports_.ChannelsOn(port), false);
+}
+
+bool Relay::DeviceTakenBefore(int k) const {
+  const std::string path = platform::SerialDevicePath(tables_.ChannelTable[k].ComPortName);
+  for (int j = 1; j < k; ++j) {
+    const TSootv& other = tables_.ChannelTable[j];
+    if (other.ChannelType == ctSerial && platform::SerialDevicePath(other.ComPortName) == path) return true;
+  }
+  return false;
+}
+
+void Relay::RetryDue(Clock::time_point now) {
+  for (int k = 1; k <= tables_.ChannelCount; ++k) {
+    TChannelHealth& channel = health_[k];
+    if (channel.device.Retried() && channel.device.next_try <= now) RetryListener(lsDevice, k, now);
+    if (channel.server.Retried() && channel.server.next_try <= now) RetryListener(lsServer, k, now);
+    if (channel.serial.Retried() && channel.serial.next_try <= now) RetrySerial(k, now);
+  }
+  // Only once every due side was tried: a fault half way leaves them due for the next pass.
+  Clock::time_point next = Clock::time_point::max();
+  for (int k = 1; k <= tables_.ChannelCount; ++k) {
+    for (const TSideHealth* side : {&health_[k].device, &health_[k].server, &health_[k].serial}) {
+      if (side->Retried()) next = std::min(next, side->next_try);
+    }
+  }
+  next_retry_ = next;
+}
+
+void Relay::Postpone(TSideHealth& health, Clock::time_point now) {
+  // On the schedule of the first failure, so that the passes the run loop makes anyway do not
+  // stretch the period; a tick that came late starts it anew.
+  const auto period = std::chrono::seconds(RetrySeconds());
+  health.next_try += period;
+  if (health.next_try <= now) health.next_try = now + period;
+}
+
+void Relay::RetryListener(TListenerSide side, int k, Clock::time_point now) {
+  TSideHealth& health = Health(side, k);
+  TServerSocket* listener = Listeners(side)[k].Listener.get();
+  ++health.retries;
+  // The listener that failed stays in its entry: it is activated again, so every reference to
+  // it (the flow control's, the serial receive handler's) stays good.
+  std::optional<OpenFailure> failure =
+      listener ? TryOpen([&] { listener->SetActive(true); }) : OpenFailure{"no listener", 0};
+  if (failure) {
+    health.reason = failure->reason;  // later failures write nothing
+    Postpone(health, now);
+    return;
+  }
+  const int retries = health.retries;
+  NoteOpened(health);
+  WriteInformation(ListenerOpenedEntry(k, tables_.ChannelTable[k], side == lsServer, retries));
+}
+
+void Relay::RetrySerial(int k, Clock::time_point now) {
+  TSideHealth& health = health_[k].serial;
+  ++health.retries;
+  // A device that is not there is not worth a port and its writer's thread: the try fails as
+  // the open would, at the cost of a look at its path.
+  if (platform::SerialDeviceAbsent(tables_.ChannelTable[k].ComPortName)) {
+    Postpone(health, now);
+    return;
+  }
+  // A port that opens reports its own failures from now on.
+  serial_failure_reported_[k] = false;
+  if (std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); })) {
+    serial_failure_reported_[k] = true;
+    health.reason = failure->reason;
+    Postpone(health, now);
+    return;
+  }
+  const bool was_gone = health.state == TSideState::ssGone;
+  const int retries = health.retries;
+  const std::uint64_t dropped = health.dropped_while_away;
+  NoteOpened(health);
+  health.dropped_while_away = 0;
+  WriteInformation(SerialOpenedEntry(k, tables_.ChannelTable[k], was_gone, retries, dropped));
+}
+
+void Relay::SerialLineFailed(int k) {
+  if (k < 1 || k > tables_.ChannelCount) return;
+  TSideHealth& health = health_[k].serial;
+  // A report that comes after the stop finds nothing open.
+  if (health.state != TSideState::ssOpen || !tables_.SerialPorts[k]) return;
+  LineFailure failure;
+  {
+    std::lock_guard<std::mutex> hold(line_failures_lock_);
+    failure = line_failures_[k];
+  }
+  health.reason = failure.reason;
+  health.since = SystemClock::now();
+  if (!failure.gone) {
+    // Its warning went out when it was met; the port stays as it is.
+    health.state = TSideState::ssFailed;
+    return;
+  }
+  health.state = TSideState::ssGone;
+  health.retries = 0;
+  health.dropped_while_away = 0;
+  const int seconds = RetrySeconds();
+  health.next_try = Clock::now() + std::chrono::seconds(seconds);
+  next_retry_ = std::min(next_retry_, health.next_try);
+  CloseSerialLine(k);
+  WriteWarning(SerialGoneEntry(k, tables_.ChannelTable[k], failure.reason, seconds));
+}
+
+void Relay::CloseSerialLine(int k) {
+  TSideHealth& health = health_[k].serial;
+  // Out of the table first: what the flow control resumes meanwhile finds no writer, and its
+  // bytes are dropped and counted.
+  if (std::unique_ptr<SerialWriter> writer = std::move(serial_writers_[k])) {
+    const std::size_t kept = writer->DropKept();
+    health.dropped += kept;
+    health.dropped_while_away += kept;
+    writer->Stop();
+    flow_control_.Forget(writer.get());
+  }
+  // Destroying the port closes its device (the lock file goes with it) and waits for its event
+  // thread, which the failure has ended or is ending.
+  tables_.SerialPorts[k].reset();
+}

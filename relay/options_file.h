@@ -1,0 +1,66 @@
+#pragma once
+// The options file cnf_options.cfg beside the channel file: what goes beyond the channels.
+// One option a line: a keyword in any letter case, then its values, separated by blanks or
+// tabs; "#" starts a comment to the end of the line; blank lines are left alone; UTF-8 (with
+// or without its byte-order mark) or code page 1251, CR LF or LF line ends. A line that cannot
+// be read (an unknown keyword, a value out of range, a keyword given a second time: the first
+// one counts) is left out and reported; the rest of the file counts. A missing file sets
+// nothing.
+//
+// Each keyword is one entry of the reader's table (options_file.cpp): its name and a function
+// that reads the values of its line into TRelayOptions.
+//
+// No state; any thread.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/text.h"
+
+inline constexpr char kOptionsFileName[] = "cnf_options.cfg";
+
+// A value of the options file and the line it came from (0: not given, the default holds).
+template <typename T>
+struct TOptionValue {
+  T value{};
+  int line = 0;
+  bool Given() const { return line > 0; }
+};
+
+struct TRelayOptions {
+  // retry SECONDS (1..3600): what failed to open, and serial devices that went away, are tried
+  // again every SECONDS. Not given: never retried.
+  TOptionValue<int> Retry;
+};
+
+// Something the reader could not take: a line (number from 1), or the file as a whole (0).
+struct TOptionsProblem {
+  int line = 0;
+  std::string what;  // may hold bytes of the file
+};
+
+// A line the reader took, as it took it ("retry 5": the keyword in lower case, then the values).
+struct TOptionsLine {
+  int line = 0;
+  std::string text;
+};
+
+struct TOptionsFile {
+  bool Found = false;  // something stands at the file's path
+  TRelayOptions Options;
+  std::vector<TOptionsLine> Taken;
+  std::vector<TOptionsProblem> Problems;
+};
+
+// Reads the text of an options file.
+TOptionsFile ReadOptionsText(std::string_view text);
+
+// Reads cnf_options.cfg in `directory` (which ends in a path separator). A path that holds
+// something that cannot be read (no permission, a directory) is one problem of line 0, and the
+// defaults hold.
+TOptionsFile LoadOptionsFile(const std::string& directory);
+
+// The warning entry of a problem of the file at `path`:
+// Options file "/opt/korvenet/cnf_options.cfg", line 4: unknown keyword "retyr"; the line is left out
+platform::Text OptionsProblemEntry(const std::string& path, const TOptionsProblem& problem);
