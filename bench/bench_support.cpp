@@ -188,6 +188,13 @@ int FreePort() {
   return ntohs(a.sin_port);
 }
 
+std::pair<int, int> FreePortPair() {
+  while (true) {
+    int a = FreePort(), b = FreePort();
+    if (a != b) return {a, b};
+  }
+}
+
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 short WaitFor(int fd, short events, Clock::time_point deadline) {
@@ -234,20 +241,29 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long PssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string key;
+namespace {
+
+// The number after `key` in a "key: number unit" file of /proc; 0 when it has none.
+long ProcField(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string word;
   long value = 0;
-  std::string unit;
-  while (in >> key) {
-    if (key == "Pss:") {
+  std::string rest;
+  while (in >> word) {
+    if (word == key) {
       in >> value;
       return value;
     }
-    std::getline(in, unit);
+    std::getline(in, rest);
   }
   return 0;
 }
+
+}  // namespace
+
+long PssKiB(pid_t pid) { return ProcField("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss:"); }
+
+long RssKiB(pid_t pid) { return ProcField("/proc/" + std::to_string(pid) + "/status", "VmRSS:"); }
 
 std::vector<pid_t> ChildrenOf(pid_t pid) {
   std::vector<pid_t> out;
@@ -255,6 +271,27 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   pid_t child;
   while (in >> child) out.push_back(child);
   return out;
+}
+
+ConsoleRelay::ConsoleRelay(const std::string& exe, const std::string& channel_file) : dir_(MakeTempDir()) {
+  WriteFile(dir_ + "/cnf_port.cfg", channel_file);
+  std::filesystem::copy_file(exe, dir_ + "/tcp_port_serv");
+  process_ = std::make_unique<Process>(std::vector<std::string>{dir_ + "/tcp_port_serv", "-console"}, dir_,
+                                       dir_ + "/console.txt");
+}
+
+ConsoleRelay::~ConsoleRelay() {
+  process_.reset();
+  RemoveTree(dir_);
+}
+
+std::string ConsoleRelay::Console() const {
+  std::ifstream in(dir_ + "/console.txt", std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string TcpChannelLine(int device, int server) {
+  return std::to_string(device) + ";0;2;" + std::to_string(server) + ";bench\r\n";
 }
 
 void RaiseFileLimit() {

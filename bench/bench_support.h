@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +64,8 @@ int ConnectWithRetry(int port, std::chrono::milliseconds timeout);
 bool SendAll(int fd, const char* data, std::size_t size);
 bool ReceiveExactly(int fd, char* data, std::size_t size);
 int FreePort();
+// Two free loopback ports, different from each other.
+std::pair<int, int> FreePortPair();
 
 // Round trips of an 8-byte request through `fd` (blocking), each answered by 8 bytes; appends
 // their times in ms to `times_ms` when given. False when one failed.
@@ -85,6 +88,8 @@ inline char PatternByte(std::size_t i) { return static_cast<char>((i * 265443576
 double CpuSeconds(pid_t pid);
 // Proportional set size of a process in KiB (/proc/pid/smaps_rollup).
 long PssKiB(pid_t pid);
+// Resident set size of a process in KiB (VmRSS of /proc/pid/status); 0 when it cannot be read.
+long RssKiB(pid_t pid);
 // Children of a process (one level).
 std::vector<pid_t> ChildrenOf(pid_t pid);
 
@@ -93,6 +98,28 @@ std::vector<pid_t> ChildrenOf(pid_t pid);
 std::string RelayExecutableArgument(int argc, char** argv, const char* more_usage = "");
 // One row of a comparison table: ours, the peer's, and how many times better ours is.
 void Row(const char* name, const char* unit, double ours, double theirs, bool higher_is_better, int decimals = 2);
+
+// The relay's executable copied into a temporary directory of its own beside `channel_file`
+// and run there in the foreground (-console, its output in console.txt); stopped and removed
+// when destroyed.
+class ConsoleRelay {
+ public:
+  ConsoleRelay(const std::string& exe, const std::string& channel_file);
+  ~ConsoleRelay();
+  ConsoleRelay(const ConsoleRelay&) = delete;
+  ConsoleRelay& operator=(const ConsoleRelay&) = delete;
+  Process& process() { return *process_; }
+  pid_t pid() const { return process_->pid(); }
+  // What it wrote to its console so far (status lines and event-log entries).
+  std::string Console() const;
+
+ private:
+  std::string dir_;
+  std::unique_ptr<Process> process_;
+};
+
+// A channel-file line that joins device port `device` to server port `server` (type 2).
+std::string TcpChannelLine(int device, int server);
 
 void RaiseFileLimit();
 std::string MakeTempDir();

@@ -32,7 +32,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -158,34 +157,20 @@ void Rounds(int tcp, int serial, int rounds, Times& tcp_times, Times& serial_tim
 }
 
 struct Korvenet {
-  std::string dir;
-  std::unique_ptr<Process> process;
-  explicit Korvenet(const std::string& channels) {
-    dir = MakeTempDir();
-    WriteFile(dir + "/cnf_port.cfg", channels);
-    std::filesystem::copy_file(relay_exe, dir + "/tcp_port_serv");
-    process = std::make_unique<Process>(std::vector<std::string>{dir + "/tcp_port_serv", "-console"}, dir,
-                                        dir + "/console.txt");
-  }
-  ~Korvenet() {
-    process.reset();
-    RemoveTree(dir);
-  }
+  ConsoleRelay relay;
+  explicit Korvenet(const std::string& channels) : relay(relay_exe, channels) {}
   // Milliseconds from SIGTERM to the end of the process; -1 after 10 s (then it is killed).
   double StopTime() {
     const auto start = Clock::now();
-    kill(process->pid(), SIGTERM);
+    kill(relay.pid(), SIGTERM);
     while (Clock::now() - start < 10s) {
-      if (!process->Running()) return Ms(Clock::now() - start);
+      if (!relay.process().Running()) return Ms(Clock::now() - start);
       std::this_thread::sleep_for(1ms);
     }
     return -1;
   }
 };
 
-std::string TcpLine(int device, int server) {
-  return std::to_string(device) + ";0;2;" + std::to_string(server) + ";bench\r\n";
-}
 std::string SerialLine(int device, const std::string& path) {
   return std::to_string(device) + ";0;1;" + path + ";bench\r\n";
 }
@@ -213,8 +198,8 @@ void RoundTripsBesideSickParties(int rounds) {
   Pty stuck, good;
   const int t_dev = FreePort(), t_srv = FreePort(), s_dev = FreePort(), x_dev = FreePort(), x_srv = FreePort(),
             g_dev = FreePort();
-  Korvenet relay(TcpLine(t_dev, t_srv) + SerialLine(s_dev, stuck.slave_path) + TcpLine(x_dev, x_srv) +
-                 SerialLine(g_dev, good.slave_path));
+  Korvenet relay(TcpChannelLine(t_dev, t_srv) + SerialLine(s_dev, stuck.slave_path) +
+                 TcpChannelLine(x_dev, x_srv) + SerialLine(g_dev, good.slave_path));
   int t_device = ConnectWithRetry(t_dev, 10s), t_server = ConnectWithRetry(t_srv, 10s);
   int g_device = ConnectWithRetry(g_dev, 10s), s_device = ConnectWithRetry(s_dev, 10s);
   int x_device = ConnectWithRetry(x_dev, 10s), x_server = ConnectSmallWindow(x_srv);
@@ -267,7 +252,7 @@ void RoundTripsBesideSickParties(int rounds) {
 
 void HealthyBesideStopped() {
   const int dev = FreePort(), srv = FreePort();
-  Korvenet relay(TcpLine(dev, srv));
+  Korvenet relay(TcpChannelLine(dev, srv));
   int device = ConnectWithRetry(dev, 10s);
   int healthy = ConnectWithRetry(srv, 10s);
   int stopped = ConnectSmallWindow(srv);

@@ -137,13 +137,6 @@ bool Peer::Join(int& device, int& server) {
 
 int Peer::ConnectIdleDevice() { return ConnectLoopback(device_port_); }
 
-std::pair<int, int> FreePortPair() {
-  while (true) {
-    int a = FreePort(), b = FreePort();
-    if (a != b) return {a, b};
-  }
-}
-
 std::unique_ptr<Peer> StartPeer(const std::string& name, const std::string& relay_exe,
                                 const std::string& notify_socket, const PeerSetup& setup) {
   const auto ports = FreePortPair();

@@ -59,7 +59,4 @@ struct PeerSetup {
 std::unique_ptr<Peer> StartPeer(const std::string& name, const std::string& relay_exe,
                                 const std::string& notify_socket, const PeerSetup& setup = {});
 
-// Two free loopback ports, different from each other.
-std::pair<int, int> FreePortPair();
-
 }  // namespace bench

@@ -212,6 +212,7 @@ ByteString TCustomWinSocket::ReceiveOnce(std::size_t size) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!open_) return ByteString();
     received = platform::Receive(handle_, buffer.MutableData(), static_cast<int>(size));
+    if (received > 0) Count(bytes_received_, received);
     if (received == -1) {
       int code = platform::LastSocketError();
       if (code != platform::kSocketWouldBlock) {
@@ -248,7 +249,10 @@ int TCustomWinSocket::SendLocked(const char* data, std::size_t size, bool close_
   if (!Connected()) return 0;
   const int count = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
   const int sent = platform::Send(handle_, data, count);
-  if (sent != -1) return sent;
+  if (sent != -1) {
+    Count(bytes_sent_, sent);
+    return sent;
+  }
   int code = platform::LastSocketError();
   if (code == platform::kSocketWouldBlock) return -1;
   ReportSocketError(this, eeSend, code);

@@ -50,6 +50,11 @@ class TCustomWinSocket : public TObject {
   // The peer's address as "a.b.c.d:port"; empty without a handle or a peer.
   std::string PeerAddress();
 
+  // The bytes ReadPending took from the socket and the sends handed to it, since the object
+  // was made. Any thread: each is written under the lock, read without it.
+  std::uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
+  std::uint64_t BytesSent() const { return bytes_sent_.load(std::memory_order_relaxed); }
+
   // The close routine: raises the disconnect event, closes the handle and marks the object
   // closed; does nothing unless `handle` is the current handle (a pending lookup is
   // forgotten in every case).
@@ -132,6 +137,11 @@ class TCustomWinSocket : public TObject {
   // The base part of the close routine, also used by the destructor.
   void CloseHandle(platform::SocketHandle handle);
   bool IsCurrentHandle(platform::SocketHandle handle);
+  // Adds to a byte count; the caller holds the lock, so a plain add is enough.
+  static void Count(std::atomic<std::uint64_t>& counter, int bytes) {
+    counter.store(counter.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(bytes),
+                  std::memory_order_relaxed);
+  }
 
   std::atomic<platform::SocketHandle> handle_;
   std::atomic<bool> open_;
@@ -144,6 +154,8 @@ class TCustomWinSocket : public TObject {
   std::recursive_mutex lock_;
   std::atomic<int> known_port_{-1};  // the local port of the open handle, once asked; -1 otherwise
   bool closing_ = false;  // the close routine runs; a nested call for the same close returns
+  std::atomic<std::uint64_t> bytes_received_{0};
+  std::atomic<std::uint64_t> bytes_sent_{0};
 
   // An outstanding service-name lookup: its request number and what listening continues with.
   std::uintptr_t lookup_request_ = 0;

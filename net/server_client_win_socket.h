@@ -33,8 +33,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   TServerWinSocket* ServerWinSocket() const { return server_; }
   // A number that no other connection of the process has had.
   std::uint64_t Id() const { return id_; }
-  // When the connection was accepted.
+  // When the connection was accepted, on the steady clock and on the calendar.
   Clock::time_point AcceptedAt() const { return accepted_at_; }
+  std::chrono::system_clock::time_point AcceptedOn() const { return accepted_on_; }
 
   // Asks for this object's destruction by a message to its own window; returns at once.
   void ReleaseLater();
@@ -99,6 +100,7 @@ class TServerClientWinSocket : public TCustomWinSocket {
   int last_unsent_ = -1;  // the send queue at the last progress check; -1: not known
   std::size_t kept_limit_ = kDefaultKeptBytesLimit;
   const Clock::time_point accepted_at_ = Clock::now();
+  const std::chrono::system_clock::time_point accepted_on_ = std::chrono::system_clock::now();
   const std::uint64_t id_;
   // The notifications that wait for the listener to resume (owner thread).
   std::optional<platform::Message> kept_back_read_;

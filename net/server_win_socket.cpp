@@ -47,6 +47,16 @@ void TServerWinSocket::ForEachConnection(const std::function<void(TServerClientW
   for (TServerClientWinSocket* connection : walk) visit(connection);
 }
 
+TServerWinSocket::Traffic TServerWinSocket::ConnectionTraffic() const {
+  std::lock_guard<std::recursive_mutex> hold(list_lock_);
+  Traffic traffic = released_traffic_;
+  for (const TServerClientWinSocket* connection : connections_) {
+    traffic.received += connection->BytesReceived();
+    traffic.sent += connection->BytesSent();
+  }
+  return traffic;
+}
+
 void TServerWinSocket::AddConnection(TServerClientWinSocket* connection) {
   std::lock_guard<std::recursive_mutex> hold(list_lock_);
   if (std::find(connections_.begin(), connections_.end(), connection) == connections_.end()) {
@@ -57,7 +67,10 @@ void TServerWinSocket::AddConnection(TServerClientWinSocket* connection) {
 void TServerWinSocket::RemoveConnection(TServerClientWinSocket* connection) {
   std::lock_guard<std::recursive_mutex> hold(list_lock_);
   auto it = std::find(connections_.begin(), connections_.end(), connection);
-  if (it != connections_.end()) connections_.erase(it);
+  if (it == connections_.end()) return;
+  connections_.erase(it);
+  released_traffic_.received += connection->BytesReceived();
+  released_traffic_.sent += connection->BytesSent();
 }
 
 void TServerWinSocket::CloseSocketObject(platform::SocketHandle handle) {

@@ -3,6 +3,7 @@
 // order of acceptance, from its construction until its destruction (also while it is closed
 // and waits for release). It owns its connections and frees them when it is closed.
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -23,6 +24,14 @@ class TServerWinSocket : public TCustomWinSocket {
   // can be destroyed meanwhile: the safe way to walk the list from another thread than the
   // owner. `visit` must not close the listener nor wait for the owning thread.
   void ForEachConnection(const std::function<void(TServerClientWinSocket*)>& visit) const;
+
+  // The bytes received from and sent to the listener's connections (BytesReceived, BytesSent),
+  // those already released included. Any thread.
+  struct Traffic {
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
+  };
+  Traffic ConnectionTraffic() const;
 
   // Deactivation: destroys every connection (last first, without disconnect events), then
   // closes `handle` if it is the listening handle.
@@ -75,5 +84,6 @@ class TServerWinSocket : public TCustomWinSocket {
   bool accept_kept_back_ = false;  // an accept notification came while paused
   int thread_cache_size_ = 10;
   std::vector<TServerClientWinSocket*> connections_;
-  mutable std::recursive_mutex list_lock_;
+  Traffic released_traffic_;  // of the connections that left the list
+  mutable std::recursive_mutex list_lock_;  // guards connections_ and released_traffic_
 };

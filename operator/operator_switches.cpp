@@ -8,6 +8,7 @@
 #include "platform/operator_output.h"
 #include "platform/process.h"
 #include "operator/channel_check.h"
+#include "operator/status_switch.h"
 #include "relay/channel_file.h"
 #include "relay/options_file.h"
 #include "service/service_application.h"
@@ -46,6 +47,7 @@ std::optional<int> RunSwitch(const std::vector<std::string>& arguments) {
     return 0;
   }
   if (FindCmdLineSwitch(arguments, "CHECK")) return RunChannelCheck();
+  if (FindCmdLineSwitch(arguments, "STATUS")) return RunStatusSwitch(arguments);
   return std::nullopt;
 }
 
@@ -63,6 +65,9 @@ std::vector<std::string> HelpLines() {
       "  -console     run the relay in the foreground; Ctrl+C stops it",
       "  -check       check the channel file and the ports and serial devices it names;",
       "               exit code 1 when there is anything to warn about",
+      "  -status      what the running service of this directory is doing, one line per channel;",
+      "               with -peers also every connected peer, with -json as one JSON object;",
+      "               exit code 3 when no service answers, 4 when it refuses the caller",
       "  -install     install the service " + std::string(kServiceName) + " (Korvenet) and enable it",
       "  -uninstall   remove the service",
       "  -silent      with -install or -uninstall: no message on success",

@@ -1,14 +1,14 @@
 #pragma once
-// The switches for the people who run the relay: -help (also -?, /? and --help), -version and
-// -check. They only tell: they install, start and keep open nothing. Main thread, before the
-// service program runs.
+// The switches for the people who run the relay: -help (also -?, /? and --help), -version,
+// -check and -status. They only tell: they install, start and keep open nothing. Main thread,
+// before the service program runs.
 
 #include <optional>
 #include <string>
 #include <vector>
 
 // Runs the first of these switches that the arguments (after the program name) hold, help
-// before version before check, and answers the exit code; nothing when they hold none (the
+// before version before check before status, and answers the exit code; nothing when they hold none (the
 // program then goes on as before).
 std::optional<int> RunOperatorSwitch(const std::vector<std::string>& arguments);
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -9,6 +10,8 @@ std::string ExecutablePath();
 std::string ExecutableDirectory();
 // File name of the executable with its extension, without its directory.
 std::string ExecutableFileName();
+// The running process's id.
+std::uint32_t CurrentProcessId();
 
 // Raises the process's limit of open descriptors to the most it may have (Linux: the soft
 // limit to the hard one), so that many connections do not run into a low default. Called

@@ -70,6 +70,9 @@ struct ServiceStatus {
   std::uint32_t service_specific_exit_code = 0;
   std::uint32_t check_point = 0;
   std::uint32_t wait_hint = 0;  // milliseconds
+  // A readable line for the manager to show (UTF-8); empty: the state's name. Where the manager
+  // shows no text (Windows) it is not sent.
+  std::string status_line;
 };
 
 // Reports a service's status to the manager; false on failure (see LastServiceError).

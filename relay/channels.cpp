@@ -54,6 +54,7 @@ void Relay::OpenChannels() {
   assert(OnServiceThread() && "the relay opens its channels on its service thread");
   const int count = tables_.ChannelCount;
   for (std::atomic<bool>& reported : serial_failure_reported_) reported = false;  // no port is open
+  ClearStatusCounts();
   for (int k = 1; k <= count; ++k) OpenListenerOrReport(lsDevice, k);
   // Then the partners: every server-side listener, then every serial port, each in channel
   // order. The ports come last, so that a port delivers only once every listener exists.

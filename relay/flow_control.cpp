@@ -216,7 +216,10 @@ void FlowControl::ReleaseLaggards(const TServerWinSocket* source, const Pause& p
       caught_up = true;
     }
   }
-  if ((laggards.empty() && lagging_ports.empty()) || !caught_up) {
+  // Every laggard is back at low water: the source resumes, and the hold goes on if a laggard
+  // is at once behind again (PauseSource starts a new one only after the source ran free).
+  if (laggards.empty() && lagging_ports.empty()) return;
+  if (!caught_up) {
     hold.since = Clock::time_point();
     return;
   }

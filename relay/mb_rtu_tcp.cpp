@@ -4,7 +4,7 @@
 #include "relay/log_texts.h"
 #include "relay/run_loop.h"
 
-TRodivo_vedodaraz::TRodivo_vedodaraz() {
+TRodivo_vedodaraz::TRodivo_vedodaraz(TRelayCompanionFactory companion) : make_companion_(std::move(companion)) {
   SetName("Rodivo_vedodaraz");
   SetDisplayName("Korvenet");
   SetAllowPause(false);
@@ -50,17 +50,30 @@ TRodivo_vedodaraz::TRodivo_vedodaraz() {
 }
 
 // A shutdown ends the service without ServiceStop; whatever is still open goes with the relay.
-TRodivo_vedodaraz::~TRodivo_vedodaraz() { relay_.reset(); }
+TRodivo_vedodaraz::~TRodivo_vedodaraz() {
+  companion_.reset();
+  relay_.reset();
+}
 
-void TRodivo_vedodaraz::ServiceStart(TService*, bool&) { relay_->Start(); }
+void TRodivo_vedodaraz::ServiceStart(TService*, bool&) {
+  relay_->Start();
+  if (make_companion_) companion_ = make_companion_(*this, *relay_);
+}
 
 void TRodivo_vedodaraz::ServiceExecute(TService*) {
   relay_->Log().AppendLogLine(kServiceExecuteText, kServiceLogFileName);
-  run_loop::Run(*this, run_loop::QueuePacer(),
-                {[this] { return relay_->HasWork(); }, [this](run_loop::Clock::time_point now) { relay_->Tick(now); }});
+  run_loop::Run(run_loop::CallsOf(*this), run_loop::QueuePacer(),
+                {[this] { return relay_->HasWork() || (companion_ && companion_->Busy()); },
+                 [this](run_loop::Clock::time_point now) {
+                   relay_->Tick(now);
+                   if (companion_) companion_->Tick(now);
+                 }});
 }
 
-void TRodivo_vedodaraz::ServiceStop(TService*, bool&) { relay_->Stop(); }
+void TRodivo_vedodaraz::ServiceStop(TService*, bool&) {
+  companion_.reset();
+  relay_->Stop();
+}
 
 void TRodivo_vedodaraz::ServerSocket_for_deviceClientRead(TObject*, TCustomWinSocket* Socket) {
   relay_->ClientRead(lsDevice, Socket);

@@ -6,7 +6,9 @@
 // and ServiceStop run on the service thread, and so do the socket handlers (the listeners
 // belong to that thread); a disconnect handler may also run on the main thread and then does
 // nothing. ComPort_servRxChar runs on the main thread; ApplicationEvents1Exception on whichever
-// thread routed the exception (the main thread in the installation runs).
+// thread routed the exception (the main thread in the installation runs). The companion
+// (relay_companion.h) is made at the end of ServiceStart and destroyed at the start of
+// ServiceStop, both on the service thread, or with the module after a shutdown.
 
 #include <cstdint>
 #include <memory>
@@ -15,13 +17,15 @@
 #include "net/custom_win_socket.h"
 #include "net/server_socket.h"
 #include "relay/relay.h"
+#include "relay/relay_companion.h"
 #include "serial/com_port.h"
 #include "service/application_events.h"
 #include "service/service.h"
 
 class TRodivo_vedodaraz : public TService {
  public:
-  TRodivo_vedodaraz();
+  // `companion` makes what runs beside the relay while it runs (none when empty).
+  explicit TRodivo_vedodaraz(TRelayCompanionFactory companion = nullptr);
   ~TRodivo_vedodaraz() override;
 
   // Never activated or opened: they only hand their handlers on to the listeners and ports
@@ -47,4 +51,7 @@ class TRodivo_vedodaraz : public TService {
  private:
   // After the templates, which it refers to; destroyed before them.
   std::unique_ptr<Relay> relay_;
+  const TRelayCompanionFactory make_companion_;
+  // From the start until the stop; destroyed before the relay.
+  std::unique_ptr<TRelayCompanion> companion_;
 };

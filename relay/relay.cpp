@@ -31,6 +31,7 @@ const PortIndex& Relay::Ports(TListenerSide side) const { return side == lsDevic
 
 void Relay::Start() {
   service_thread_ = platform::CurrentThreadId();
+  started_ = WallClock::now();
   CloseChannels();  // a relay started again starts from nothing
   tables_.ChannelCount = 0;
   TChannelFile file = LoadChannelFile(log_.Directory());

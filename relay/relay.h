@@ -59,6 +59,8 @@
 // closes the port at once (its lock file goes with it) and drops the device bytes meant for it
 // until it is back. Retries add no wake-up of their own: Tick runs at least once per status
 // report.
+// | cuts_[k], dropped_[k]         | the thread that reports| service thread (Status)       | with the relay              |
+// |                               | the cut (atomic)       |                               |                             |
 //
 // Serial writes never wait on the service thread: each open port has a writer (a thread of its
 // own, serial/serial_writer.h) that takes the device bytes and writes them as the line takes
@@ -109,6 +111,7 @@
 #include "relay/flow_control.h"
 #include "relay/options_file.h"
 #include "relay/port_index.h"
+#include "relay/relay_status.h"
 #include "relay/text_log.h"
 #include "serial/com_port.h"
 #include "serial/serial_writer.h"
@@ -189,6 +192,12 @@ class Relay {
   // The serial port `sender` received `count` bytes: reads them and sends them to every
   // device connection of its channel (the port's Tag). Raises what the read raises.
   void SerialRxChar(TObject* sender, std::int32_t count);
+
+  // ---- Service thread only, between Start and Stop.
+
+  // What the relay does now: every channel's sides and counts, with each connected peer when
+  // `with_peers`. Reads what the other threads count without stopping them.
+  RelayStatus Status(bool with_peers);
 
   // ---- Any thread.
 
@@ -282,6 +291,13 @@ class Relay {
   // dropped and counted.
   void CloseSerialLine(int k);
 
+  // relay_status.cpp: the operator's view.
+  void ClearStatusCounts();
+  // The state of a channel side, from its health record.
+  SideStatus ListenerState(TListenerSide side, int k);
+  SideStatus SerialState(int k);
+  ListenerStatus ListenerStatusOf(TListenerSide side, int k, bool with_peers);
+
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
   // While its listener is paused nothing is read, unless `final` is set (the connection is
@@ -298,12 +314,14 @@ class Relay {
   void WriteToSerial(int k, TServerWinSocket* source, const ByteString& data);
   void ForwardFromSerial(TComPort* port, std::int32_t count);
 
-  // relay_flow.cpp: what the flow control asks of the relay.
+  // flow_hooks.cpp: what the flow control asks of the relay.
   FlowControl::Hooks FlowHooks();
   FlowControl::Destinations DestinationsOf(const TServerWinSocket* source);
   void WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connection, FlowControl::CutReason why);
   void WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why);
-  // The relay's window on the service thread, where serial writers report that they drained.
+
+  // relay_window.cpp: the relay's window on the service thread, where serial writers report
+  // that they drained and serial lines that they failed.
   void OpenWindow();
   // Gives the open serial port of channel k its writer, which reports to the window.
   void OpenSerialWriter(int k);
@@ -336,4 +354,9 @@ class Relay {
   std::array<TChannelHealth, kMaxChannels + 1> health_;
   // The earliest retry that is due; max when none waits.
   Clock::time_point next_retry_ = Clock::time_point::max();
+
+  WallClock::time_point started_{};
+  // Per channel: peers cut, and bytes a cut serial writer dropped.
+  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> cuts_{};
+  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> dropped_{};
 };

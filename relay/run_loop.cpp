@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/messages.h"
-#include "service/service.h"
 
 namespace run_loop {
 namespace {
@@ -49,14 +48,14 @@ int PassesEnded(Clock::time_point first_end, Clock::time_point now) {
 
 // Handles what waits, within one pump's budget and not past `end`. Readiness that is left
 // over waits in the queue in its order, behind what came first.
-void PumpWithinBudget(TService& service, Pacer& pacer, Clock::time_point end) {
+void PumpWithinBudget(const ServiceCalls& service, Pacer& pacer, Clock::time_point end) {
   const Clock::time_point until = std::min(end, pacer.Now() + kPassPause);
-  service.PumpRequestsWithin(kMessagesPerPump, [&] { return pacer.Now() < until; });
+  service.pump_within(kMessagesPerPump, [&] { return pacer.Now() < until; });
 }
 
 // Handles requests as they come until `end`; returns early once a stop has been requested.
-void PauseHandlingRequests(TService& service, Pacer& pacer, Clock::time_point end) {
-  while (!service.StopRequested() && pacer.Now() < end) {
+void PauseHandlingRequests(const ServiceCalls& service, Pacer& pacer, Clock::time_point end) {
+  while (!service.stop_requested() && pacer.Now() < end) {
     if (pacer.WaitMessageUntil(end)) PumpWithinBudget(service, pacer, end);
   }
 }
@@ -68,7 +67,7 @@ Pacer& QueuePacer() {
   return pacer;
 }
 
-void Run(TService& service, Pacer& pacer, const Duties& duties) {
+void Run(const ServiceCalls& service, Pacer& pacer, const Duties& duties) {
   PauseHandlingRequests(service, pacer, pacer.Now() + kFirstPause);
   int pass = 0;
   Clock::time_point pass_end = pacer.Now() + kPassPause;  // where the next pass's pause ends
@@ -77,7 +76,7 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
     // that reports.
     int passes = duties.busy() ? 1 : PassesUntilReport(pass);
     Clock::time_point end = pass_end + (passes - 1) * kPassPause;
-    while (!service.StopRequested() && pacer.Now() < end) {
+    while (!service.stop_requested() && pacer.Now() < end) {
       if (!pacer.WaitMessageUntil(end)) continue;
       PumpWithinBudget(service, pacer, end);
       if (passes > 1 && duties.busy()) {
@@ -97,9 +96,9 @@ void Run(TService& service, Pacer& pacer, const Duties& duties) {
     }
     bool report = false;
     for (int i = 0; i < passes; ++i) report = StepPass(pass) || report;
-    if (report) service.SendStatus();
+    if (report) service.send_status();
     duties.every_pass(now);
-    if (service.StopRequested()) break;
+    if (service.stop_requested()) break;
     pass_end = pass_end + passes * kPassPause;
   }
 }

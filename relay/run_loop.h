@@ -24,8 +24,6 @@
 #include <chrono>
 #include <functional>
 
-class TService;
-
 namespace run_loop {
 
 using Clock = std::chrono::steady_clock;
@@ -51,7 +49,26 @@ struct Duties {
   std::function<void(Clock::time_point)> every_pass;
 };
 
+// What the loop asks of the service it runs.
+struct ServiceCalls {
+  std::function<bool()> stop_requested;
+  // Handles waiting requests in order: at most `max_messages`, and no more once `in_time`
+  // answers false.
+  std::function<void(int max_messages, const std::function<bool()>& in_time)> pump_within;
+  std::function<void()> send_status;
+};
+
+// The calls of a service object with StopRequested, PumpRequestsWithin and SendStatus.
+template <typename Service>
+ServiceCalls CallsOf(Service& service) {
+  return {[&service] { return service.StopRequested(); },
+          [&service](int max_messages, const std::function<bool()>& in_time) {
+            service.PumpRequestsWithin(max_messages, in_time);
+          },
+          [&service] { service.SendStatus(); }};
+}
+
 // Runs the loop until a stop has been requested.
-void Run(TService& service, Pacer& pacer, const Duties& duties);
+void Run(const ServiceCalls& service, Pacer& pacer, const Duties& duties);
 
 }  // namespace run_loop

@@ -81,6 +81,17 @@ void TService::WriteEventLog(const platform::Text& text, std::uint32_t event_typ
   logger->WriteEventLog(text, event_type, category, event_id);
 }
 
+void TService::SetRunningStatusLine(std::function<std::string()> line) {
+  std::lock_guard<std::mutex> hold(running_line_lock_);
+  running_line_ = std::move(line);
+}
+
+std::string TService::StatusLineOf(TCurrentStatus status) {
+  if (status != csRunning) return std::string();
+  std::lock_guard<std::mutex> hold(running_line_lock_);
+  return running_line_ ? running_line_() : std::string();
+}
+
 std::uint32_t TService::AcceptedControls() const {
   std::uint32_t accepted = kAcceptShutdown;
   if (allow_stop_) accepted |= kAcceptStop;

@@ -141,6 +141,13 @@ class TService : public TObject {
   void SetStatus(TCurrentStatus status);
   // Reports the current status to the service manager.
   void SendStatus();
+  // The readable line of the reports while running, in place of the state's name (the service
+  // manager shows it): `line` is asked, on the thread that reports, for each such report; an
+  // empty function gives the state's name back. Any thread.
+  void SetRunningStatusLine(std::function<std::string()> line);
+  // The readable line of a report of `status`: the running line while running, when one is
+  // set; else empty, which stands for the state's name.
+  std::string StatusLineOf(TCurrentStatus status);
   // Handles waiting control codes and window messages of the service thread. Without `wait`
   // it drains the queue and returns; with it, it waits for messages until a stop has been
   // requested (or the quit message arrives).
@@ -237,6 +244,8 @@ class TService : public TObject {
   std::atomic<TCurrentStatus> status_{csStopped};
   TCurrentStatus last_status_sent_ = csStartPending;
   std::uint32_t check_point_ = 0;
+  std::mutex running_line_lock_;  // held while the line is asked, so it is never asked once unset
+  std::function<std::string()> running_line_;
 
   // The service thread and the way control codes reach it.
   mutable std::mutex control_lock_;

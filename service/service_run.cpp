@@ -303,6 +303,7 @@ void TService::SendStatus() {
   status.service_specific_exit_code = 0;
   status.check_point = check_point_;
   status.wait_hint = wait_hint_;
+  status.status_line = StatusLineOf(current);
   if (!platform::ReportServiceStatus(status_handle_, status)) {
     WriteEventLog(ServiceErrorText(platform::LastServiceError()));
   }

@@ -30,10 +30,8 @@ std::string WithoutControls(const std::string& utf8) {
   return out;
 }
 
-}  // namespace
-
-void WriteOutputLine(const std::string& text) {
-  std::string line = WithoutControls(IsValidUtf8(text) ? text : linux_side::Cp1251ToUtf8(text)) + "\n";
+void WriteUtf8Line(const std::string& utf8) {
+  std::string line = WithoutControls(utf8) + "\n";
   std::size_t done = 0;
   while (done < line.size()) {
     ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
@@ -42,6 +40,18 @@ void WriteOutputLine(const std::string& text) {
     done += static_cast<std::size_t>(n);
   }
 }
+
+}  // namespace
+
+void WriteOutputLine(const std::string& text) {
+  WriteUtf8Line(IsValidUtf8(text) ? text : linux_side::Cp1251ToUtf8(text));
+}
+
+void WriteOutputLine(const Text& text) { WriteUtf8Line(linux_side::ToUtf8(text)); }
+
+std::string Utf8Of(const Text& text) { return linux_side::ToUtf8(text); }
+
+std::string StartServiceCommand(const std::string& service_name) { return "systemctl start " + service_name; }
 
 std::vector<std::string> PlatformHelpLines(const std::string& service_name, const std::vector<std::string>& sources) {
   std::string journal = "journalctl";

@@ -26,6 +26,8 @@ std::string ExecutableFileName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
 void RaiseDescriptorLimit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;

@@ -163,6 +163,24 @@ std::uint32_t Notify(const std::string& text) {
   return n < 0 ? FromErrno(errno) : 0;
 }
 
+// The manager's readable line: one line (control characters become "?"), at most
+// kStatusLineLimit bytes, cut on a character boundary, so that a report always fits one datagram.
+constexpr std::size_t kStatusLineLimit = 1024;
+
+std::string StatusLine(const std::string& text) {
+  std::string line = text.substr(0, kStatusLineLimit);
+  if (line.size() < text.size()) {
+    // Back to the start of the character that the cut went through.
+    std::size_t end = line.size();
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    line.resize(end);
+  }
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return line;
+}
+
 // ---- Registration: unit files ----
 
 constexpr const char* kSystemUnitDirectory = "/etc/systemd/system";
@@ -487,7 +505,8 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
     last_line = std::move(line);
     return true;
   }
-  std::string text = std::string("STATUS=") + state + "\n" +
+  const std::string readable = status.status_line.empty() ? std::string(state) : StatusLine(status.status_line);
+  std::string text = "STATUS=" + readable + "\n" +
                      "X_STATE=" + std::to_string(status.current_state) + "\n" +
                      "X_CHECKPOINT=" + std::to_string(status.check_point) + "\n" +
                      "X_WAIT_HINT=" + std::to_string(status.wait_hint) + "\n" +

@@ -16,12 +16,10 @@ std::wstring WithoutControls(std::wstring text) {
   return text;
 }
 
-}  // namespace
-
-void WriteOutputLine(const std::string& text) {
+void WriteWideLine(const std::wstring& text) {
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-  std::wstring wide = WithoutControls(win_detail::WidenCp1251(text)) + L"\r\n";
+  std::wstring wide = WithoutControls(text) + L"\r\n";
   DWORD mode = 0;
   if (::GetConsoleMode(out, &mode)) {
     DWORD written = 0;
@@ -47,6 +45,25 @@ void WriteOutputLine(const std::string& text) {
     done += written;
   }
 }
+
+}  // namespace
+
+void WriteOutputLine(const std::string& text) { WriteWideLine(win_detail::WidenCp1251(text)); }
+
+void WriteOutputLine(const Text& text) { WriteWideLine(win_detail::Widen(text)); }
+
+std::string Utf8Of(const Text& text) {
+  const std::wstring wide = win_detail::Widen(text);
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
+std::string StartServiceCommand(const std::string& service_name) { return "net start " + service_name; }
 
 std::vector<std::string> PlatformHelpLines(const std::string& service_name, const std::vector<std::string>& sources) {
   std::string list;

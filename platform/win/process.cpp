@@ -39,6 +39,8 @@ std::string ExecutableFileName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
 // Windows has no per-process limit of socket handles to raise.
 void RaiseDescriptorLimit() {}
 

@@ -46,6 +46,15 @@ TEST_F(Healing, ListenerHeldAtStartOpensOnceFreeOnlyWithRetry) {
   std::ofstream(bin_file("cnf_options.cfg"), std::ios::binary) << "# heal\r\nretry 1\r\n";
   e2e::PortHolder holder(server_port);
   Start(channel);
+  // -status tells that the side waits, with the reason.
+  const std::string waiting = "server port " + std::to_string(server_port) + " waiting (" + launcher_->PortInUseText();
+  e2e::HandRun status;
+  std::vector<e2e::EventEntry> entries;  // the service's, as the hand runs pick them up
+  ASSERT_TRUE(test::WaitUntil([&] {
+    status = launcher_->RunByHand({"-status"});
+    entries.insert(entries.end(), status.entries.begin(), status.entries.end());
+    return status.out.find(waiting) != std::string::npos;
+  })) << status.out << status.err;
   std::this_thread::sleep_for(2500ms);  // the other program's while: a few retries fail
   holder.Release();
   ASSERT_TRUE(Connects(server_port, 3s)) << "the listener did not open within the retry period and 2 s";
@@ -58,7 +67,9 @@ TEST_F(Healing, ListenerHeldAtStartOpensOnceFreeOnlyWithRetry) {
   // One failed-open line per start; the retries write nothing there.
   EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText, failed_line, kServiceExecuteText,
                                                          kServiceStartText, failed_line, kServiceExecuteText}));
-  const auto entries = launcher_->EventEntries(3, 300ms);
+  for (const auto& entry : launcher_->EventEntries(3 - std::min<std::size_t>(entries.size(), 3), 300ms)) {
+    entries.push_back(entry);
+  }
   ASSERT_EQ(entries.size(), 3u) << (entries.empty() ? std::string("none") : entries.back().text);
   EXPECT_EQ(entries[1].type, 2);
   EXPECT_EQ(entries[1].text, failed + "; tried again every 1 s");

@@ -1,6 +1,7 @@
 // Type-2 channels through the real executable: both directions, fan-out, no echo, dropped
 // bytes, shared device ports, large and slow streams, the last bytes before a close, a stalled
-// receiver, the stop. Run on Linux and under Wine alike (launcher.h).
+// receiver, two receivers reading in parallel, the stop, and what -status tells of a channel.
+// Run on Linux and under Wine alike (launcher.h).
 
 #include <atomic>
 #include <thread>
@@ -192,6 +193,38 @@ TEST_F(TcpRelay, StalledReceiverIsCutWhileTheOthersGoOn) {
   Stop();
 }
 
+TEST_F(TcpRelay, TwoServersReadingInParallelBothGetTheWholeStreamAndNoneIsCut) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(device_port, server_port));
+  Client s1(server_port), s2(server_port), d(device_port);
+  ASSERT_TRUE(Sync(d, {&s1, &s2}));
+
+  // Both read at a few MB/s, slower than the device sends: the relay keeps bytes for both, and
+  // now one, now the other is the one behind. A reader that is still reading is never cut.
+  const std::string payload = e2e::Pattern(12u << 20, 5);
+  std::string at_s1, at_s2;
+  auto read_paced = [&](Client& server, std::string& into) {
+    while (into.size() < payload.size()) {
+      const std::string piece = server.Receive(std::min<std::size_t>(64 << 10, payload.size() - into.size()));
+      if (piece.empty()) return;
+      into += piece;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the reader's pace
+    }
+  };
+  {
+    Sender sender(d, payload);
+    std::thread second([&] { read_paced(s2, at_s2); });
+    read_paced(s1, at_s1);
+    second.join();
+  }
+  EXPECT_TRUE(at_s1 == payload) << at_s1.size() << " of " << payload.size() << " bytes, or changed, at the first";
+  EXPECT_TRUE(at_s2 == payload) << at_s2.size() << " of " << payload.size() << " bytes, or changed, at the second";
+  Stop();
+  for (const auto& entry : launcher_->EventEntries(0, std::chrono::milliseconds(0))) {
+    EXPECT_EQ(entry.text.find("was disconnected"), std::string::npos) << entry.text;
+  }
+}
+
 TEST_F(TcpRelay, IdleRelayKeepsReportingRunningAndRelaysWhenBytesCome) {
   const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, server_port));
@@ -217,6 +250,27 @@ TEST_F(TcpRelay, StopClosesEveryPortAndConnection) {
   EXPECT_TRUE(s.ClosedByPeer());
   EXPECT_FALSE(Client().Connect(device_port));
   EXPECT_FALSE(Client().Connect(server_port));
+}
+
+TEST_F(TcpRelay, StatusTellsTheChannelItsPeersAndItsBytesWhileTheServiceRuns) {
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(device_port, server_port));
+  Client s(server_port), d(device_port);
+  std::size_t sent = 0;
+  ASSERT_TRUE(Sync([&](const std::string& bytes) { return sent += bytes.size(), d.SendAll(bytes); }, {&s}));
+  ASSERT_TRUE(s.SendAll("reply"));
+  EXPECT_EQ(d.Receive(5), "reply");
+  e2e::HandRun run = launcher_->RunByHand({"-status"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  const std::string line = "channel 1 \"x\": device port " + std::to_string(device_port) +
+                           " listening, 1 device; server port " + std::to_string(server_port) +
+                           " listening, 1 server; " + std::to_string(sent) + " bytes from devices, 5 bytes to devices";
+  EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("Korvenet "), 0u) << run.out;
+  Stop();
+  run = launcher_->RunByHand({"-status"});
+  EXPECT_EQ(run.exit_code, 3) << "no service answers";
+  EXPECT_EQ(run.out, "");
 }
 
 }  // namespace

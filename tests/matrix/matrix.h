@@ -100,6 +100,11 @@ void TenThousandConnectionsComeAndGo(Matrix& m);
 void TwoThousandIdleConnections(Matrix& m);
 void FourHundredChannels(Matrix& m);
 void DescriptorsRunOut(Matrix& m);
+// Pace: slow readers beside fast ones, and sources that outrun them (scenarios_pace.cpp).
+void DeviceChurnAgainstASlowReader(Matrix& m);
+void StalledServerThatSendsFast(Matrix& m);
+void BurstySourceToReadersOfTwoPaces(Matrix& m);
+void SteadySourceToReadersOfTwoPaces(Matrix& m);
 // The process: signals, stops, its files and its sockets (scenarios_process.cpp).
 void StopDuringStartUp(Matrix& m, int moment);
 void StopDuringTransfer(Matrix& m, int moment);

@@ -438,6 +438,12 @@ double CpuSecondsOf(pid_t pid) {
   return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+long RssKiB(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
 // ---- Installation
 
 Installation::Installation(const std::filesystem::path& directory) : directory_(directory) {

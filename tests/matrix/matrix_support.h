@@ -63,6 +63,10 @@ void RaiseFileLimit();
 
 // `size` bytes of a pattern that differs with `seed` and has no short period.
 std::string Pattern(std::size_t size, unsigned seed);
+// `got` is a start of `sent`.
+inline bool IsPrefix(const std::string& got, const std::string& sent) {
+  return got.size() <= sent.size() && sent.compare(0, got.size(), got) == 0;
+}
 
 // A loopback TCP client on a blocking socket.
 class Peer {
@@ -180,6 +184,8 @@ struct Resources {
 Resources ResourcesOf(pid_t pid);
 // CPU time (user and system) of a process so far, in seconds.
 double CpuSecondsOf(pid_t pid);
+// The resident size of a process (VmRSS), in KiB; 0 when it cannot be read.
+long RssKiB(pid_t pid);
 
 // The executable copied into a directory of its own, beside its channel file and its logs (the
 // build's own, or the one KORVENET_MATRIX_EXE names).

@@ -17,10 +17,6 @@
 namespace matrix {
 namespace {
 
-bool IsPrefix(const std::string& got, const std::string& sent) {
-  return got.size() <= sent.size() && sent.compare(0, got.size(), got) == 0;
-}
-
 bool SyncFromLine(SerialLine& line, const std::vector<Peer*>& devices) {
   return Sync([&](const std::string& bytes) { return line.Write(bytes); }, devices);
 }

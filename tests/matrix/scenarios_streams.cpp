@@ -17,10 +17,6 @@ namespace {
 // Ends a stream that the test cuts short, so that what came before it can be read whole.
 const std::string kMarker = "#end-of-stream#";
 
-bool IsPrefix(const std::string& got, const std::string& sent) {
-  return got.size() <= sent.size() && sent.compare(0, got.size(), got) == 0;
-}
-
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -413,16 +409,18 @@ void StalledReaderBesideHealthy(Matrix& m) {
   {
     Peer healthy(server_port), stalled(server_port, 16 * 1024), device(device_port);
     ASSERT_TRUE(Sync(device, {&healthy, &stalled}));
-    const std::string payload = Pattern(static_cast<std::size_t>(Scaled(16 << 20, 4 << 20)), 11);
+    // More than the stalled one's cap (16 MiB) and the kernel's buffers take, whatever the scale.
+    const std::string payload = Pattern(24 << 20, 11);
     std::string got;
     {
       Background sender([&] { EXPECT_TRUE(device.SendAll(payload)); });
-      // The healthy server is held for a moment at most, not for the stalled one's stall limit.
+      // The healthy server is held for the hold at most, not for the stalled one's stall limit.
       got = healthy.Receive(payload.size());
     }
     EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size() << " bytes, or not in order";
-    // The one that stopped reading was cut, with a warning that names its channel and address,
-    // and what it had taken is the start of the stream.
+    // The one that stopped reading was released after the hold and cut at its cap, with a
+    // warning that names its channel and address, and what it had taken is the start of the
+    // stream.
     bool closed = false;
     const std::string left_with = stalled.ReceiveUntilClosed(closed);
     EXPECT_TRUE(closed) << "the stalled server was not cut";
@@ -464,13 +462,20 @@ void StuckSerialLine(Matrix& m) {
       ASSERT_EQ(to_good.Receive(pong.size()), pong);
     }
     EXPECT_TRUE(m.heartbeat().Healthy()) << "the stuck line held up the TCP channel";
+    to_good.Close();
     // The device gives up; its send that waits for the relay ends with the shutdown.
     ::shutdown(to_stuck.fd(), SHUT_RDWR);
     flood.Join();
     to_stuck.Reset();
+    // Its listener stays paused while the line takes nothing, and keeps the device's close back
+    // with its last bytes: the relay holds the connection until the line's stall limit drops
+    // what waits for it (30 s), or, as here, the stop.
+    EXPECT_TRUE(m.WaitForExtraDescriptors(1));
   }
-  // The stop ends the write that waits for the line at once (Conclude's stop has a deadline).
-  m.Conclude();
+  // The stop ends the write that waits for the line at once (the stop has a deadline).
+  m.heartbeat().End();
+  EXPECT_TRUE(m.heartbeat().Healthy(0));
+  EXPECT_TRUE(m.relay().StopCleanly());
 }
 
 }  // namespace matrix

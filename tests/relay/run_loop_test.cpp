@@ -97,7 +97,7 @@ class TLoopService : public TService {
 
  private:
   void Execute(TService*) {
-    run_loop::Run(*this, pacer_,
+    run_loop::Run(run_loop::CallsOf(*this), pacer_,
                   {[this] { return busy; }, [this](Clock::time_point) { passes_seen.push_back(pacer_.Ms()); }});
     ended_at = pacer_.Ms();
     pacer_.Collect();

@@ -154,6 +154,18 @@ TEST_F(MainThreadServiceRun, StartRunStopReportsEachStatus) {
   ExpectNoEntry();
 }
 
+TEST_F(MainThreadServiceRun, OnlyRunningReportsCarryTheRunningLineOnOneLineThatFitsADatagram) {
+  std::atomic<int> asked{0};
+  service_.SetRunningStatusLine([&] { return ++asked, "2 channels:\n" + std::string(3000, 'x'); });
+  Start();
+  ExpectReport(2, 1, "SERVICE_START_PENDING");
+  ExpectReport(2, 2, "SERVICE_START_PENDING");
+  ExpectReport(4, 0, ("2 channels:?" + std::string(3000, 'x')).substr(0, 1024).c_str());
+  service_.PostControlCode(kControlStop);
+  ExpectNormalStop();
+  EXPECT_EQ(asked, 1);
+}
+
 TEST_F(MainThreadServiceRun, StopBeforeTheServiceThreadExistsIsKept) {
   int stops = 0;
   service_.before_run = [this] { service_.PostControlCode(kControlStop); };

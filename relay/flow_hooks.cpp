@@ -1,10 +1,9 @@
-// What the relay gives its flow control: the destinations of a source, the warning entries of
-// cuts, and the window on the service thread where serial writers report that they drained.
+// What the relay gives its flow control: the destinations of a source, and the warning entries
+// and counts of the destinations it cuts.
 
 #include <cstdio>
 #include <string>
 
-#include "base/exception_routing.h"
 #include "net/server_client_win_socket.h"
 #include "net/server_win_socket.h"
 #include "relay/failure_entries.h"
@@ -81,6 +80,7 @@ void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connecti
   auto found = listeners_.find(listener);
   if (found == listeners_.end()) return;
   const int k = found->second.channel;
+  cuts_[k].fetch_add(1, std::memory_order_relaxed);
   std::string peer = connection->PeerAddress();
   if (peer.empty()) peer = "(address unknown)";
   WriteWarning(PeerCutEntry(k, tables_.ChannelTable[k], found->second.side == lsServer, peer, WhatHappened(why, connection->KeptBytesLimit())));
@@ -89,38 +89,6 @@ void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connecti
 void Relay::WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why) {
   const int k = port->Port().Tag();
   if (k < 1 || k > tables_.ChannelCount) return;
+  dropped_[k].fetch_add(dropped, std::memory_order_relaxed);
   WriteWarning(SerialDropEntry(k, tables_.ChannelTable[k], WhatHappened(why, FlowControl::kSerialCap), dropped));
-}
-
-void Relay::OpenWindow() {
-  if (window_) return;
-  window_ = platform::CreateNotificationWindow([this](const platform::Message& message) -> std::intptr_t {
-    try {
-      return HandleMessage(message);
-    } catch (...) {
-      routing::RouteException(nullptr);
-      return 0;
-    }
-  });
-}
-
-void Relay::CloseWindow() {
-  if (platform::WindowHandle window = window_.exchange(0)) platform::DestroyNotificationWindow(window);
-}
-
-std::intptr_t Relay::HandleMessage(const platform::Message& message) {
-  const auto k = static_cast<int>(message.wparam);
-  if (message.id == kSerialLineFailedMessage) SerialLineFailed(k);
-  if (message.id != kSerialDrainedMessage) return 0;
-  // A report that comes after its port closed finds no writer.
-  if (k >= 1 && k <= kMaxChannels && serial_writers_[k]) flow_control_.NoteSerialDrained(serial_writers_[k].get());
-  return 0;
-}
-
-void Relay::OpenSerialWriter(int k) {
-  TComPort& port = *tables_.SerialPorts[k];
-  serial_writers_[k] = std::make_unique<SerialWriter>(
-      port, FlowControl::kSerialLowWater,
-      [this, k] { platform::PostMessageTo(window_.load(), kSerialDrainedMessage, static_cast<std::uintptr_t>(k), 0); },
-      [this, k](const EComPort& failure) { ReportSerialFailure(k, failure); });
 }
