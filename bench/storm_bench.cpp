@@ -242,25 +242,17 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string exe, earlier, only;
   int rounds = 1, devices = 2000, churn = 10000, in_flight = 200, backlog = 1024, timeout = 60;
+  const std::map<std::string, int*> numbers = {{"--rounds", &rounds},       {"--devices", &devices},
+                                               {"--churn", &churn},         {"--in-flight", &in_flight},
+                                               {"--backlog", &backlog},     {"--timeout", &timeout}};
   for (std::size_t i = 0; i < args.size(); ++i) {
     const bool has_value = i + 1 < args.size();
-    auto number = [&](int& value) { value = std::max(1, std::atoi(args[++i].c_str())); };
-    if (args[i] == "--earlier" && has_value) {
+    if (auto number = numbers.find(args[i]); number != numbers.end() && has_value) {
+      *number->second = std::max(1, std::atoi(args[++i].c_str()));
+    } else if (args[i] == "--earlier" && has_value) {
       earlier = std::filesystem::absolute(args[++i]).string();
     } else if (args[i] == "--only" && has_value) {
       only = args[++i];
-    } else if (args[i] == "--rounds" && has_value) {
-      number(rounds);
-    } else if (args[i] == "--devices" && has_value) {
-      number(devices);
-    } else if (args[i] == "--churn" && has_value) {
-      number(churn);
-    } else if (args[i] == "--in-flight" && has_value) {
-      number(in_flight);
-    } else if (args[i] == "--backlog" && has_value) {
-      number(backlog);
-    } else if (args[i] == "--timeout" && has_value) {
-      number(timeout);
     } else if (exe.empty() && args[i][0] != '-') {
       exe = std::filesystem::absolute(args[i]).string();
     } else {

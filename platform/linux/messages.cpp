@@ -5,6 +5,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -196,6 +197,10 @@ Registry& registry() {
   return *instance;
 }
 
+// How many times windows were destroyed, counted under the registry lock: a thread's memory of
+// the windows it dispatched to (DispatchMessage) holds only while this has not changed.
+std::atomic<std::uint64_t> windows_destroyed{0};
+
 std::atomic<ThreadId> next_thread_id{1};
 thread_local ThreadId own_thread_id = 0;
 thread_local SentMessage* current_sent = nullptr;
@@ -223,6 +228,7 @@ void EndQueue(const std::shared_ptr<MessageQueue>& queue) {
     r.queues.erase(queue->owner());
     for (auto it = r.windows.begin(); it != r.windows.end();) {
       it = it->second->owner == queue->owner() ? r.windows.erase(it) : std::next(it);
+      ++windows_destroyed;
     }
     std::lock_guard<std::mutex> hold_queue(queue->lock);
     queue->alive = false;
@@ -399,6 +405,7 @@ void DestroyNotificationWindow(WindowHandle window) {
     if (it == r.windows.end()) return;
     std::shared_ptr<MessageQueue> queue = it->second->queue;
     r.windows.erase(it);
+    ++windows_destroyed;
     std::lock_guard<std::mutex> hold_queue(queue->lock);
     std::erase_if(queue->posted, [&](const MessageQueue::Posted& p) {
       if (p.message.window != window) return false;
@@ -537,8 +544,21 @@ bool WaitMessageUntil(std::chrono::steady_clock::time_point deadline) {
 
 std::intptr_t DispatchMessage(const Message& message) {
   if (message.window == 0) return 0;
+  // The windows this thread dispatched to lately, so that a dispatch does not look each one up
+  // under the registry's lock; an entry counts while no window was destroyed since it was made.
+  struct Remembered {
+    WindowHandle handle = 0;
+    std::uint64_t destroyed = 0;
+    std::shared_ptr<Window> window;
+  };
+  thread_local std::array<Remembered, 16> remembered;
+  const std::uint64_t destroyed = windows_destroyed.load();
+  Remembered& entry = remembered[message.window % remembered.size()];
+  if (entry.handle != message.window || entry.destroyed != destroyed) {
+    entry = Remembered{message.window, destroyed, FindWindow(message.window)};
+  }
   // The reference keeps the procedure alive while it runs, even if it destroys its window.
-  std::shared_ptr<Window> window = FindWindow(message.window);
+  const std::shared_ptr<Window> window = entry.window;
   if (!window) return 0;
   return window->procedure(message);
 }
