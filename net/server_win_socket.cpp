@@ -22,8 +22,6 @@ TServerWinSocket::~TServerWinSocket() {
   }
 }
 
-// The owner thread alone changes the list, so it reads it without the list lock; another thread
-// takes the lock.
 int TServerWinSocket::ConnectionCount() const {
   std::unique_lock<std::recursive_mutex> hold(list_lock_, std::defer_lock);
   if (!OnOwnerThread()) hold.lock();

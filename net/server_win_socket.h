@@ -17,6 +17,8 @@ class TServerWinSocket : public TCustomWinSocket {
   TServerWinSocket();
   ~TServerWinSocket() override;
 
+  // Only the owner thread changes the list: it reads it with these two without the list lock,
+  // another thread takes the lock for each (and ForEachConnection for a walk).
   int ConnectionCount() const;
   // The connection at 0-based `index`; EListError "List index out of bounds (%d)" outside.
   TServerClientWinSocket* ConnectionAt(int index) const;
