@@ -188,18 +188,22 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
                                                          kComPortOpenFailedText + missing, kServiceExecuteText}));
 }
 
-TEST_F(HealingLinux, OptionsFileThatCannotBeReadLeavesTheDefaults) {
+TEST_F(HealingLinux, OptionsFileThatCannotBeReadKeepsEveryListenerClosed) {
+  // It may have said who may connect: nobody is let in rather than everybody.
   std::filesystem::create_directories(dir_.path() / bin_ / "cnf_options.cfg");
-  e2e::PortHolder held;
-  Start(Channel(std::to_string(test::FreePort()), "2", std::to_string(held.port()), "tcp"));
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(std::to_string(device_port), "2", std::to_string(server_port), "tcp"));
   EXPECT_EQ(NextEntry(kInformation).substr(0, 1), "C");
-  EXPECT_EQ(NextEntry(kWarning),
-            "Options file \"" + bin_file("cnf_options.cfg") + "\" cannot be read: Is a directory; the defaults hold");
-  // No retry: the failed open says nothing of one.
-  EXPECT_EQ(NextEntry(kWarning), "Channel 1 \"tcp\", server side: cannot listen on TCP port " +
-                                     std::to_string(held.port()) + ": Address already in use");
+  EXPECT_EQ(NextEntry(kWarning), "Options file \"" + bin_file("cnf_options.cfg") +
+                                     "\" cannot be read: Is a directory; no channel opens a listener");
+  EXPECT_FALSE(test::Client().Connect(device_port));
+  EXPECT_FALSE(test::Client().Connect(server_port));
   Stop();
   ExpectNoMoreEntries();
+  EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText,
+                                                         kSocketOpenFailedText + std::to_string(device_port),
+                                                         kSocketOpenFailedText + std::to_string(server_port),
+                                                         kServiceExecuteText}));
 }
 
 }  // namespace
