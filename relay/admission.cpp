@@ -58,8 +58,9 @@ void Relay::TellRefusals(Clock::time_point now) {
 }
 
 void Relay::WriteRefusal(TListenerSide side, int k, TRefusal reason, const RefusalLog::Entry& entry) {
+  const int limit = admission_[k][side].rule.Limit();
   const std::string why = reason == rfNotAllowed ? "not in the allow-list"
-                                                 : "over the limit of " +
-                                                       std::to_string(admission_[k][side].rule.Limit()) + " connections";
+                                                 : "over the limit of " + std::to_string(limit) +
+                                                       (limit == 1 ? " connection" : " connections");
   WriteWarning(PeerRefusedEntry(k, tables_.ChannelTable[k], side == lsServer, IPv4Text(entry.first), entry.more, why));
 }
