@@ -16,7 +16,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,13 +45,7 @@ struct Settings {
 // Event-log datagrams sent to a socket of the benchmark; counts those that tell of refusals.
 class EntryCounter {
  public:
-  explicit EntryCounter(std::string path) : path_(std::move(path)) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
-    unlink(path_.c_str());
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  explicit EntryCounter(std::string path) : path_(std::move(path)), fd_(BindDatagramSocket(path_)) {
     thread_ = std::thread([this] {
       char buffer[65536];
       while (!stop_) {

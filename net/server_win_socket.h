@@ -36,8 +36,8 @@ class TServerWinSocket : public TCustomWinSocket {
   void SetPaused(bool paused);
   bool Paused() const { return paused_; }
 
-  // Asked about every peer accepted while set, right after the accept and before any
-  // connection object exists (Sender is this listener). A peer it leaves refused is closed at
+  // Asked about every peer accepted while set, on the owner thread, right after the accept
+  // and before any connection object exists (Sender is this listener). A peer it leaves refused is closed at
   // once with a reset: nothing is read from it or sent to it, no event is raised for it, and
   // it never becomes a connection.
   TAdmitPeerEvent OnAdmitPeer;

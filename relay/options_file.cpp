@@ -112,21 +112,30 @@ std::string SecondTime(const OptionLine& line, TListenerSide side, int first) {
          std::to_string(first) + " counts";
 }
 
-// bind SIDE ADDRESS
-std::string ReadBind(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
-  const std::string wanted = "bind takes a side (device or server) and one IPv4 address";
+// SIDE VALUE: the value `parse` reads, for the side's `option`; given once (the first counts).
+template <typename T, typename Parse>
+std::string ReadSideValue(const OptionLine& line, const std::string& wanted, const char* value_name, Parse parse,
+                          TOptionValue<T> TSideOptions::*option, TRelayOptions& options, TClosedSides& closes) {
   std::optional<TListenerSide> side;
   if (std::string problem = ReadSide(line, 0, wanted, closes, side); !problem.empty()) return problem;
-  if (line.values.size() != 2) return wanted + (line.values.size() < 2 ? "; it has no address" : "; it has more");
-  const std::optional<IPv4Address> address = ParseIPv4Address(line.values[1]);
-  if (!address) return wanted + ", not " + Quoted(line.values[1]);
-  TOptionValue<IPv4Address>& bind = options.Access.Sides[*side].Bind;
-  if (bind.Given()) {
-    closes = TClosedSides{};  // the first one counts
-    return SecondTime(line, *side, bind.line);
+  if (line.values.size() != 2) {
+    return wanted + (line.values.size() < 2 ? std::string("; it has no ") + value_name : std::string("; it has more"));
   }
-  bind = TOptionValue<IPv4Address>{*address, line.number};
+  const std::optional<T> value = parse(line.values[1]);
+  if (!value) return wanted + ", not " + Quoted(line.values[1]);
+  TOptionValue<T>& given = options.Access.Sides[*side].*option;
+  if (given.Given()) {
+    closes = TClosedSides{};  // the first one counts
+    return SecondTime(line, *side, given.line);
+  }
+  given = TOptionValue<T>{*value, line.number};
   return std::string();
+}
+
+// bind SIDE ADDRESS
+std::string ReadBind(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
+  return ReadSideValue(line, "bind takes a side (device or server) and one IPv4 address", "address",
+                       &ParseIPv4Address, &TSideOptions::Bind, options, closes);
 }
 
 // allow [K] SIDE NETWORK...
@@ -158,20 +167,14 @@ std::string ReadAllow(const OptionLine& line, TRelayOptions& options, TClosedSid
 
 // limit SIDE N
 std::string ReadLimit(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
-  const std::string wanted =
-      "limit takes a side (device or server) and the most connections at once, a whole number from 1";
-  std::optional<TListenerSide> side;
-  if (std::string problem = ReadSide(line, 0, wanted, closes, side); !problem.empty()) return problem;
-  if (line.values.size() != 2) return wanted + (line.values.size() < 2 ? "; it has no number" : "; it has more");
-  const std::optional<int> limit = Count(line.values[1]);
-  if (!limit || *limit == 0) return wanted + ", not " + Quoted(line.values[1]);
-  TOptionValue<int>& option = options.Access.Sides[*side].Limit;
-  if (option.Given()) {
-    closes = TClosedSides{};  // the first one counts
-    return SecondTime(line, *side, option.line);
-  }
-  option = TOptionValue<int>{*limit, line.number};
-  return std::string();
+  auto positive = [](std::string_view text) {
+    const std::optional<int> count = Count(text);
+    return count && *count > 0 ? count : std::nullopt;
+  };
+  return ReadSideValue(line,
+                       "limit takes a side (device or server) and the most connections at once, a whole number "
+                       "from 1",
+                       "number", positive, &TSideOptions::Limit, options, closes);
 }
 
 // The keywords: each reads the values of its line into the options, and answers what is wrong

@@ -25,27 +25,36 @@ TEST_F(AccessLinux, EachKindOfBadLineClosesTheSideItConcerns) {
   const int d1 = test::FreePort(), s1 = test::FreePort(), d2 = test::FreePort(), s2 = test::FreePort();
   const std::string channels = std::to_string(d1) + ";0;2;" + std::to_string(s1) + ";a\r\n" + std::to_string(d2) +
                                ";0;2;" + std::to_string(s2) + ";b\r\n";
-  const std::string address = "bind takes a side (device or server) and one IPv4 address";
+  const std::string line = "Options file \"" + launcher_->ServicePath("cnf_options.cfg") + "\", line 2: ";
+  const std::string address = line + "bind takes a side (device or server) and one IPv4 address";
   const std::string networks =
-      "allow takes a side (device or server), or a channel number and a side, then IPv4 addresses or networks";
+      line + "allow takes a side (device or server), or a channel number and a side, then IPv4 addresses or networks";
   const std::string every_device = "the device side of every channel opens no listener";
   const std::string every_server = "the server side of every channel opens no listener";
+  // An address that is not on this machine is a failed open like any other, tried again.
+  auto elsewhere = [&](const char* label, int port) {
+    return std::string("Channel ") + (port == d1 ? "1" : "2") + " \"" + label + "\", device side: cannot listen on TCP " +
+           "port " + std::to_string(port) + " of 192.0.2.1: Cannot assign requested address; tried again every 60 s";
+  };
   const struct {
     std::string line;
     std::vector<int> closed;  // in the order of opening: device sides first
-    std::string entry;        // after "line 2: "
+    std::vector<std::string> warnings;
   } cases[] = {
-      {"bind device 127.0.0.256", {d1, d2}, address + ", not \"127.0.0.256\"; " + every_device},
-      {"bind server", {s1, s2}, address + "; it has no address; " + every_server},
-      {"allow server 127.0.0.1 10.0.0.0/33", {s1, s2}, "\"10.0.0.0/33\" has a mask over 32; " + every_server},
-      {"allow 2 device 10.1.2", {d2},
-       "\"10.1.2\" is not an IPv4 address (four numbers 0..255 joined by dots); the device side of channel 2 opens "
-       "no listener"},
-      {"allow devices 127.0.0.1", {d1, d2, s1, s2}, networks + ", not \"devices\"; no channel opens a listener"},
-      {"limit server 0", {s1, s2},
-       "limit takes a side (device or server) and the most connections at once, a whole number from 1, not \"0\"; " +
-           every_server},
-      {"allow 9 server 127.0.0.1", {}, "the channel file has no channel 9 (it has 2); the line changes nothing"},
+      {"bind device 127.0.0.256", {d1, d2}, {address + ", not \"127.0.0.256\"; " + every_device}},
+      {"bind server", {s1, s2}, {address + "; it has no address; " + every_server}},
+      {"allow server 127.0.0.1 10.0.0.0/33", {s1, s2}, {line + "\"10.0.0.0/33\" has a mask over 32; " + every_server}},
+      {"allow 2 device 10.1.2",
+       {d2},
+       {line + "\"10.1.2\" is not an IPv4 address (four numbers 0..255 joined by dots); the device side of channel 2 "
+               "opens no listener"}},
+      {"allow devices 127.0.0.1", {d1, d2, s1, s2}, {networks + ", not \"devices\"; no channel opens a listener"}},
+      {"limit server 0",
+       {s1, s2},
+       {line + "limit takes a side (device or server) and the most connections at once, a whole number from 1, not "
+               "\"0\"; " + every_server}},
+      {"allow 9 server 127.0.0.1", {}, {line + "the channel file has no channel 9 (it has 2); the line changes nothing"}},
+      {"bind device 192.0.2.1\nretry 60", {d1, d2}, {elsewhere("a", d1), elsewhere("b", d2)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -60,10 +69,11 @@ TEST_F(AccessLinux, EachKindOfBadLineClosesTheSideItConcerns) {
     for (int port : c.closed) log.push_back(kSocketOpenFailedText + std::to_string(port));
     log.push_back(kServiceExecuteText);
     EXPECT_EQ(ServiceLogTexts(), log);
-    const auto entries = launcher_->EventEntries(2, 500ms);
-    ASSERT_EQ(entries.size(), 2u) << (entries.empty() ? "none" : entries.back().text);
-    EXPECT_EQ(entries[1].type, 2);
-    EXPECT_EQ(entries[1].text, "Options file \"" + launcher_->ServicePath("cnf_options.cfg") + "\", line 2: " + c.entry);
+    std::vector<std::string> warnings;
+    for (const e2e::EventEntry& entry : launcher_->EventEntries(c.warnings.size() + 1, 500ms)) {
+      if (entry.type == 2) warnings.push_back(entry.text);
+    }
+    EXPECT_EQ(warnings, c.warnings);
     std::filesystem::remove(bin_file("log_service.txt"));
   }
 }
@@ -109,10 +119,9 @@ TEST_F(AccessLinux, AFloodOfRefusedPeersWritesOneEntryAndCostsTheOthersNothing) 
   EXPECT_EQ(refused, kFloods * kPerFlood);
   // The pair never waited on the flood: a round trip is well under a millisecond, and no
   // refusal stands in its way for long (a generous bound for a loaded machine).
-  EXPECT_LT(flooded, std::max(20 * quiet, test::Clock::duration(500ms)));
-  std::printf("slowest round trip %.2f ms quiet, %.2f ms during the flood\n",
-              std::chrono::duration<double, std::milli>(quiet).count(),
-              std::chrono::duration<double, std::milli>(flooded).count());
+  EXPECT_LT(flooded, std::max(20 * quiet, test::Clock::duration(500ms)))
+      << std::chrono::duration<double, std::milli>(flooded).count() << " ms against "
+      << std::chrono::duration<double, std::milli>(quiet).count() << " ms quiet";
   ASSERT_TRUE(e2e::Sync(server, {&device}));
   Stop();
 
