@@ -37,9 +37,9 @@ class TServerWinSocket : public TCustomWinSocket {
   bool Paused() const { return paused_; }
 
   // Asked about every peer accepted while set, on the owner thread, right after the accept
-  // and before any connection object exists (Sender is this listener). A peer it leaves refused is closed at
-  // once with a reset: nothing is read from it or sent to it, no event is raised for it, and
-  // it never becomes a connection.
+  // and before any connection object exists (Sender is this listener). A peer it leaves
+  // refused is closed at once with a reset: nothing is read from it or sent to it, no event is
+  // raised for it, and it never becomes a connection.
   TAdmitPeerEvent OnAdmitPeer;
   // The connections that are open now: listed and not closed (a closed one stays listed until
   // its release).

@@ -28,7 +28,9 @@ TSideAccess SideAccess(const TAccessOptions& options, TListenerSide side, int k)
     access.allow = &wide.Allow;
   }
   for (const TClosedSides& closed : options.Closed) {
-    if (closed.Covers(side, k) && (!access.closed_by || closed.line < *access.closed_by)) access.closed_by = closed.line;
+    if (closed.Covers(side, k) && (!access.closed_by || closed.line < *access.closed_by)) {
+      access.closed_by = closed.line;
+    }
   }
   return access;
 }

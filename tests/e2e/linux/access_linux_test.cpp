@@ -32,9 +32,9 @@ TEST_F(AccessLinux, EachKindOfBadLineClosesTheSideItConcerns) {
   const std::string every_device = "the device side of every channel opens no listener";
   const std::string every_server = "the server side of every channel opens no listener";
   // An address that is not on this machine is a failed open like any other, tried again.
-  auto elsewhere = [&](const char* label, int port) {
-    return std::string("Channel ") + (port == d1 ? "1" : "2") + " \"" + label + "\", device side: cannot listen on TCP " +
-           "port " + std::to_string(port) + " of 192.0.2.1: Cannot assign requested address; tried again every 60 s";
+  auto elsewhere = [&](const char* channel, int port) {
+    return std::string("Channel ") + channel + ", device side: cannot listen on TCP port " + std::to_string(port) +
+           " of 192.0.2.1: Cannot assign requested address; tried again every 60 s";
   };
   const struct {
     std::string line;
@@ -53,8 +53,10 @@ TEST_F(AccessLinux, EachKindOfBadLineClosesTheSideItConcerns) {
        {s1, s2},
        {line + "limit takes a side (device or server) and the most connections at once, a whole number from 1, not "
                "\"0\"; " + every_server}},
-      {"allow 9 server 127.0.0.1", {}, {line + "the channel file has no channel 9 (it has 2); the line changes nothing"}},
-      {"bind device 192.0.2.1\nretry 60", {d1, d2}, {elsewhere("a", d1), elsewhere("b", d2)}},
+      {"allow 9 server 127.0.0.1",
+       {},
+       {line + "the channel file has no channel 9 (it has 2); the line changes nothing"}},
+      {"bind device 192.0.2.1\nretry 60", {d1, d2}, {elsewhere("1 \"a\"", d1), elsewhere("2 \"b\"", d2)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);

@@ -134,7 +134,7 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
       "retry 2s\r\n"                         // 8
       "retry\r\n"                            // 9
       "retry 1 2\r\n"                        // 10
-      "bind device 127.0.0.1\n");            // 11: not yet a keyword
+      "listen device 127.0.0.1\n");          // 11: no keyword
   e2e::PortHolder held;
   const std::string missing = dir_.file("no-such-tty");
   const std::string taken = std::to_string(held.port()), free_port = std::to_string(test::FreePort());
@@ -152,7 +152,7 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
            "8: " + wanted + ", not \"2s\"",
            "9: " + wanted + "; it has none",
            "10: " + wanted + "; it has more",
-           "11: unknown keyword \"bind\"",
+           "11: unknown keyword \"listen\"",
        }) {
     EXPECT_EQ(NextEntry(kWarning), file + problem + left_out);
   }
