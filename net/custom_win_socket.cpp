@@ -297,7 +297,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
 
 void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
   bound_port_handle_ = kInvalidSocket;  // whatever was asked before the bind is out of date
-  CheckSocketCall(platform::BindAny(handle_, port), "bind");
+  CheckSocketCall(platform::BindAddress(handle_, bind_address_, port), "bind");
   RegisterNotifications();
   if (backlog > 5) backlog = 5;
   RaiseSocketEvent(this, seListen);

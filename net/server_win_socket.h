@@ -3,6 +3,7 @@
 // order of acceptance, from its construction until its destruction (also while it is closed
 // and waits for release). It owns its connections and frees them when it is closed.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -44,6 +45,15 @@ class TServerWinSocket : public TCustomWinSocket {
   void SetPaused(bool paused);
   bool Paused() const { return paused_; }
 
+  // Asked about every peer accepted while set, on the owner thread, right after the accept
+  // and before any connection object exists (Sender is this listener). A peer it leaves
+  // refused is closed at once with a reset: nothing is read from it or sent to it, no event is
+  // raised for it, and it never becomes a connection.
+  TAdmitPeerEvent OnAdmitPeer;
+  // The connections that are open now: listed and not closed (a closed one stays listed until
+  // its release).
+  int OpenConnectionCount() const { return open_connections_.load(); }
+
   TGetSocketEvent OnGetSocket;
   TSocketNotifyEvent OnClientConnect;
   TSocketNotifyEvent OnClientDisconnect;
@@ -64,6 +74,9 @@ class TServerWinSocket : public TCustomWinSocket {
 
  private:
   friend class TServerClientWinSocket;
+  // Asks OnAdmitPeer about a socket just accepted; closes it when refused. True when it may
+  // become a connection.
+  bool Admitted(platform::SocketHandle accepted);
   void AddConnection(TServerClientWinSocket* connection);
   void RemoveConnection(TServerClientWinSocket* connection);
   // Where the connections' events and error reports go.
@@ -74,6 +87,7 @@ class TServerWinSocket : public TCustomWinSocket {
   bool paused_ = false;          // owner thread
   bool accept_kept_back_ = false;  // an accept notification came while paused
   int thread_cache_size_ = 10;
+  std::atomic<int> open_connections_{0};  // counted by the connect and disconnect events
   std::vector<TServerClientWinSocket*> connections_;
   Traffic released_traffic_;  // of the connections that left the list
   mutable std::recursive_mutex list_lock_;  // guards connections_ and released_traffic_

@@ -23,7 +23,7 @@ struct Recorded {
 ChannelCheckProbes Recording(Recorded& recorded, int busy_port = -1,
                              platform::SerialProbeResult serial = platform::SerialProbeResult::kUsable) {
   return ChannelCheckProbes{
-      [&recorded, busy_port](std::uint16_t port) {
+      [&recorded, busy_port](std::uint32_t, std::uint16_t port) {
         recorded.ports.push_back(port);
         return port == busy_port ? 98 : 0;
       },

@@ -238,6 +238,7 @@ TEST_F(OperatorSwitches, CheckReportsTheOptionsFileAndWhatIsTriedAgain) {
       "  line 2: retry 3",
       "  warning: line 3: retry is given a second time: line 2 counts; the line is left out",
       "  warning: line 4: unknown keyword \"wait\"; the line is left out",
+      "  no bind, allow or limit: every listener listens on every address and admits anyone",
       "Channel file: " + bin_file("cnf_port.cfg"),
       "channel 1: device port " + p + ", type 2, server port " + held + ", label \"held\"",
       "  warning: server port " + held + " cannot be opened now: Address already in use" + again,
@@ -254,6 +255,52 @@ TEST_F(OperatorSwitches, CheckReportsTheOptionsFileAndWhatIsTriedAgain) {
       "  warning: device port is 0, so the listener opens a port the system picks, which no one knows",
       "  warning: serial device \"" + plain + "\" is not a serial device" + never,
       "5 channels, 11 warnings",
+  };
+  EXPECT_EQ(Lines(child->Stdout()), expected);
+}
+
+TEST_F(OperatorSwitches, CheckShowsWhoMayConnectWhere) {
+  std::ofstream(bin_file("cnf_options.cfg")) << "retry 5\n"
+                                                "bind device 127.0.0.1\n"
+                                                "bind server 192.0.2.1        # on no machine\n"
+                                                "allow device 127.0.0.0/8 10.1.2.3/16\n"
+                                                "allow 2 device 0.0.0.0\n"
+                                                "allow 3 server 10.0.0.0/33\n"
+                                                "allow 4 server 10.0.0.0/8\n"
+                                                "limit device 3\n";
+  const std::string p1 = std::to_string(test::FreePort()), p2 = std::to_string(test::FreePort());
+  WriteChannelFile(p1 + ";0;2;" + p1 + ";a\n" + p2 + ";0;2;" + p2 + ";b\n0;0;2;0;c\n");
+  auto child = Run({"-check"});
+  EXPECT_EQ(child->ExitCode(), 1);
+  const std::string devices = ", admits 127.0.0.0/8 10.1.0.0/16 (line 4), at most 3 connections";
+  const std::vector<std::string> expected = {
+      "Options file: " + bin_file("cnf_options.cfg"),
+      "  line 1: retry 5",
+      "  line 2: bind device 127.0.0.1",
+      "  line 3: bind server 192.0.2.1",
+      "  line 4: allow device 127.0.0.0/8 10.1.2.3/16",
+      "  line 5: allow 2 device 0.0.0.0",
+      "  line 7: allow 4 server 10.0.0.0/8",
+      "  line 8: limit device 3",
+      "  warning: line 6: \"10.0.0.0/33\" has a mask over 32; the server side of channel 3 opens no listener",
+      "  warning: line 7: the channel file has no channel 4 (it has 3); the line changes nothing",
+      "  warning: line 3: bind server 192.0.2.1: the address is not on this machine now (Cannot assign requested "
+      "address), so the server side of every channel fails to open; the service tries again every 5 s",
+      "  warning: line 5: the allow-list of channel 2's device side admits nobody: no peer connects from 0.0.0.0",
+      "Channel file: " + bin_file("cnf_port.cfg"),
+      // Each port number once per side: the sides are bound to different addresses.
+      "channel 1: device port " + p1 + ", type 2, server port " + p1 + ", label \"a\"",
+      "  device side: listens on 127.0.0.1" + devices,
+      "  server side: listens on 192.0.2.1, admits anyone, no limit",
+      "channel 2: device port " + p2 + ", type 2, server port " + p2 + ", label \"b\"",
+      "  device side: listens on 127.0.0.1, admits 0.0.0.0 (line 5, its own list), at most 3 connections",
+      "  server side: listens on 192.0.2.1, admits anyone, no limit",
+      "channel 3: device port 0, type 2, server port 0, label \"c\"",
+      "  device side: listens on 127.0.0.1" + devices,
+      "  server side: opens no listener (options file line 6)",
+      "  warning: device port is 0, so the listener opens a port the system picks, which no one knows",
+      "  warning: server port is 0, so the listener opens a port the system picks, which no one knows",
+      "3 channels, 6 warnings",
   };
   EXPECT_EQ(Lines(child->Stdout()), expected);
 }
