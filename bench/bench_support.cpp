@@ -73,13 +73,21 @@ void Process::Stop() {
   pid_ = -1;
 }
 
-StatusListener::StatusListener(std::string path) : path_(std::move(path)) {
-  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+int BindDatagramSocket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
-  std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
-  unlink(path_.c_str());
-  bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  unlink(path.c_str());
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+StatusListener::StatusListener(std::string path) : path_(std::move(path)) {
+  fd_ = BindDatagramSocket(path_);
   thread_ = std::thread([this] { Run(); });
 }
 

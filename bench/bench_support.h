@@ -34,6 +34,9 @@ class Process {
   pid_t pid_ = -1;
 };
 
+// A Unix datagram socket bound to `path` (anything there first removed); -1 on failure.
+int BindDatagramSocket(const std::string& path);
+
 // The notify socket a Korvenet run as the service reports to; remembers when each running
 // report arrived (a thread of its own reads them).
 class StatusListener {

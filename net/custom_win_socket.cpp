@@ -311,7 +311,7 @@ void TCustomWinSocket::Listen(const std::string& service, std::uint16_t port, in
 
 void TCustomWinSocket::ListenOnPort(std::uint16_t port, int backlog) {
   known_port_ = -1;  // whatever was asked before the bind is out of date
-  CheckSocketCall(platform::BindAny(handle_, port), "bind");
+  CheckSocketCall(platform::BindAddress(handle_, bind_address_, port), "bind");
   RegisterNotifications();
   backlog = std::clamp(backlog, 1, kLargestBacklog);
   RaiseSocketEvent(this, seListen);

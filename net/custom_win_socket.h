@@ -85,12 +85,16 @@ class TCustomWinSocket : public TObject {
   void SetSocketEventRoute(TSocketEventRoute route) { event_route_ = std::move(route); }
   void SetErrorRoute(TSocketErrorRoute route) { error_route_ = std::move(route); }
 
-  // Starts listening on all local IPv4 addresses: on `port`, or, when `service` is not empty,
-  // on the port that service name resolves to (the listen then completes in the dispatch of
-  // the lookup answer, service_lookup.cpp). The backlog is kept within 1..kLargestBacklog (the
-  // system lowers it further to its own maximum). The calling thread becomes the owner.
+  // Starts listening on the bind address (all local IPv4 addresses unless one was set): on
+  // `port`, or, when `service` is not empty, on the port that service name resolves to (the
+  // listen then completes in the dispatch of the lookup answer, service_lookup.cpp). The
+  // backlog is kept within 1..kLargestBacklog (the system lowers it further to its own
+  // maximum). The calling thread becomes the owner.
   static constexpr int kLargestBacklog = 65535;
   void Listen(const std::string& service, std::uint16_t port, int backlog);
+  // The local IPv4 address the next Listen binds (host byte order); 0, the default, for all.
+  void SetBindAddress(std::uint32_t address) { bind_address_ = address; }
+  std::uint32_t BindAddress() const { return bind_address_; }
 
   // The object's lock; the close routine and all I/O hold it.
   std::recursive_mutex& Lock() { return lock_; }
@@ -153,6 +157,7 @@ class TCustomWinSocket : public TObject {
   TSocketErrorRoute error_route_;
   std::recursive_mutex lock_;
   std::atomic<int> known_port_{-1};  // the local port of the open handle, once asked; -1 otherwise
+  std::uint32_t bind_address_ = 0;
   bool closing_ = false;  // the close routine runs; a nested call for the same close returns
   std::atomic<std::uint64_t> bytes_received_{0};
   std::atomic<std::uint64_t> bytes_sent_{0};

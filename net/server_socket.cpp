@@ -1,5 +1,7 @@
 #include "net/server_socket.h"
 
+#include "base/ipv4_address.h"
+
 TServerSocket::TServerSocket() : listening_(std::make_unique<TServerWinSocket>()) {
   listening_->SetSocketEventRoute(TSocketEventRoute::Bind(this, &TServerSocket::SocketEvent));
   listening_->SetErrorRoute(TSocketErrorRoute::Bind(this, &TServerSocket::SocketError));
@@ -31,6 +33,13 @@ void TServerSocket::Activate() {
   if (service_.empty() && (port_ < 0 || port_ > 0xffff)) {
     throw SocketCallError(platform::kSocketInvalidArgument, "bind");
   }
+  std::uint32_t local = 0;  // every local address
+  if (!address_.empty()) {
+    const std::optional<IPv4Address> parsed = ParseIPv4Address(address_);
+    if (!parsed) throw SocketCallError(platform::kSocketInvalidArgument, "bind");
+    local = *parsed;
+  }
+  listening_->SetBindAddress(local);
   listening_->Listen(service_, static_cast<std::uint16_t>(port_), backlog_);
 }
 
@@ -45,6 +54,12 @@ void TServerSocket::SetPort(int port) {
   if (port == port_) return;
   if (!loading_ && active_) throw ESocketError(kCantChangeWhileActiveText);
   port_ = port;
+}
+
+void TServerSocket::SetAddress(const std::string& address) {
+  if (address == address_) return;
+  if (!loading_ && active_) throw ESocketError(kCantChangeWhileActiveText);
+  address_ = address;
 }
 
 TSocketNotifyEvent* TServerSocket::ClientSlot(int index) const {

@@ -1,6 +1,6 @@
 #pragma once
-// The listening socket component: accepts TCP connections on one local port of all IPv4
-// addresses and passes its connections' events to its OnClient... slots.
+// The listening socket component: accepts TCP connections on one local port, of all IPv4
+// addresses or of one, and passes its connections' events to its OnClient... slots.
 
 #include <memory>
 #include <string>
@@ -29,6 +29,11 @@ class TServerSocket : public TObject {
   // Setting another value while active raises "Can't change value while socket is active".
   int Port() const { return port_; }
   void SetPort(int port);
+  // The local IPv4 address to listen on ("10.1.2.3"); empty, the default, for all of them.
+  // Setting another value while active raises as Port does. One that is no IPv4 address fails
+  // the activation as a bind with the system's "invalid argument" code.
+  const std::string& Address() const { return address_; }
+  void SetAddress(const std::string& address);
 
   // How many connections may wait in the system's queue until they are accepted: 5 unless set;
   // taken when listening starts, within 1..65535 (the system lowers it to its own maximum).
@@ -54,6 +59,8 @@ class TServerSocket : public TObject {
   void SetOnClientError(TSocketErrorEvent slot) { listening_->OnClientError = std::move(slot); }
   const TGetSocketEvent& OnGetSocket() const { return listening_->OnGetSocket; }
   void SetOnGetSocket(TGetSocketEvent slot) { listening_->OnGetSocket = std::move(slot); }
+  const TAdmitPeerEvent& OnAdmitPeer() const { return listening_->OnAdmitPeer; }
+  void SetOnAdmitPeer(TAdmitPeerEvent slot) { listening_->OnAdmitPeer = std::move(slot); }
 
   // Client event slots by index: 0 OnClientRead, 1 OnClientWrite, 2 OnClientConnect,
   // 3 OnClientDisconnect. Another index does nothing: the query leaves `handler` untouched
@@ -93,6 +100,7 @@ class TServerSocket : public TObject {
   bool loading_ = false;
   int port_ = 0;
   int backlog_ = kDefaultBacklog;
+  std::string address_;
   std::string service_;
   std::unique_ptr<TServerWinSocket> listening_;
 };

@@ -82,6 +82,7 @@ void TServerWinSocket::CloseSocketObject(platform::SocketHandle handle) {
     }
     delete last;  // leaves the list in its destructor; raises no events
   }
+  open_connections_ = 0;
   TCustomWinSocket::CloseSocketObject(handle);
 }
 
@@ -138,6 +139,7 @@ void TServerWinSocket::NoteFailedAccept() {
 }
 
 void TServerWinSocket::TakeConnection(platform::SocketHandle accepted) {
+  if (!Admitted(accepted)) return;
   // Relayed bytes go out at once, and a peer that vanished without a close is found.
   platform::SetNoDelay(accepted);
   platform::SetKeepAlive(accepted);
@@ -147,12 +149,33 @@ void TServerWinSocket::TakeConnection(platform::SocketHandle accepted) {
   RaiseSocketEvent(connection, seAccept);
 }
 
+bool TServerWinSocket::Admitted(platform::SocketHandle accepted) {
+  if (!OnAdmitPeer) return true;
+  std::uint32_t peer = 0;
+  // A peer that is gone already (reset before the accept) is not asked about.
+  bool admit = platform::PeerIPv4Address(accepted, peer) == 0;
+  try {
+    if (admit) OnAdmitPeer(this, peer, OpenConnectionCount(), admit);
+  } catch (...) {
+    platform::CloseSocket(accepted);
+    throw;
+  }
+  if (admit) return true;
+  // A reset tells the peer at once and leaves nothing of the connection behind (no time-wait
+  // for each peer of a flood); it learns no more than from a refused connect.
+  platform::SetResetOnClose(accepted);
+  platform::CloseSocket(accepted);
+  return false;
+}
+
 void TServerWinSocket::ClientEvent(TCustomWinSocket*, TCustomWinSocket* socket, SocketEventKind kind) {
   switch (kind) {
     case seConnect:
+      ++open_connections_;
       if (OnClientConnect) OnClientConnect(this, socket);
       break;
     case seDisconnect:
+      --open_connections_;
       if (OnClientDisconnect) OnClientDisconnect(this, socket);
       if (server_type_ == stNonBlocking) static_cast<TServerClientWinSocket*>(socket)->ReleaseLater();
       break;

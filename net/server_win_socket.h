@@ -3,6 +3,7 @@
 // order of acceptance, from its construction until its destruction (also while it is closed
 // and waits for release). It owns its connections and frees them when it is closed.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -48,6 +49,14 @@ class TServerWinSocket : public TCustomWinSocket {
 
   // How many connections one accept notification takes at most.
   static constexpr int kAcceptsPerReadiness = 64;
+  // Asked about every peer accepted while set, on the owner thread, right after the accept
+  // and before any connection object exists (Sender is this listener). A peer it leaves
+  // refused is closed at once with a reset: nothing is read from it or sent to it, no event is
+  // raised for it, and it never becomes a connection.
+  TAdmitPeerEvent OnAdmitPeer;
+  // The connections that are open now: listed and not closed (a closed one stays listed until
+  // its release).
+  int OpenConnectionCount() const { return open_connections_.load(); }
 
   TGetSocketEvent OnGetSocket;
   TSocketNotifyEvent OnClientConnect;
@@ -71,10 +80,14 @@ class TServerWinSocket : public TCustomWinSocket {
 
  private:
   friend class TServerClientWinSocket;
-  // One accepted socket: its options, its connection object and the accept event.
+  // One accepted socket: refused (Admitted) or given its options, its connection object and the
+  // accept event.
   void TakeConnection(platform::SocketHandle accepted);
   // An accept that failed: a warning once per shortage of descriptors or buffers.
   void NoteFailedAccept();
+  // Asks OnAdmitPeer about a socket just accepted; closes it when refused. True when it may
+  // become a connection.
+  bool Admitted(platform::SocketHandle accepted);
   void AddConnection(TServerClientWinSocket* connection);
   void RemoveConnection(TServerClientWinSocket* connection);
   // Where the connections' events and error reports go.
@@ -85,6 +98,7 @@ class TServerWinSocket : public TCustomWinSocket {
   bool paused_ = false;          // owner thread
   bool accept_kept_back_ = false;  // an accept notification came while paused
   int thread_cache_size_ = 10;
+  std::atomic<int> open_connections_{0};  // counted by the connect and disconnect events
   std::vector<TServerClientWinSocket*> connections_;
   Traffic released_traffic_;  // of the connections that left the list
   mutable std::recursive_mutex list_lock_;  // guards connections_ and released_traffic_

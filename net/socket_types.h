@@ -50,6 +50,10 @@ using TSocketErrorEvent =
     EventSlot<TObject* /*Sender*/, TCustomWinSocket* /*Socket*/, TErrorEvent, int& /*ErrorCode*/>;
 using TGetSocketEvent = EventSlot<TObject* /*Sender*/, platform::SocketHandle /*Socket*/,
                                   TServerClientWinSocket*& /*ClientSocket*/>;
+// Whether a listener takes in a peer it accepted: the peer's IPv4 address (host byte order)
+// and the connections open now; Admit comes in true.
+using TAdmitPeerEvent =
+    EventSlot<TObject* /*Sender*/, std::uint32_t /*PeerAddress*/, int /*Connections*/, bool& /*Admit*/>;
 
 // Routes of a socket object: where its events and error reports go.
 using TSocketEventRoute =

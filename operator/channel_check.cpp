@@ -1,10 +1,12 @@
 #include "operator/channel_check.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <utility>
 
 #include "base/exception.h"
+#include "base/ipv4_address.h"
 #include "net/server_socket.h"
 #include "platform/files.h"
 #include "platform/operator_output.h"
@@ -154,33 +156,94 @@ CheckedChannel ReadChannel(int number, std::string_view line, int retry_seconds)
   return channel;
 }
 
+// The retry period the options give; 0 when they give none.
+int RetrySeconds(const TRelayOptions& options) { return options.Retry.Given() ? options.Retry.value : 0; }
+
+// The system's code for a bind of `side`'s address (0 when it can be bound, or none is given).
+int BindError(const TRelayOptions& options, TListenerSide side, const ChannelCheckProbes& probes) {
+  const TOptionValue<IPv4Address>& bind = options.Access.Sides[side].Bind;
+  return bind.Given() && bind.value != 0 ? probes.try_listen(bind.value, 0) : 0;
+}
+
 // The listeners in the order the service opens them (every device side, then every server
 // side): a port that an earlier listener takes does not open again, one that another program
-// holds does not open at all.
-void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes, int retry_seconds) {
-  std::map<std::uint16_t, std::pair<const char*, int>> taken;  // port -> side, channel
-  auto check = [&](CheckedChannel& channel, const char* side, std::int32_t value) {
+// holds does not open at all. Sides that the options keep closed, or whose address is not on
+// this machine (the options' part says so), are not probed.
+void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes,
+                    const TRelayOptions& options) {
+  const int retry_seconds = RetrySeconds(options);
+  const std::array<IPv4Address, 2> address = {options.Access.Sides[lsDevice].Bind.value,
+                                              options.Access.Sides[lsServer].Bind.value};
+  const std::array<int, 2> bind_error = {BindError(options, lsDevice, probes), BindError(options, lsServer, probes)};
+  // Listeners of the two sides meet on a port unless they are bound to two different addresses.
+  const bool sides_meet = address[lsDevice] == address[lsServer] || address[lsDevice] == 0 || address[lsServer] == 0;
+  std::array<std::map<std::uint16_t, int>, 2> taken;  // by side: port -> channel
+  auto check = [&](CheckedChannel& channel, TListenerSide side, std::int32_t value) {
     // 0: the system picks a free one; outside the TCP range: fails to open, holds nothing.
     if (value <= 0 || value > 65535) return;
     const auto port = static_cast<std::uint16_t>(value);
-    const std::string name = std::string(side) + " port " + std::to_string(port);
-    if (auto it = taken.find(port); it != taken.end()) {
-      WarnOpenFailure(channel.warnings,
-                      name + " is also the " + it->second.first + " port of channel " +
-                          std::to_string(it->second.second) + ", which opens it first: this listener will not open",
-                      false, retry_seconds);
-      return;
+    const std::string name = std::string(SideName(side)) + " port " + std::to_string(port);
+    for (TListenerSide earlier : {side, side == lsDevice ? lsServer : lsDevice}) {
+      if (earlier != side && !sides_meet) continue;
+      if (auto it = taken[earlier].find(port); it != taken[earlier].end()) {
+        WarnOpenFailure(channel.warnings,
+                        name + " is also the " + SideName(earlier) + " port of channel " + std::to_string(it->second) +
+                            ", which opens it first: this listener will not open",
+                        false, retry_seconds);
+        return;
+      }
     }
-    taken.emplace(port, std::make_pair(side, channel.number));
-    if (int error = probes.try_listen(port)) {
+    taken[side].emplace(port, channel.number);
+    if (SideAccess(options.Access, side, channel.number).closed_by || bind_error[side] != 0) return;
+    if (int error = probes.try_listen(address[side], port)) {
       WarnOpenFailure(channel.warnings, name + " cannot be opened now: " + SystemErrorText(error), true,
                       retry_seconds);
     }
   };
-  for (CheckedChannel& channel : channels) check(channel, "device", channel.device_port);
+  for (CheckedChannel& channel : channels) check(channel, lsDevice, channel.device_port);
   for (CheckedChannel& channel : channels) {
-    if (channel.type == 2) check(channel, "server", channel.server_port);
+    if (channel.type == 2) check(channel, lsServer, channel.server_port);
   }
+}
+
+// "line 3", "lines 3, 5".
+std::string LinesText(const std::vector<int>& lines) {
+  std::string text = lines.size() == 1 ? "line " : "lines ";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(lines[i]);
+  }
+  return text;
+}
+
+std::string NetworksText(const TAllowList& list) {
+  std::string text;
+  for (const IPv4Network& network : list.networks) {
+    if (!text.empty()) text += ' ';
+    text += IPv4Text(network);
+  }
+  return text;
+}
+
+// Who may connect to side `side` of channel k: "  server side: listens on every address,
+// admits 10.1.0.0/16 (line 3), at most 4 connections".
+std::string SideLine(const TRelayOptions& options, TListenerSide side, int k) {
+  const TSideAccess access = SideAccess(options.Access, side, k);
+  std::string line = "  " + std::string(SideName(side)) + " side: ";
+  if (access.closed_by) {
+    return line + "opens no listener (" +
+           (*access.closed_by == 0 ? std::string("the options file cannot be read")
+                                   : "options file line " + std::to_string(*access.closed_by)) +
+           ")";
+  }
+  line += "listens on " + (access.bind == 0 ? std::string("every address") : IPv4Text(access.bind)) + ", admits ";
+  if (!access.allow) {
+    line += "anyone";
+  } else {
+    line += NetworksText(*access.allow) + " (" + LinesText(access.allow->lines) +
+            (access.own_list ? ", its own list)" : ")");
+  }
+  return line + (access.limit > 0 ? ", at most " + std::to_string(access.limit) + " connections" : ", no limit");
 }
 
 // The serial devices of type-1 channels, in channel order; returns each one's path.
@@ -257,7 +320,7 @@ void BacklogNote(const TOptionValue<int>& backlog, int max_backlog, ChannelCheck
                          ")");
 }
 
-int TryListen(std::uint16_t port) {
+int TryListen(std::uint32_t address, std::uint16_t port) {
   if (int error = platform::SocketLibraryStartup()) return error;
   int error = 0;
   const platform::SocketHandle s = platform::CreateTcpSocket();
@@ -266,7 +329,7 @@ int TryListen(std::uint16_t port) {
   } else {
     // Bound as a listener binds: a port whose old connections are still closing is free.
     platform::SetReuseAddress(s);
-    if (platform::BindAny(s, port) != 0) error = platform::LastSocketError();
+    if (platform::BindAddress(s, address, port) != 0) error = platform::LastSocketError();
     platform::CloseSocket(s);
   }
   platform::SocketLibraryCleanup();
@@ -276,7 +339,8 @@ int TryListen(std::uint16_t port) {
 }  // namespace
 
 ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
-                                    int retry_seconds) {
+                                    const TRelayOptions& options) {
+  const int retry_seconds = RetrySeconds(options);
   ChannelCheckReport report;
   std::vector<CheckedChannel> channels;
   long long ignored = 0;
@@ -287,11 +351,15 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
       ++ignored;
     }
   });
-  CheckListeners(channels, probes, retry_seconds);
+  CheckListeners(channels, probes, options);
   const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes, retry_seconds);
 
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
+    if (options.Access.Given()) {
+      report.lines.push_back(SideLine(options, lsDevice, channel.number));
+      if (channel.type == 2) report.lines.push_back(SideLine(options, lsServer, channel.number));
+    }
     for (const std::string& warning : channel.warnings) report.lines.push_back("  warning: " + warning);
     report.warnings += static_cast<int>(channel.warnings.size());
   }
@@ -313,37 +381,68 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   return report;
 }
 
-ChannelCheckReport CheckOptions(const TOptionsFile& file, int max_backlog) {
+ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, const ChannelCheckProbes& probes) {
   ChannelCheckReport report;
   for (const TOptionsLine& taken : file.Taken) {
     report.lines.push_back("  line " + std::to_string(taken.line) + ": " + taken.text);
   }
-  for (const TOptionsProblem& problem : file.Problems) {
-    report.lines.push_back(problem.line == 0
-                               ? "  warning: the options file cannot be read, so the defaults hold: " + problem.what
-                               : "  warning: line " + std::to_string(problem.line) + ": " + problem.what +
-                                     "; the line is left out");
+  auto warn = [&](int line, const std::string& text) {
+    report.lines.push_back("  warning: " + (line == 0 ? std::string("the options file cannot be read: ")
+                                                       : "line " + std::to_string(line) + ": ") +
+                           text);
     ++report.warnings;
+  };
+  std::vector<TOptionsProblem> problems = file.Problems;
+  for (TOptionsProblem& problem : MissingChannelProblems(file.Options, channel_count)) problems.push_back(problem);
+  std::stable_sort(problems.begin(), problems.end(), [](const auto& a, const auto& b) { return a.line < b.line; });
+  for (const TOptionsProblem& problem : problems) {
+    warn(problem.line, problem.what + "; " + ProblemConsequence(problem, channel_count));
+  }
+  const TAccessOptions& access = file.Options.Access;
+  for (TListenerSide side : {lsDevice, lsServer}) {
+    const TOptionValue<IPv4Address>& bind = access.Sides[side].Bind;
+    if (const int error = BindError(file.Options, side, probes)) {
+      std::vector<std::string> texts;
+      WarnOpenFailure(texts,
+                      "bind " + std::string(SideName(side)) + " " + IPv4Text(bind.value) +
+                          ": the address is not on this machine now (" + SystemErrorText(error) + "), so the " +
+                          SideName(side) + " side of every channel fails to open",
+                      true, RetrySeconds(file.Options));
+      warn(bind.line, texts.front());
+    }
+  }
+  auto warn_nobody = [&](const TAllowList& list, const std::string& whose) {
+    if (AdmitsNobody(list)) {
+      warn(list.lines.front(), "the allow-list of " + whose + " admits nobody: no peer connects from " +
+                                   NetworksText(list));
+    }
+  };
+  for (TListenerSide side : {lsDevice, lsServer}) {
+    warn_nobody(access.Sides[side].Allow, "the " + std::string(SideName(side)) + " side");
+    for (const auto& [k, lists] : access.ChannelAllow) {
+      if (k <= channel_count) {
+        warn_nobody(lists[side], "channel " + std::to_string(k) + "'s " + SideName(side) + " side");
+      }
+    }
   }
   if (file.Found && !file.Options.Retry.Given()) {
     report.lines.push_back("  no retry: what fails to open stays closed until the service starts again");
   }
-  if (file.Found) BacklogNote(file.Options.Backlog, max_backlog, report);
+  if (file.Found && !access.Given()) {
+    report.lines.push_back("  no bind, allow or limit: every listener listens on every address and admits anyone");
+  }
+  if (file.Found) BacklogNote(file.Options.Backlog, probes.max_backlog ? probes.max_backlog() : 0, report);
   return report;
 }
 
 ChannelCheckProbes SystemProbes() {
-  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice};
+  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice, &platform::MaxListenBacklog};
 }
 
 int RunChannelCheck() {
   // Where the service looks for them: beside the executable.
   const std::string directory = platform::ExecutableDirectory();
   const TOptionsFile options = LoadOptionsFile(directory);
-  const ChannelCheckReport options_report = CheckOptions(options, platform::MaxListenBacklog());
-  if (options.Found) platform::WriteOutputLine("Options file: " + directory + kOptionsFileName);
-  for (const std::string& line : options_report.lines) platform::WriteOutputLine(line);
-  const int retry_seconds = options.Options.Retry.Given() ? options.Options.Retry.value : 0;
 
   const std::string path = directory + kChannelFileName;
   ChannelCheckReport report;
@@ -358,9 +457,13 @@ int RunChannelCheck() {
                              SystemErrorText(code));
       report.warnings = 1;
     } else {
-      report = CheckChannelText(contents, complete, SystemProbes(), retry_seconds);
+      report = CheckChannelText(contents, complete, SystemProbes(), options.Options);
     }
   }
+  // The options come first: the channels' lines rest on them.
+  const ChannelCheckReport options_report = CheckOptions(options, report.channels, SystemProbes());
+  if (options.Found) platform::WriteOutputLine("Options file: " + directory + kOptionsFileName);
+  for (const std::string& line : options_report.lines) platform::WriteOutputLine(line);
   platform::WriteOutputLine("Channel file: " + path);
   for (const std::string& line : report.lines) platform::WriteOutputLine(line);
   const int warnings = options_report.warnings + report.warnings;

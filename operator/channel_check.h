@@ -4,8 +4,11 @@
 // that will not work as the operator probably meant (a field that reads as 0, a port out of
 // range or used twice or held by another program, a type without a partner, a serial device
 // that is missing, not a serial device or busy, lines beyond the last channel), and whether
-// what fails to open is tried again. Before them it reports the options file: the options it
-// read and the lines it left out. It opens nothing for longer than one probe and writes no log.
+// what fails to open is tried again. When the options file says who may connect where, each
+// channel side also gets a line with its address, who it admits and its limit. Before them it
+// reports the options file: the options it read, the lines it left out and what they keep
+// closed, allow-lists that admit nobody and bind addresses that are not on this machine. It
+// opens nothing for longer than one probe and writes no log.
 //
 // Any thread; the calls share no state.
 
@@ -25,9 +28,12 @@ constexpr std::size_t kCheckedFileLimit = 16u << 20;
 
 // How the check asks the system about ports and serial devices.
 struct ChannelCheckProbes {
-  // 0 when a listener could bind `port` on all local addresses now, else the system's code.
-  std::function<int(std::uint16_t port)> try_listen;
+  // 0 when a listener could bind `port` of `address` (0: all local addresses) now, else the
+  // system's code.
+  std::function<int(std::uint32_t address, std::uint16_t port)> try_listen;
   std::function<platform::SerialProbe(const std::string& port_name)> probe_serial;
+  // The largest listen backlog the system allows; 0 (or none given) when it does not tell.
+  std::function<int()> max_backlog;
 };
 
 struct ChannelCheckReport {
@@ -37,16 +43,18 @@ struct ChannelCheckReport {
 };
 
 // Checks the text of a channel file; `complete` is false when only its head was read. With
-// `retry_seconds` (the options file's retry), each warning of a side that will fail to open
-// says whether the service tries it again.
+// the options file's retry, each warning of a side that will fail to open says whether the
+// service tries it again; with its bind, allow and limit lines, each side says who may connect.
 ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
-                                    int retry_seconds = 0);
+                                    const TRelayOptions& options = TRelayOptions{});
 
-// The options file's part of the report: each option read, a warning for each line left out
-// (or for a file that cannot be read), and how many connections may wait on each listener
-// within the system's largest backlog, `max_backlog` (0 when the system does not tell), with a
-// warning when the file asks for more. Nothing when there is no options file.
-ChannelCheckReport CheckOptions(const TOptionsFile& file, int max_backlog);
+// The options file's part of the report, for a channel file of `channel_count` channels: each
+// option read, and a warning for each line left out (or for a file that cannot be read) with
+// what it keeps closed, for a line about a channel the file does not have, for an allow-list
+// that admits nobody and for a bind address that is not on this machine; last, how many
+// connections may wait on each listener within the system's largest backlog, with a warning
+// when the file asks for more. Nothing when there is no options file.
+ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, const ChannelCheckProbes& probes);
 
 // A bind of a fresh socket to the port, as a listener binds, released at once; and the
 // platform's serial probe.

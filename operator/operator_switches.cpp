@@ -83,6 +83,9 @@ std::vector<std::string> HelpLines() {
       "  " + std::string(kOptionsFileName) + "  options, read at start, one per line; none is needed:",
       "                   retry SECONDS   try what failed to open, and serial devices that went",
       "                                   away, again every SECONDS (1..3600)",
+      "                   bind SIDE ADDRESS      SIDE (device or server) listens on ADDRESS only",
+      "                   allow [K] SIDE NET...  who may connect to SIDE (of channel K): 10.1.0.0/16",
+      "                   limit SIDE N           at most N connections at once on SIDE of each channel",
       "  log_service.txt  service start, run-loop start, channels that failed to open (code page 1251)",
       "  error_s.log      errors during -install and -uninstall",
   };

@@ -81,6 +81,14 @@ std::string JsonReason(const platform::Text& reason) {
   return reason.Empty() ? "null" : JsonString(platform::Utf8Of(reason));
 }
 
+// ", 3 refused (not allowed), 1 refused (over the limit)"; nothing when none were.
+std::string Refusals(const ListenerStatus& listener) {
+  std::string text;
+  if (listener.refused_not_allowed > 0) text += ", " + std::to_string(listener.refused_not_allowed) + " refused (not allowed)";
+  if (listener.refused_over_limit > 0) text += ", " + std::to_string(listener.refused_over_limit) + " refused (over the limit)";
+  return text;
+}
+
 std::string JsonListener(const ListenerStatus& listener) {
   std::string peers;
   for (const PeerStatus& peer : listener.peers) {
@@ -90,7 +98,9 @@ std::string JsonListener(const ListenerStatus& listener) {
              ",\"bytes_out\":" + std::to_string(peer.bytes_out) + "}";
   }
   return "{\"port\":" + std::to_string(listener.port) + ",\"state\":" + JsonString(StateWord(listener.side.state)) +
-         ",\"reason\":" + JsonReason(listener.side.reason) + ",\"peers\":[" + peers + "]}";
+         ",\"reason\":" + JsonReason(listener.side.reason) + ",\"peers\":[" + peers +
+         "],\"refused_not_allowed\":" + std::to_string(listener.refused_not_allowed) +
+         ",\"refused_over_limit\":" + std::to_string(listener.refused_over_limit) + "}";
 }
 
 std::string JsonSerial(const SerialStatus& serial) {
@@ -172,10 +182,10 @@ std::vector<std::string> StatusTextLines(const StatusHead& head, const RelayStat
   for (const ChannelStatus& c : status.channels) {
     std::string line = "channel " + std::to_string(c.number) + " \"" + Utf8FromOutside(c.label) + "\": " +
                        SideHead("device", c.device) + SideDetail(c.device.side) + ", " +
-                       Count(c.device.peer_count, "device", "devices");
+                       Count(c.device.peer_count, "device", "devices") + Refusals(c.device);
     if (c.server) {
       line += "; " + SideHead("server", *c.server) + SideDetail(c.server->side) + ", " +
-              Count(c.server->peer_count, "server", "servers");
+              Count(c.server->peer_count, "server", "servers") + Refusals(*c.server);
     }
     if (c.serial) line += "; " + SideHead(*c.serial) + SideDetail(c.serial->side);
     line += "; " + std::to_string(c.bytes_from_devices) + " bytes from devices, " +

@@ -56,6 +56,9 @@ bool IsResourceShortage(int code);
 // the error for LastSocketError().
 SocketHandle CreateTcpSocket();
 int BindAny(SocketHandle s, std::uint16_t port);  // all local IPv4 addresses
+// One local IPv4 address (host byte order; 0 is every address, as BindAny). An address that
+// is not on this machine fails (EADDRNOTAVAIL, WSAEADDRNOTAVAIL).
+int BindAddress(SocketHandle s, std::uint32_t address, std::uint16_t port);
 int Listen(SocketHandle s, int backlog);
 // The largest backlog the system gives a listener (Linux: net.core.somaxconn); a larger one is
 // lowered to it. 0 where the system does not tell (Windows lowers it silently).
@@ -74,6 +77,8 @@ int BytesWaiting(SocketHandle s, int& count);
 int LocalPort(SocketHandle s, int& port);
 // The peer's IPv4 address and port, as "a.b.c.d:port".
 int PeerAddress(SocketHandle s, std::string& address);
+// The peer's IPv4 address alone (host byte order).
+int PeerIPv4Address(SocketHandle s, std::uint32_t& address);
 // Bytes handed to the socket that have not yet left its send queue (not yet taken by the peer's
 // side): SIOCOUTQ on Linux. Windows has no such query: there it always fails (with the code of
 // an operation that is not supported), and a caller judges a peer's progress by what its
@@ -87,6 +92,9 @@ int LookupTcpService(const char* name, std::uint16_t& port);
 int SetReuseAddress(SocketHandle s);
 int SetNoDelay(SocketHandle s);
 int SetKeepAlive(SocketHandle s);
+// Makes CloseSocket reset the connection instead of closing it in order (a linger time of 0):
+// the peer is told at once, and the system keeps nothing of the connection afterwards.
+int SetResetOnClose(SocketHandle s);
 
 // Registers the socket with the notifier of `window`'s thread (see above). An empty mask
 // (or window 0) unregisters it and puts the socket back into blocking mode.

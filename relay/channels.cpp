@@ -81,19 +81,31 @@ void Relay::OpenPartner(int k) {
 
 void Relay::OpenListenerOrReport(TListenerSide side, int k) {
   TSideHealth& health = Health(side, k);
+  const TSootv& channel = tables_.ChannelTable[k];
+  const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
+  std::optional<int> closed_by;
+  admission_[k][side].rule = ListenerRule(side, k, closed_by);
+  if (closed_by) {
+    // A line of the options file about this side could not be read: it stays closed rather
+    // than let in anyone the line may have meant to keep out. The line has its own entry.
+    log_.AppendLogLine(kSocketOpenFailedText + std::to_string(port), kServiceLogFileName);
+    const std::string reason =
+        *closed_by == 0 ? "options file cannot be read" : "options file line " + std::to_string(*closed_by);
+    NoteOpenFailed(health, platform::Text(reason), false);
+    return;
+  }
   std::optional<OpenFailure> failure = TryOpen([&] { OpenListener(side, k); });
   if (!failure) {
     NoteOpened(health);
     return;
   }
-  const TSootv& channel = tables_.ChannelTable[k];
-  const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
   log_.AppendLogLine(kSocketOpenFailedText + std::to_string(port), kServiceLogFileName);
   // Such a port is refused whatever word the system has for it.
   const bool out_of_range = port < 0 || port > 0xFFFF;
   if (out_of_range) failure->reason = kPortOutOfRangeReason;
   const std::string retry = NoteOpenFailed(health, failure->reason, !out_of_range && !PortTakenBefore(side, k, port));
-  WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, failure->reason) + platform::Text(retry));
+  WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, failure->reason, BindText(side)) +
+               platform::Text(retry));
 }
 
 void Relay::OpenSerialOrReport(int k) {
@@ -129,6 +141,14 @@ void Relay::OpenListener(TListenerSide side, int k) {
   const TSootv& channel = tables_.ChannelTable[k];
   listener.SetPort(side == lsDevice ? channel.DevicePort : channel.ServerPort);
   if (options_.Backlog.Given()) listener.SetBacklog(options_.Backlog.value);
+  listener.SetAddress(BindText(side));
+  if (admission_[k][side].rule.Restricts()) {
+    listener.SetOnAdmitPeer(TAdmitPeerEvent::FromFunction(
+        [this, side, k](TObject*, std::uint32_t peer, int connections, bool& admit) {
+          AdmitPeer(side, k, peer, connections, admit);
+        },
+        this));
+  }
   listener.SetActive(true);  // this thread becomes the owner of the listener and its connections
 }
 
@@ -205,9 +225,11 @@ void Relay::CloseChannels() {
   }
   flow_control_.Reset();
   listeners_.clear();
-  // Nothing is open or tried again any more.
+  // Nothing is open or tried again any more, and nothing is refused.
   for (TChannelHealth& channel : health_) channel = TChannelHealth{};
   next_retry_ = Clock::time_point::max();
+  for (auto& sides : admission_) sides = {};
+  refusals_due_ = Clock::time_point::max();
   // reset() clears each entry before its object goes.
   for (int k = 1; k <= count; ++k) tables_.DeviceListeners[k].Listener.reset();
   for (int k = 1; k <= count; ++k) tables_.ServerListeners[k].Listener.reset();

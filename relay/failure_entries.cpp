@@ -25,6 +25,11 @@ platform::Text SerialPortNaming(const TSootv& channel) {
   return naming;
 }
 
+// "TCP port 41101", "TCP port 41101 of 10.1.2.3".
+std::string ListeningPort(std::int32_t port, const std::string& address) {
+  return "TCP port " + std::to_string(port) + (address.empty() ? "" : " of " + address);
+}
+
 // "1 retry", "2 retries".
 std::string Retries(int retries) { return std::to_string(retries) + (retries == 1 ? " retry" : " retries"); }
 
@@ -51,10 +56,11 @@ platform::Text FailureReason(std::exception_ptr error) {
   return "unexpected failure";
 }
 
-platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const platform::Text& reason) {
+platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const platform::Text& reason,
+                                    const std::string& address) {
   const std::int32_t port = server_side ? channel.ServerPort : channel.DevicePort;
   return ChannelHead(k, channel, server_side ? "server" : "device") +
-         platform::Text("cannot listen on TCP port " + std::to_string(port) + ": ") + reason;
+         platform::Text("cannot listen on " + ListeningPort(port, address) + ": ") + reason;
 }
 
 platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const platform::Text& reason) {
@@ -80,10 +86,18 @@ platform::Text SerialDropEntry(int k, const TSootv& channel, const std::string& 
 
 std::string RetryNote(int seconds) { return "; tried again every " + std::to_string(seconds) + " s"; }
 
-platform::Text ListenerOpenedEntry(int k, const TSootv& channel, bool server_side, int retries) {
+platform::Text ListenerOpenedEntry(int k, const TSootv& channel, bool server_side, int retries,
+                                   const std::string& address) {
   const std::int32_t port = server_side ? channel.ServerPort : channel.DevicePort;
   return ChannelHead(k, channel, server_side ? "server" : "device") +
-         platform::Text("listening on TCP port " + std::to_string(port) + " after " + Retries(retries));
+         platform::Text("listening on " + ListeningPort(port, address) + " after " + Retries(retries));
+}
+
+platform::Text PeerRefusedEntry(int k, const TSootv& channel, bool server_side, const std::string& first,
+                                std::uint64_t more, const std::string& why) {
+  std::string what = "refused peer " + first;
+  if (more > 0) what += " and " + std::to_string(more) + " more in the last minute";
+  return ChannelHead(k, channel, server_side ? "server" : "device") + platform::Text(what + ": " + why);
 }
 
 platform::Text SerialGoneEntry(int k, const TSootv& channel, const platform::Text& reason, int seconds) {

@@ -28,7 +28,9 @@ platform::Text FailureReason(const EComPort& e);
 platform::Text FailureReason(std::exception_ptr error);
 
 // Channel 3 "north gate", device side: cannot listen on TCP port 41101: Address already in use
-platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const platform::Text& reason);
+// (with "TCP port 41101 of 10.1.2.3" for a listener bound to one address, `address`).
+platform::Text ListenerFailureEntry(int k, const TSootv& channel, bool server_side, const platform::Text& reason,
+                                    const std::string& address = std::string());
 // Channel 5 "meter", serial side: cannot open serial port "COM9" (/dev/ttyS8): No such file or directory
 platform::Text SerialOpenFailureEntry(int k, const TSootv& channel, const platform::Text& reason);
 // Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) failed while running: Input/output error
@@ -36,7 +38,13 @@ platform::Text SerialLineFailureEntry(int k, const TSootv& channel, const platfo
 // What the warning of a failure adds when the failed part is tried again: "; tried again every 5 s".
 std::string RetryNote(int seconds);
 // Channel 3 "north gate", device side: listening on TCP port 41101 after 2 retries
-platform::Text ListenerOpenedEntry(int k, const TSootv& channel, bool server_side, int retries);
+platform::Text ListenerOpenedEntry(int k, const TSootv& channel, bool server_side, int retries,
+                                   const std::string& address = std::string());
+// Channel 1 "north gate", server side: refused peer 10.9.0.7: not in the allow-list
+// Channel 1 "north gate", server side: refused peer 10.9.0.8 and 998 more in the last minute: over the limit of
+// 2 connections
+platform::Text PeerRefusedEntry(int k, const TSootv& channel, bool server_side, const std::string& first,
+                                std::uint64_t more, const std::string& why);
 // Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) went away: Input/output error; tried again every 5 s
 platform::Text SerialGoneEntry(int k, const TSootv& channel, const platform::Text& reason, int seconds);
 // Channel 5 "meter", serial side: serial port "COM9" (/dev/ttyS8) is back after 3 retries; 120 bytes from the

@@ -18,7 +18,11 @@ void Relay::LoadOptions() {
   TOptionsFile file = LoadOptionsFile(log_.Directory());
   options_ = file.Options;
   const std::string path = log_.Directory() + kOptionsFileName;
-  for (const TOptionsProblem& problem : file.Problems) WriteWarning(OptionsProblemEntry(path, problem));
+  const int count = tables_.ChannelCount;
+  std::vector<TOptionsProblem> problems = std::move(file.Problems);
+  for (TOptionsProblem& problem : MissingChannelProblems(options_, count)) problems.push_back(std::move(problem));
+  std::stable_sort(problems.begin(), problems.end(), [](const auto& a, const auto& b) { return a.line < b.line; });
+  for (const TOptionsProblem& problem : problems) WriteWarning(OptionsProblemEntry(path, problem, count));
 }
 
 void Relay::NoteOpened(TSideHealth& health) {
@@ -49,7 +53,11 @@ bool Relay::PortTakenBefore(TListenerSide side, int k, std::int32_t port) const 
   auto earlier = [k](std::span<const int> channels, bool all) {
     return std::any_of(channels.begin(), channels.end(), [&](int j) { return all || j < k; });
   };
-  if (earlier(device_ports_.ChannelsOn(port), side == lsServer)) return true;
+  // The two sides bound to different addresses may each have a port of the same number.
+  const IPv4Address device = options_.Access.Sides[lsDevice].Bind.value;
+  const IPv4Address server = options_.Access.Sides[lsServer].Bind.value;
+  const bool sides_meet = device == server || device == 0 || server == 0;
+  if ((side == lsDevice || sides_meet) && earlier(device_ports_.ChannelsOn(port), side == lsServer)) return true;
   return side == lsServer && earlier(server_ports_.ChannelsOn(port), false);
 }
 
@@ -102,7 +110,7 @@ void Relay::RetryListener(TListenerSide side, int k, Clock::time_point now) {
   }
   const int retries = health.retries;
   NoteOpened(health);
-  WriteInformation(ListenerOpenedEntry(k, tables_.ChannelTable[k], side == lsServer, retries));
+  WriteInformation(ListenerOpenedEntry(k, tables_.ChannelTable[k], side == lsServer, retries, BindText(side)));
 }
 
 void Relay::RetrySerial(int k, Clock::time_point now) {

@@ -66,6 +66,7 @@ void Relay::Tick(std::chrono::steady_clock::time_point now) {
     // Network failures are handled where they happen: this is a fault.
     routing::RouteException(nullptr);
   }
+  if (now >= refusals_due_) TellRefusals(now);
   if (now < next_retry_) return;
   try {
     RetryDue(now);

@@ -50,6 +50,9 @@
 // | channel k is doing),          | the retries in Tick,   |                               |                             |
 // | next_retry_                   | the report of a failed |                               |                             |
 // |                               | line                   |                               |                             |
+// | admission_[k] (who each       | service thread: the    | service thread: each accept   | cleared at Stop             |
+// | listener takes in, its        | listener's open; the   | of the listener, Tick (the    |                             |
+// | refusals), refusals_due_      | accepts count          | entries due), RefusedPeers    |                             |
 //
 // Healing (when the options file sets retry): a side that failed to open for a reason that can
 // pass, and a serial port whose device went away while running, are tried again every retry
@@ -81,6 +84,12 @@
 // of it can be destroyed meanwhile. Each send holds its connection's lock, so the bytes of the
 // serial side and of the server side never interleave within one send.
 //
+// Access (when the options file sets bind, allow or limit): a listener binds its side's
+// address and asks admission_ about every peer right after the accept; a refused peer is reset
+// before anything is read from it or sent to it, counted, and told in at most one warning entry
+// per channel side and reason a minute. A side that a line of the options file it could not
+// read concerns opens no listener at all.
+//
 // Failures: network and serial failures are dropped where the relay does without the bytes
 // (a failed read ends that read, a failed send skips that connection, a failed serial write
 // drops that write). A channel side that fails to open gets its line in log_service.txt and a
@@ -109,15 +118,14 @@
 #include "relay/arrays_vars.h"
 #include "relay/channel_health.h"
 #include "relay/flow_control.h"
+#include "relay/listener_side.h"
 #include "relay/options_file.h"
+#include "relay/peer_admission.h"
 #include "relay/port_index.h"
 #include "relay/relay_status.h"
 #include "relay/text_log.h"
 #include "serial/com_port.h"
 #include "serial/serial_writer.h"
-
-// The two sides of a channel: devices connect to its device side, servers to its server side.
-enum TListenerSide { lsDevice, lsServer };
 
 // The never-activated components whose handlers the created listeners and ports take over.
 struct TRelayTemplates {
@@ -162,16 +170,20 @@ class Relay {
   // Closes and destroys every listener and serial port: serial delivery ends first, then the
   // device-side listeners go, then the server-side ones, then the ports.
   void Stop();
-  // Once per pass of the run loop: the flow control's resuming and stall checks, and the
-  // retries that are due.
+  // Once per pass of the run loop: the flow control's resuming and stall checks, the retries
+  // that are due, and the entries of refused peers that are due.
   void Tick(std::chrono::steady_clock::time_point now);
   // True while Tick has something to look after (a paused source, a destination or a serial
-  // writer that keeps bytes), so the run loop must run every pass. A pending retry is not such
-  // work: it waits for a pass that runs anyway.
+  // writer that keeps bytes), so the run loop must run every pass. A pending retry or refusal
+  // entry is not such work: it waits for a pass that runs anyway.
   bool HasWork();
   // What each side of channel k is doing (1..ChannelCount), and the options the relay read.
   const TChannelHealth& Health(int k) const { return health_[k]; }
   const TRelayOptions& Options() const { return options_; }
+  // The peers that side `side` of channel k refused since the start, for `reason`.
+  std::uint64_t RefusedPeers(TListenerSide side, int k, TRefusal reason) const {
+    return admission_[k][side].refusals[reason].Count();
+  }
 
   // A connection accepted on `side` has bytes waiting: passes them to every channel of its
   // local port. Never raises.
@@ -223,6 +235,12 @@ class Relay {
   struct OpenFailure {
     platform::Text reason;
     int code = 0;
+  };
+
+  // Who a listener takes in, and what it refused for each reason.
+  struct Admission {
+    PeerRule rule;
+    std::array<RefusalLog, 2> refusals;  // by TRefusal
   };
 
   // What the first report of a failed serial line said.
@@ -298,6 +316,18 @@ class Relay {
   SideStatus SerialState(int k);
   ListenerStatus ListenerStatusOf(TListenerSide side, int k, bool with_peers);
 
+  // admission.cpp: who each listener takes in.
+  // The rule of the listener of channel k on `side` (with every channel that shares its port),
+  // and the first line of the options file that keeps it closed (0: the whole file).
+  PeerRule ListenerRule(TListenerSide side, int k, std::optional<int>& closed_by) const;
+  // The address a listener of `side` binds, as text; empty for every local address.
+  std::string BindText(TListenerSide side) const;
+  // The listener of channel k on `side` accepted a peer: refuses it when its rule says so.
+  void AdmitPeer(TListenerSide side, int k, IPv4Address peer, int connections, bool& admit);
+  // Writes the refusal entries that fell due.
+  void TellRefusals(Clock::time_point now);
+  void WriteRefusal(TListenerSide side, int k, TRefusal reason, const RefusalLog::Entry& entry);
+
   // forwarding.cpp: moving bytes.
   // Reads what `connection` has waiting, slice by slice (at most `slices`), and passes it on.
   // While its listener is paused nothing is read, unless `final` is set (the connection is
@@ -359,4 +389,8 @@ class Relay {
   // Per channel: peers cut, and bytes a cut serial writer dropped.
   std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> cuts_{};
   std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> dropped_{};
+
+  std::array<std::array<Admission, 2>, kMaxChannels + 1> admission_;  // by channel, then side
+  // The earliest refusal entry that is due; max when none waits.
+  Clock::time_point refusals_due_ = Clock::time_point::max();
 };

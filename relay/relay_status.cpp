@@ -43,6 +43,8 @@ ListenerStatus Relay::ListenerStatusOf(TListenerSide side, int k, bool with_peer
   ListenerStatus status;
   status.port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
   status.side = ListenerState(side, k);
+  status.refused_not_allowed = RefusedPeers(side, k, rfNotAllowed);
+  status.refused_over_limit = RefusedPeers(side, k, rfOverLimit);
   const TSocket_DEV& entry = Listeners(side)[k];
   if (!entry.Listener) return status;
   // This thread owns the listener: its list changes only here.

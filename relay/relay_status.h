@@ -37,6 +37,9 @@ struct ListenerStatus {
   std::int32_t port = 0;
   SideStatus side;
   int peer_count = 0;
+  // Peers refused since the start: not on the side's allow-list, over its connection limit.
+  std::uint64_t refused_not_allowed = 0;
+  std::uint64_t refused_over_limit = 0;
   std::vector<PeerStatus> peers;  // filled only when the peers were asked for
 };
 

@@ -50,6 +50,8 @@ check=$("$dir/tcp_port_serv" -check) || fail "-check of the sample warns: $check
 # The sample options file sets nothing: every option is commented out.
 [ "$check" = "Options file: $dir/cnf_options.cfg
   no retry: what fails to open stays closed until the service starts again
+  no bind, allow or limit: every listener listens on every address and admits anyone
+  no backlog: up to 5 connections wait on each listener to be accepted (the system allows $(cat /proc/sys/net/core/somaxconn))
 Channel file: $dir/cnf_port.cfg
 channel 1: device port 20101, type 2, server port 20201, label \"sample channel\"
 1 channel, no warnings" ] || fail "-check of the sample: $check"

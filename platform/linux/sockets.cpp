@@ -212,11 +212,13 @@ SocketHandle CreateTcpSocket() {
   return fd < 0 ? Fail() : fd;
 }
 
-int BindAny(SocketHandle s, std::uint16_t port) {
+int BindAny(SocketHandle s, std::uint16_t port) { return BindAddress(s, INADDR_ANY, port); }
+
+int BindAddress(SocketHandle s, std::uint32_t local, std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(local);
   return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : Fail();
 }
 
@@ -383,6 +385,14 @@ int PeerAddress(SocketHandle s, std::string& address) {
   return 0;
 }
 
+int PeerIPv4Address(SocketHandle s, std::uint32_t& address) {
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail();
+  address = ntohl(peer.sin_addr.s_addr);
+  return 0;
+}
+
 int UnsentBytes(SocketHandle s, int& count) {
   count = 0;
   return ioctl(static_cast<int>(s), SIOCOUTQ, &count) == 0 ? 0 : Fail();
@@ -419,6 +429,11 @@ int SetKeepAlive(SocketHandle s) {
     return Fail();
   }
   return 0;
+}
+
+int SetResetOnClose(SocketHandle s) {
+  linger reset{1, 0};
+  return setsockopt(static_cast<int>(s), SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0 ? 0 : Fail();
 }
 
 void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int mask) {

@@ -130,11 +130,13 @@ SocketHandle CreateTcpSocket() {
   return static_cast<SocketHandle>(s);
 }
 
-int BindAny(SocketHandle s, std::uint16_t port) {
+int BindAny(SocketHandle s, std::uint16_t port) { return BindAddress(s, INADDR_ANY, port); }
+
+int BindAddress(SocketHandle s, std::uint32_t local, std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = ::htons(port);
-  address.sin_addr.s_addr = ::htonl(INADDR_ANY);
+  address.sin_addr.s_addr = ::htonl(local);
   return ::bind(ToSocket(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : Fail();
 }
 
@@ -214,6 +216,14 @@ int PeerAddress(SocketHandle s, std::string& address) {
   return 0;
 }
 
+int PeerIPv4Address(SocketHandle s, std::uint32_t& address) {
+  sockaddr_in peer{};
+  int size = sizeof peer;
+  if (::getpeername(ToSocket(s), reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail();
+  address = ::ntohl(peer.sin_addr.s_addr);
+  return 0;
+}
+
 // Winsock has no query for what still waits in a socket's send queue.
 int UnsentBytes(SocketHandle, int& count) {
   count = 0;
@@ -260,6 +270,13 @@ int SetKeepAlive(SocketHandle s) {
   DWORD returned = 0;
   ::WSAIoctl(ToSocket(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
   return 0;
+}
+
+int SetResetOnClose(SocketHandle s) {
+  linger reset{1, 0};  // closesocket then makes a hard close: a reset
+  return ::setsockopt(ToSocket(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset) == 0
+             ? 0
+             : Fail();
 }
 
 void AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t message, int mask) {

@@ -219,6 +219,7 @@ TEST_F(Listener, AClosedConnectionStaysListedUntilItsReleaseIsDispatched) {
   EXPECT_EQ(events_.back().socket, a);
   EXPECT_EQ(port_inside_disconnect, port);  // the handle is closed after the event
   EXPECT_EQ(listening->ConnectionCount(), 2);
+  EXPECT_EQ(listening->OpenConnectionCount(), 1);  // what a connection limit counts
   EXPECT_FALSE(a->Connected());
   EXPECT_EQ(a->SendBytes(ByteString(std::string("x"))), 0);
   EXPECT_EQ(a->BoundPort(), -1);
@@ -262,6 +263,48 @@ TEST_F(Listener, DeactivationAndDestructionCloseEveryConnectionWithoutDisconnect
   EXPECT_TRUE(third.ClosedByPeer());
   Pump();
   EXPECT_EQ(CountOf("disconnect"), 0);
+}
+
+// A listener bound to one address is reached there only; OnAdmitPeer learns each peer's
+// address and the connections open, before any connection object exists; a refused peer is
+// closed at once and leaves nothing behind (no event, no entry in the list).
+TEST_F(Listener, ListensOnItsAddressAndAsksAboutEachPeerBeforeItBecomesAConnection) {
+  server_->SetAddress("127.0.0.1");
+  std::vector<std::pair<std::uint32_t, int>> asked;
+  server_->SetOnAdmitPeer(
+      TAdmitPeerEvent::FromFunction([&](TObject* sender, std::uint32_t peer, int connections, bool& admit) {
+        EXPECT_EQ(sender, server_->ListeningSocket());
+        EXPECT_TRUE(admit);
+        asked.emplace_back(peer, connections);
+        admit = peer == 0x7F000001u;
+      }));
+  const int port = Start();
+  TServerWinSocket* listening = server_->ListeningSocket();
+  EXPECT_THROW(server_->SetAddress(""), ESocketError);
+  EXPECT_FALSE(test::Client().ConnectFrom("127.0.0.1", port, "127.0.0.2"));
+  test::Client admitted, refused;
+  ASSERT_TRUE(admitted.ConnectFrom("127.0.0.1", port));
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 1; }));
+  ASSERT_TRUE(refused.ConnectFrom("127.0.0.2", port));
+  ASSERT_TRUE(PumpUntil([&] { return asked.size() == 2; }));
+  if (!test::RunningUnderWine()) {
+    EXPECT_TRUE(test::SocketSeesReset(refused.fd()));  // Wine reports a reset as an orderly close
+  }
+  EXPECT_TRUE(refused.ClosedByPeer());
+  EXPECT_EQ(asked, (std::vector<std::pair<std::uint32_t, int>>{{0x7F000001u, 0}, {0x7F000002u, 1}}));
+  EXPECT_EQ(listening->ConnectionCount(), 1);
+  EXPECT_EQ(CountOf("accept"), 1);
+  EXPECT_EQ(CountOf("connect"), 1);
+
+  // An address that is no IPv4 address fails as a bind given a bad argument.
+  TServerSocket other;
+  other.SetAddress("127.0.0.x");
+  try {
+    other.SetActive(true);
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Message(), nettest::SocketErrorText(test::kErrorInvalidArgument, "bind"));
+  }
 }
 
 TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {

@@ -23,7 +23,7 @@ struct Recorded {
 ChannelCheckProbes Recording(Recorded& recorded, int busy_port = -1,
                              platform::SerialProbeResult serial = platform::SerialProbeResult::kUsable) {
   return ChannelCheckProbes{
-      [&recorded, busy_port](std::uint16_t port) {
+      [&recorded, busy_port](std::uint32_t, std::uint16_t port) {
         recorded.ports.push_back(port);
         return port == busy_port ? 98 : 0;
       },
@@ -34,7 +34,8 @@ ChannelCheckProbes Recording(Recorded& recorded, int busy_port = -1,
         probe.error = serial == platform::SerialProbeResult::kFailed ? 5 : 0;
         probe.path = "/dev/" + name;
         return probe;
-      }};
+      },
+      [] { return 4096; }};
 }
 
 std::vector<std::string> ChannelLabels(const ChannelCheckReport& report) {
@@ -139,11 +140,16 @@ TEST(ChannelCheck, TheBacklogIsShownWithinWhatTheSystemAllows) {
       {"\nbacklog 8192\n", 4096, "  warning: line 2: backlog 8192 is more than the system allows 4096: up to 4096" + waiting,
        1},
   };
+  auto probes = [](int max_backlog) {
+    ChannelCheckProbes probes;
+    probes.max_backlog = [max_backlog] { return max_backlog; };
+    return probes;
+  };
   for (const Case& c : cases) {
-    const ChannelCheckReport report = CheckOptions(ReadOptionsText(c.text), c.max_backlog);
+    const ChannelCheckReport report = CheckOptions(ReadOptionsText(c.text), 1, probes(c.max_backlog));
     ASSERT_FALSE(report.lines.empty()) << c.text;
     EXPECT_EQ(report.lines.back(), c.shown) << c.text;
     EXPECT_EQ(report.warnings, c.warnings) << c.text;
   }
-  EXPECT_TRUE(CheckOptions(TOptionsFile{}, 4096).lines.empty());  // no options file, nothing to say
+  EXPECT_TRUE(CheckOptions(TOptionsFile{}, 1, probes(4096)).lines.empty());  // no options file, nothing to say
 }

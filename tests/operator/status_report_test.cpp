@@ -79,13 +79,16 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
   tcp.cuts = 2;
   tcp.dropped = 1;
   tcp.device.peers.push_back(PeerStatus{"127.0.0.1", 40312, kMay1, 12, 40});
+  tcp.device.refused_not_allowed = 3;
+  tcp.device.refused_over_limit = 1;
   ChannelStatus line = Serial(2, SideState::kGone, "COM3", "Input/output error");
   line.label = "pump";
   status.channels = {tcp, line};
   EXPECT_EQ(StatusTextLines(StatusHead{"1.0.0", 77}, status, true),
             (std::vector<std::string>{
                 "Korvenet 1.0.0, process 77, started 2024-05-01T10:00:03Z, 2 channels",
-                "channel 1 \"\xd0\xa1\xd0\xb5\xd0\xb2\xd0\xb5\xd1\x80\": device port 101 listening, 1 device; server "
+                "channel 1 \"\xd0\xa1\xd0\xb5\xd0\xb2\xd0\xb5\xd1\x80\": device port 101 listening, 1 device, 3 "
+                "refused (not allowed), 1 refused (over the limit); server "
                 "port 201 failed (Address already in use), 0 servers; 12 bytes from devices, 40 bytes to devices, 2 "
                 "peers cut, 1 byte dropped",
                 "  127.0.0.1:40312 device, connected since 2024-05-01T10:00:03Z, 12 bytes in, 40 bytes out",
@@ -111,6 +114,7 @@ TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
   const test::Json& tcp = (*root)["channels"][1];
   EXPECT_TRUE(tcp["device"]["reason"].is_null());
   for (const char* field : {"bytes_from_devices", "bytes_to_devices", "cuts", "dropped"}) EXPECT_TRUE(tcp.has(field));
+  for (const char* field : {"refused_not_allowed", "refused_over_limit"}) EXPECT_TRUE(tcp["server"].has(field));
 }
 
 }  // namespace

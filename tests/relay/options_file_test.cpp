@@ -1,5 +1,6 @@
-// The options file's reader: what it takes, and every kind of line it leaves out. Reading the
-// file, and one that cannot be read, are end-to-end cases (tests/e2e/linux/healing_linux_test.cpp).
+// The options file's reader: what it takes, every kind of line it leaves out and what a line
+// about access that it cannot read keeps closed. Reading the file, and one that cannot be read,
+// are end-to-end cases (tests/e2e/linux/healing_linux_test.cpp, tests/e2e/linux/access_linux_test.cpp).
 
 #include "relay/options_file.h"
 
@@ -58,6 +59,106 @@ TEST(OptionsFile, TakesWhatItCanAndLeavesOutEachBadLine) {
   };
   check(cases, &TRelayOptions::Retry);
   check(backlogs, &TRelayOptions::Backlog);
+}
+
+// What the reader takes of bind, allow and limit lines, and what each line it cannot read keeps
+// closed: the sides it names (both when it names none), of its channel or of every channel.
+TEST(OptionsFile, AccessLinesAndWhatTheBadOnesKeepClosed) {
+  const TOptionsFile file = ReadOptionsText(
+      "Bind Device 10.1.2.3\n"                   // 1
+      "bind server 0.0.0.0\n"                    // 2: every address, said outright
+      "allow SERVER 10.1.2.3/16 192.168.0.7\n"   // 3: host bits after the mask are dropped
+      "allow server 0.0.0.0/0\n"                 // 4: lines add up
+      "allow 003 device 127.0.0.1/32\n"          // 5: channel 3's own list
+      "limit device 1\n"                         // 6
+      "limit server 12345678901234\n"            // 7: no limit in practice
+      "bind device 10.1.2.4\n"                   // 8: the first one counts
+      "bind device 10.1.2.256\n"                 // 9
+      "bind server 010.1.2.3\n"                  // 10: octal to some readers
+      "bind\n"                                   // 11
+      "allow 2 server\n"                         // 12
+      "allow 2 clients 10.0.0.0/8\n"             // 13
+      "allow 0 device 10.0.0.0/8\n"              // 14: no such channel, nothing closed
+      "allow device 10.0.0.0/8 10.0.0.0/\n"      // 15
+      "limit server -1\n"                        // 16
+      "limit 3 device 4\n"                       // 17: no channel limits
+      "limit device 2 3\n");                     // 18
+  const TAccessOptions& access = file.Options.Access;
+  EXPECT_EQ(access.Sides[lsDevice].Bind.value, 0x0A010203u);
+  EXPECT_EQ(access.Sides[lsDevice].Bind.line, 1);
+  EXPECT_EQ(access.Sides[lsServer].Bind.line, 2);
+  EXPECT_EQ(access.Sides[lsServer].Allow.networks,
+            (std::vector<IPv4Network>{{0x0A010000u, 16}, {0xC0A80007u, 32}, {0, 0}}));
+  EXPECT_EQ(access.Sides[lsServer].Allow.lines, (std::vector<int>{3, 4}));
+  EXPECT_FALSE(access.Sides[lsDevice].Allow.Given());
+  ASSERT_EQ(access.ChannelAllow.count(3), 1u);
+  EXPECT_EQ(access.ChannelAllow.at(3)[lsDevice].networks, (std::vector<IPv4Network>{{0x7F000001u, 32}}));
+  EXPECT_EQ(access.Sides[lsDevice].Limit.value, 1);
+  EXPECT_EQ(access.Sides[lsServer].Limit.value, 999999999);
+
+  const std::string bind = "bind takes a side (device or server) and one IPv4 address";
+  const std::string allow =
+      "allow takes a side (device or server), or a channel number and a side, then IPv4 addresses or networks";
+  const std::string limit =
+      "limit takes a side (device or server) and the most connections at once, a whole number from 1";
+  const std::string no_address = "is not an IPv4 address (four numbers 0..255 joined by dots)";
+  struct Expected {
+    int line;
+    std::string what;
+    std::string closes;  // "D", "S" or "DS", then the channel ("" for none)
+  };
+  const std::vector<Expected> expected = {
+      {8, "bind device is given a second time: line 1 counts", ""},
+      {9, bind + ", not \"10.1.2.256\"", "D0"},
+      {10, bind + ", not \"010.1.2.3\"", "S0"},
+      {11, bind + "; it has none", "DS0"},
+      {12, allow + "; it has no network", "S2"},
+      {13, allow + ", not \"clients\"", "DS2"},
+      {14, "there is no channel 0: channels count from 1", ""},
+      {15, "\"10.0.0.0/\" has a mask that is not a number from 0 to 32", "D0"},
+      {16, limit + ", not \"-1\"", "S0"},
+      {17, limit + ", not \"3\"", "DS0"},
+      {18, limit + "; it has more", "D0"},
+  };
+  ASSERT_EQ(file.Problems.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const TOptionsProblem& problem = file.Problems[i];
+    std::string closes;
+    if (problem.closes.Any()) {
+      closes = std::string(problem.closes.sides[lsDevice] ? "D" : "") + (problem.closes.sides[lsServer] ? "S" : "") +
+               std::to_string(problem.closes.channel);
+    }
+    EXPECT_EQ(problem.line, expected[i].line);
+    EXPECT_EQ(problem.what, expected[i].what) << "line " << problem.line;
+    EXPECT_EQ(closes, expected[i].closes) << "line " << problem.line;
+  }
+  // Every closing line is kept, and what each side of a channel gets follows from them.
+  EXPECT_EQ(access.Closed.size(), 9u);
+  EXPECT_EQ(SideAccess(access, lsDevice, 1).closed_by, 9);
+  EXPECT_EQ(SideAccess(access, lsServer, 2).closed_by, 10);
+  EXPECT_EQ(SideAccess(access, lsDevice, 3).allow, &access.ChannelAllow.at(3)[lsDevice]);
+}
+
+TEST(OptionsFile, WhatALineThatCannotBeReadDoes) {
+  auto closes = [](bool device, bool server, int channel) {
+    TClosedSides sides;
+    sides.sides = {device, server};
+    sides.channel = channel;
+    return sides;
+  };
+  const struct {
+    TClosedSides closes;
+    std::string consequence;
+  } cases[] = {
+      {TClosedSides{}, "the line is left out"},
+      {closes(true, false, 0), "the device side of every channel opens no listener"},
+      {closes(false, true, 0), "the server side of every channel opens no listener"},
+      {closes(true, true, 0), "no channel opens a listener"},
+      {closes(false, true, 2), "the server side of channel 2 opens no listener"},
+      {closes(true, true, 3), "channel 3 opens no listener"},
+      {closes(true, false, 4), "the line changes nothing: the channel file has no channel 4"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ClosingConsequence(c.closes, 3), c.consequence);
 }
 
 }  // namespace

@@ -535,6 +535,48 @@ TEST_F(RelayTest, CutsAreWarnedWithTheChannelTheSideAndThePeer) {
   EXPECT_TRUE(stopped.ClosedByPeer());
 }
 
+// Who may connect: channels that share a device port answer to every list of the port (what a
+// peer sends there reaches all of them); refused peers are counted by reason and told at once,
+// then once a minute; a side that a line the options file could not read concerns is failed
+// with that line as its reason.
+TEST_F(RelayTest, AccessRulesOfSharedPortsRefusalCountsAndClosedSides) {
+  const int device = test::FreePort(), server = test::FreePort(), lone = test::FreePort();
+  test::WriteFile(file(kOptionsFileName), "allow 2 device 127.0.0.2\nlimit server 1\nallow 3 device 10.0.0.300\n");
+  Start(Line(device, 2, server) + Line(device, 0, 0) + Line(lone, 7, 0));
+  EXPECT_EQ(relay_->Health(3).device.state, TSideState::ssFailed);
+  EXPECT_EQ(relay_->Health(3).device.reason.Bytes(), "options file line 3");
+
+  // Channel 1 admits anyone, channel 2 only 127.0.0.2, and both hear port `device`.
+  test::Client near1, near2, far;
+  ASSERT_TRUE(near1.ConnectFrom("127.0.0.1", device));
+  ASSERT_TRUE(near2.ConnectFrom("127.0.0.1", device));
+  ASSERT_TRUE(PumpUntil([&] { return relay_->RefusedPeers(lsDevice, 1, rfNotAllowed) == 2; }));
+  ASSERT_TRUE(far.ConnectFrom("127.0.0.2", device));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  test::Client first(server), second(server);
+  ASSERT_TRUE(PumpUntil([&] { return relay_->RefusedPeers(lsServer, 1, rfOverLimit) == 1; }));
+  ASSERT_TRUE(Accepted(lsServer, 1, 1));
+  ASSERT_TRUE(far.SendAll("in"));
+  EXPECT_EQ(Receive(first, 2), "in");
+  EXPECT_EQ(relay_->RefusedPeers(lsDevice, 1, rfOverLimit), 0u);
+
+  const std::string options = "Options file \"" + file(kOptionsFileName) + "\", line 3: ";
+  const std::string head = "Channel 1 \"x\", ";
+  EXPECT_EQ(warnings_, (std::vector<std::string>{
+                           options + "\"10.0.0.300\" is not an IPv4 address (four numbers 0..255 joined by dots); the "
+                                     "device side of channel 3 opens no listener",
+                           "Channel 2 \"x\", device side: cannot listen on TCP port " + std::to_string(device) +
+                               ": Address already in use",
+                           head + "device side: refused peer 127.0.0.1: not in the allow-list",
+                           head + "server side: refused peer 127.0.0.1: over the limit of 1 connection"}));
+  // The second refusal of the device side is told a minute after the first.
+  relay_->Tick(std::chrono::steady_clock::now() + 30s);
+  EXPECT_EQ(warnings_.size(), 4u);
+  relay_->Tick(std::chrono::steady_clock::now() + 61s);
+  ASSERT_EQ(warnings_.size(), 5u);
+  EXPECT_EQ(warnings_.back(), head + "device side: refused peer 127.0.0.1: not in the allow-list");
+}
+
 TEST_F(RelayTest, ASecondStartBeginsFromEmptyRecords) {
   Start("1;0;1;COM3;x\r\n");
   relay_->Stop();

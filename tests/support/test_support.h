@@ -90,6 +90,9 @@ class Client {
   // connecting (0: the system's, which grows as the peer reads) makes a peer that does not read
   // fill up quickly.
   bool Connect(int port, int receive_buffer = 0);
+  // Connects from the local IPv4 address `source` (bound before connecting, any port) to
+  // `destination` at `port`: a peer of another address of the loopback range (127.0.0.2).
+  bool ConnectFrom(const std::string& source, int port, const std::string& destination = "127.0.0.1");
   bool connected() const { return socket_ != kNone; }
   std::intptr_t fd() const { return socket_; }
   // The local port of the connection (0 when not connected).

@@ -134,7 +134,7 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
       "retry 2s\r\n"                         // 8
       "retry\r\n"                            // 9
       "retry 1 2\r\n"                        // 10
-      "bind device 127.0.0.1\n");            // 11: not yet a keyword
+      "listen device 127.0.0.1\n");          // 11: no keyword
   e2e::PortHolder held;
   const std::string missing = dir_.file("no-such-tty");
   const std::string taken = std::to_string(held.port()), free_port = std::to_string(test::FreePort());
@@ -152,7 +152,7 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
            "8: " + wanted + ", not \"2s\"",
            "9: " + wanted + "; it has none",
            "10: " + wanted + "; it has more",
-           "11: unknown keyword \"bind\"",
+           "11: unknown keyword \"listen\"",
        }) {
     EXPECT_EQ(NextEntry(kWarning), file + problem + left_out);
   }
@@ -188,18 +188,22 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
                                                          kComPortOpenFailedText + missing, kServiceExecuteText}));
 }
 
-TEST_F(HealingLinux, OptionsFileThatCannotBeReadLeavesTheDefaults) {
+TEST_F(HealingLinux, OptionsFileThatCannotBeReadKeepsEveryListenerClosed) {
+  // It may have said who may connect: nobody is let in rather than everybody.
   std::filesystem::create_directories(dir_.path() / bin_ / "cnf_options.cfg");
-  e2e::PortHolder held;
-  Start(Channel(std::to_string(test::FreePort()), "2", std::to_string(held.port()), "tcp"));
+  const int device_port = test::FreePort(), server_port = test::FreePort();
+  Start(Channel(std::to_string(device_port), "2", std::to_string(server_port), "tcp"));
   EXPECT_EQ(NextEntry(kInformation).substr(0, 1), "C");
-  EXPECT_EQ(NextEntry(kWarning),
-            "Options file \"" + bin_file("cnf_options.cfg") + "\" cannot be read: Is a directory; the defaults hold");
-  // No retry: the failed open says nothing of one.
-  EXPECT_EQ(NextEntry(kWarning), "Channel 1 \"tcp\", server side: cannot listen on TCP port " +
-                                     std::to_string(held.port()) + ": Address already in use");
+  EXPECT_EQ(NextEntry(kWarning), "Options file \"" + bin_file("cnf_options.cfg") +
+                                     "\" cannot be read: Is a directory; no channel opens a listener");
+  EXPECT_FALSE(test::Client().Connect(device_port));
+  EXPECT_FALSE(test::Client().Connect(server_port));
   Stop();
   ExpectNoMoreEntries();
+  EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText,
+                                                         kSocketOpenFailedText + std::to_string(device_port),
+                                                         kSocketOpenFailedText + std::to_string(server_port),
+                                                         kServiceExecuteText}));
 }
 
 }  // namespace

@@ -26,22 +26,44 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
+sockaddr_in Address(const std::string& address, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  return a;
+}
+
+// A connected socket with no send coalescing, bound first to `source` when given; -1 on failure.
+int ConnectSocket(const sockaddr_in* source, const sockaddr_in& to, int receive_buffer) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  if ((source && ::bind(fd, reinterpret_cast<const sockaddr*>(source), sizeof *source) != 0) ||
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
 }  // namespace
 
 bool Client::Connect(int port, int receive_buffer) {
   Close();
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  sockaddr_in a = Loopback(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return false;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  socket_ = fd;
-  return true;
+  const int fd = ConnectSocket(nullptr, Loopback(port), receive_buffer);
+  if (fd >= 0) socket_ = fd;
+  return fd >= 0;
+}
+
+bool Client::ConnectFrom(const std::string& source, int port, const std::string& destination) {
+  Close();
+  const sockaddr_in from = Address(source, 0);
+  const int fd = ConnectSocket(&from, Address(destination, port), 0);
+  if (fd >= 0) socket_ = fd;
+  return fd >= 0;
 }
 
 int Client::LocalPort() const {

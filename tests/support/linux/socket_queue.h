@@ -1,6 +1,7 @@
 #pragma once
-// What waits unread in a socket of another process, read from the kernel's TCP table. The
-// relay's sockets are Linux sockets also under Wine. Any thread.
+// What the kernel's TCP table tells of the relay's sockets: what waits unread in them and
+// whether the relay still holds a connection. The relay's sockets are Linux sockets also under
+// Wine. Any thread.
 
 #include <fstream>
 #include <sstream>
@@ -8,9 +9,9 @@
 
 namespace test {
 
-// Unread bytes in the relay's own socket of the connection that a client made from
-// `client_port` to `relay_port` (-1 when no such connection exists).
-inline int RelayUnread(int relay_port, int client_port) {
+// The relay's own socket of the connection from `client_port` to `relay_port` as the kernel's
+// TCP table has it: its unread bytes (rx_queue) and state; false when there is none.
+inline bool RelaySocket(int relay_port, int client_port, int& unread, int& state) {
   std::ifstream table("/proc/net/tcp");
   std::string line;
   std::getline(table, line);  // the heading
@@ -19,13 +20,30 @@ inline int RelayUnread(int relay_port, int client_port) {
   };
   while (std::getline(table, line)) {
     std::istringstream fields(line);
-    std::string slot, local, remote, state, queues;
-    fields >> slot >> local >> remote >> state >> queues;
+    std::string slot, local, remote, state_field, queues;
+    fields >> slot >> local >> remote >> state_field >> queues;
     if (port_of(local) == relay_port && port_of(remote) == client_port) {
-      return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+      unread = std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+      state = std::stoi(state_field, nullptr, 16);
+      return true;
     }
   }
-  return -1;
+  return false;
+}
+
+// True while the relay has not closed its socket of that connection (established, or the
+// client's close not yet answered).
+inline bool RelayHolds(int relay_port, int client_port) {
+  constexpr int kEstablished = 1, kCloseWait = 8;
+  int unread = 0, state = 0;
+  return RelaySocket(relay_port, client_port, unread, state) && (state == kEstablished || state == kCloseWait);
+}
+
+// Unread bytes in the relay's own socket of the connection that a client made from
+// `client_port` to `relay_port` (-1 when no such connection exists).
+inline int RelayUnread(int relay_port, int client_port) {
+  int unread = 0, state = 0;
+  return RelaySocket(relay_port, client_port, unread, state) ? unread : -1;
 }
 
 }  // namespace test

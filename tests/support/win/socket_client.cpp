@@ -28,6 +28,32 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
+sockaddr_in Address(const std::string& address, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(static_cast<u_short>(port));
+  a.sin_addr.s_addr = ::inet_addr(address.c_str());
+  return a;
+}
+
+// A connected socket with no send coalescing, bound first to `source` when given.
+SOCKET ConnectSocket(const sockaddr_in* source, const sockaddr_in& to, int receive_buffer) {
+  EnsureSocketLibrary();
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return s;
+  if (receive_buffer > 0) {
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
+  }
+  if ((source && ::bind(s, reinterpret_cast<const sockaddr*>(source), sizeof *source) != 0) ||
+      ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    ::closesocket(s);
+    return INVALID_SOCKET;
+  }
+  const BOOL on = TRUE;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return s;
+}
+
 // Waits until the socket is readable (bytes, end of stream or an error); false at the timeout.
 bool Readable(SOCKET s, std::chrono::milliseconds timeout) {
   fd_set readable;
@@ -41,21 +67,17 @@ bool Readable(SOCKET s, std::chrono::milliseconds timeout) {
 
 bool Client::Connect(int port, int receive_buffer) {
   Close();
-  EnsureSocketLibrary();
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return false;
-  if (receive_buffer > 0) {
-    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
-  }
-  sockaddr_in a = Loopback(port);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::closesocket(s);
-    return false;
-  }
-  const BOOL on = TRUE;
-  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  socket_ = static_cast<std::intptr_t>(s);
-  return true;
+  const SOCKET s = ConnectSocket(nullptr, Loopback(port), receive_buffer);
+  if (s != INVALID_SOCKET) socket_ = static_cast<std::intptr_t>(s);
+  return s != INVALID_SOCKET;
+}
+
+bool Client::ConnectFrom(const std::string& source, int port, const std::string& destination) {
+  Close();
+  const sockaddr_in from = Address(source, 0);
+  const SOCKET s = ConnectSocket(&from, Address(destination, port), 0);
+  if (s != INVALID_SOCKET) socket_ = static_cast<std::intptr_t>(s);
+  return s != INVALID_SOCKET;
 }
 
 int Client::LocalPort() const {

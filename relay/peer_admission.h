@@ -1,0 +1,62 @@
+#pragma once
+// Who a listener of the relay takes in, and the refusals it tells the operator about.
+//
+// A PeerRule is the allow-lists and connection limits a listener answers to: those of every
+// channel whose side listens on the listener's port, since what a peer sends there reaches all
+// of them (a peer must be in each list; the lowest limit counts). A RefusalLog counts the peers
+// refused for one reason and gives at most one warning entry a minute, so that a scanner or a
+// flood cannot fill the system log: the first refusal is told at once, the ones that follow
+// within the minute together at its end, by the first of them and a count.
+//
+// Plain values: the owner's thread (the relay's service thread).
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "relay/access_options.h"
+
+enum TRefusal { rfNotAllowed, rfOverLimit };
+
+class PeerRule {
+ public:
+  // Adds what the options give one channel's side.
+  void Add(const TSideAccess& access);
+  // True when the rule can refuse anyone.
+  bool Restricts() const { return !lists_.empty() || limit_ > 0; }
+  int Limit() const { return limit_; }
+  // Why a peer from `peer` is refused while `connections` are open; nothing when it is taken in.
+  std::optional<TRefusal> Judge(IPv4Address peer, int connections) const;
+
+ private:
+  std::vector<TAllowList> lists_;
+  int limit_ = 0;  // 0: none
+};
+
+class RefusalLog {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kEntryInterval = std::chrono::minutes(1);
+
+  // What one warning entry tells: the first peer it covers and how many more it covers.
+  struct Entry {
+    IPv4Address first = 0;
+    std::uint64_t more = 0;
+  };
+
+  // A peer refused at `now`: counted; answers the entry to write now, if one is due.
+  std::optional<Entry> Note(IPv4Address peer, Clock::time_point now);
+  // The entry of the refusals not told yet, once the minute since the last entry is over.
+  std::optional<Entry> Due(Clock::time_point now);
+  // When Due gives an entry; max when no refusal waits to be told.
+  Clock::time_point DueAt() const;
+  // Every peer refused so far.
+  std::uint64_t Count() const { return count_; }
+
+ private:
+  std::uint64_t count_ = 0;
+  std::uint64_t untold_ = 0;
+  IPv4Address first_untold_ = 0;
+  std::optional<Clock::time_point> last_entry_;
+};
