@@ -21,6 +21,8 @@ if [ "${1:-}" != run ]; then
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v lintian >/dev/null || need+=(lintian)
   command -v systemd-analyze >/dev/null || need+=(systemd)
+  # ss (iproute2) reads back a listener's backlog in the reconnect storm case.
+  command -v ss >/dev/null || need+=(iproute2)
   # clang with libFuzzer's runtime builds the channel file's fuzz target.
   command -v clang++ >/dev/null || need+=(clang)
   compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-dev)

@@ -133,8 +133,6 @@ TEST_F(Listener, TwoClientsAreListedInOrderAndTheirReadsComeWithTheirSocket) {
   EXPECT_THROW(listening->ConnectionAt(2), EListError);
 }
 
-// The thread that listens owns the listener and the connections it accepts, whichever thread
-// first asks for a window; a listener activated on another thread belongs to that one.
 TEST_F(Listener, OneNotificationAcceptsWhatWaitsUpToItsBoundAndTheOtherWorkKeepsItsTurn) {
   constexpr int kBound = TServerWinSocket::kAcceptsPerReadiness, kTotal = kBound + 9;
   server_->SetBacklog(kTotal + 16);  // every client completes its handshake in the system's queue
@@ -170,6 +168,8 @@ TEST_F(Listener, ReadingGoesOnPastThePeersUrgentData) {
   EXPECT_EQ(read, "defg");  // the urgent byte is not part of the stream
 }
 
+// The thread that listens owns the listener and the connections it accepts, whichever thread
+// first asks for a window; a listener activated on another thread belongs to that one.
 TEST_F(Listener, TheListeningThreadOwnsTheListenerAndItsConnections) {
   EXPECT_EQ(server_->ListeningSocket()->OwnerThread(), 0u) << "no owner before it listens";
   const platform::ThreadId self = platform::CurrentThreadId();
