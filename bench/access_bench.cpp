@@ -205,11 +205,6 @@ Figures Round(const std::string& exe, const std::string& dir, const Settings& s)
   return f;
 }
 
-bool ParseNumber(const std::string& text, int& into) {
-  into = std::atoi(text.c_str());
-  return into > 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

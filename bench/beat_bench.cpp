@@ -127,11 +127,6 @@ Figures Flood(const std::string& exe, const std::string& self, const std::string
   return f;
 }
 
-bool ParseNumber(const std::string& text, int& into) {
-  into = std::atoi(text.c_str());
-  return into > 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

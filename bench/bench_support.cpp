@@ -302,6 +302,11 @@ std::string TcpChannelLine(int device, int server) {
   return std::to_string(device) + ";0;2;" + std::to_string(server) + ";bench\r\n";
 }
 
+bool ParseNumber(const std::string& text, int& into) {
+  into = std::atoi(text.c_str());
+  return into > 0;
+}
+
 void RaiseFileLimit() {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);

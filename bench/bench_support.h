@@ -125,6 +125,8 @@ class ConsoleRelay {
 std::string TcpChannelLine(int device, int server);
 
 void RaiseFileLimit();
+// A whole number from 1 for a numeric option: false for anything else.
+bool ParseNumber(const std::string& text, int& into);
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
