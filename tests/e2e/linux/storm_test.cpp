@@ -55,7 +55,7 @@ TEST_F(Storm, ListenersHoldFiveUnlessTheOptionsRaiseItAndFiveHundredDevicesAtOnc
   for (Client& device : devices) ASSERT_TRUE(device.Connect(device_port));
   std::string expected;
   for (int i = 0; i < kDevices; ++i) {
-    char tag[8];
+    char tag[16];
     std::snprintf(tag, sizeof tag, "d%03d\n", i);
     ASSERT_TRUE(devices[static_cast<std::size_t>(i)].SendAll(tag));
     expected += tag;
