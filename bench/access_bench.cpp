@@ -208,28 +208,10 @@ Figures Round(const std::string& exe, const std::string& dir, const Settings& s)
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string exe;
   Settings s;
-  bool ok = true;
-  for (std::size_t i = 0; i < args.size() && ok; ++i) {
-    const bool has_value = i + 1 < args.size();
-    if (args[i] == "--rounds" && has_value) {
-      ok = ParseNumber(args[++i], s.rounds);
-    } else if (args[i] == "--seconds" && has_value) {
-      ok = ParseNumber(args[++i], s.seconds);
-    } else if (args[i] == "--connectors" && has_value) {
-      ok = ParseNumber(args[++i], s.connectors);
-    } else if (exe.empty() && args[i][0] != '-') {
-      exe = std::filesystem::absolute(args[i]).string();
-    } else {
-      ok = false;
-    }
-  }
-  if (!ok || exe.empty()) {
-    std::fprintf(stderr, "usage: %s <tcp_port_serv> [--rounds N] [--seconds S] [--connectors C]\n", argv[0]);
-    return 2;
-  }
+  const std::string exe = ParseBenchArguments(
+      argc, argv, {.numbers = {{"--rounds", &s.rounds}, {"--seconds", &s.seconds}, {"--connectors", &s.connectors}}},
+      "[--rounds N] [--seconds S] [--connectors C]");
   RaiseFileLimit();
   const std::string dir = MakeTempDir();
   std::printf("%d connectors from 127.0.0.2, %d s per flood; round trips of the healthy pair: median (p99), ms\n\n",

@@ -134,36 +134,17 @@ int main(int argc, char** argv) {
   if (args.size() == 4 && args[0] == "--send") {
     return RunSender(std::atoi(args[1].c_str()), std::atoi(args[2].c_str()), std::atoi(args[3].c_str()));
   }
-  std::string exe, earlier;
+  std::string earlier;
   Settings s;
-  bool ok = true;
-  for (std::size_t i = 0; i < args.size() && ok; ++i) {
-    const bool has_value = i + 1 < args.size();
-    if (args[i] == "--earlier" && has_value) {
-      earlier = std::filesystem::absolute(args[++i]).string();
-    } else if (args[i] == "--rounds" && has_value) {
-      ok = ParseNumber(args[++i], s.rounds);
-    } else if (args[i] == "--seconds" && has_value) {
-      ok = ParseNumber(args[++i], s.seconds);
-    } else if (args[i] == "--senders" && has_value) {
-      ok = ParseNumber(args[++i], s.senders);
-    } else if (args[i] == "--connections" && has_value) {
-      ok = ParseNumber(args[++i], s.connections);
-    } else if (args[i] == "--piece" && has_value) {
-      ok = ParseNumber(args[++i], s.piece);
-    } else if (exe.empty() && args[i][0] != '-') {
-      exe = std::filesystem::absolute(args[i]).string();
-    } else {
-      ok = false;
-    }
-  }
-  if (!ok || exe.empty()) {
-    std::fprintf(stderr,
-                 "usage: %s <tcp_port_serv> [--earlier <tcp_port_serv>] [--rounds N] [--seconds S]\n"
-                 "       [--senders P] [--connections C] [--piece B]\n",
-                 argv[0]);
-    return 2;
-  }
+  const std::string exe = ParseBenchArguments(argc, argv,
+                                              {.numbers = {{"--rounds", &s.rounds},
+                                                           {"--seconds", &s.seconds},
+                                                           {"--senders", &s.senders},
+                                                           {"--connections", &s.connections},
+                                                           {"--piece", &s.piece}},
+                                               .earlier = &earlier},
+                                              "[--earlier <tcp_port_serv>] [--rounds N] [--seconds S]\n"
+                                              "       [--senders P] [--connections C] [--piece B]");
   RaiseFileLimit();
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   const std::string dir = MakeTempDir();

@@ -302,9 +302,36 @@ std::string TcpChannelLine(int device, int server) {
   return std::to_string(device) + ";0;2;" + std::to_string(server) + ";bench\r\n";
 }
 
-bool ParseNumber(const std::string& text, int& into) {
-  into = std::atoi(text.c_str());
-  return into > 0;
+std::string ParseBenchArguments(int argc, char** argv, const BenchOptions& options, const char* usage) {
+  std::string exe;
+  bool ok = true;
+  for (int i = 1; i < argc && ok; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (auto number = options.numbers.find(arg); number != options.numbers.end() && has_value) {
+      *number->second = std::atoi(argv[++i]);
+      ok = *number->second > 0;
+    } else if (auto text = options.texts.find(arg); text != options.texts.end() && has_value) {
+      *text->second = argv[++i];
+    } else if (auto flag = options.switches.find(arg); flag != options.switches.end()) {
+      *flag->second = true;
+    } else if (arg == "--earlier" && options.earlier && has_value) {
+      *options.earlier = std::filesystem::absolute(argv[++i]).string();
+    } else if (exe.empty() && !arg.empty() && arg[0] != '-') {
+      exe = std::filesystem::absolute(arg).string();
+    } else {
+      ok = false;
+    }
+  }
+  if (!ok || exe.empty()) {
+    std::fprintf(stderr, "usage: %s <tcp_port_serv> %s\n", argv[0], usage);
+    std::exit(2);
+  }
+  return exe;
+}
+
+bool Selected(const std::string& only, const char* part) {
+  return only.empty() || ("," + only + ",").find(std::string(",") + part + ",") != std::string::npos;
 }
 
 void RaiseFileLimit() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -125,8 +126,22 @@ class ConsoleRelay {
 std::string TcpChannelLine(int device, int server);
 
 void RaiseFileLimit();
-// A whole number from 1 for a numeric option: false for anything else.
-bool ParseNumber(const std::string& text, int& into);
+
+// What a benchmark takes on its command line besides the relay's executable: numeric options
+// (whole numbers from 1), text options, switches, and where "--earlier" puts another
+// executable (not taken when null).
+struct BenchOptions {
+  std::map<std::string, int*> numbers = {};
+  std::map<std::string, std::string*> texts = {};
+  std::map<std::string, bool*> switches = {};
+  std::string* earlier = nullptr;
+};
+// The relay's executable, made absolute, with the options stored where `options` says (an
+// earlier executable made absolute too). Anything else, or no executable, prints "usage:
+// <program> <tcp_port_serv> <usage>" and exits with 2.
+std::string ParseBenchArguments(int argc, char** argv, const BenchOptions& options, const char* usage);
+// Whether `part` is in the comma-separated `only` list; an empty list selects every part.
+bool Selected(const std::string& only, const char* part);
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);

@@ -317,32 +317,15 @@ void Steady(const std::string& label, const std::string& exe, double slow_rate, 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::vector<std::pair<std::string, std::string>> relays;
-  std::string only;
+  std::string earlier, only;
   int churn_seconds = 60;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const bool has_value = i + 1 < args.size();
-    if (args[i] == "--earlier" && has_value) {
-      relays.emplace_back("earlier", std::filesystem::absolute(args[++i]).string());
-    } else if (args[i] == "--only" && has_value) {
-      only = "," + args[++i] + ",";
-    } else if (args[i] == "--churn-seconds" && has_value) {
-      churn_seconds = std::max(1, std::atoi(args[++i].c_str()));
-    } else if (args[i][0] != '-') {
-      relays.insert(relays.begin(), {"korvenet", std::filesystem::absolute(args[i]).string()});
-    }
-  }
-  if (relays.empty() || relays[0].first != "korvenet") {
-    std::fprintf(stderr,
-                 "usage: %s <tcp_port_serv> [--earlier <tcp_port_serv>] [--only churn,bursts,steady]\n"
-                 "       [--churn-seconds N]\n",
-                 argv[0]);
-    return 2;
-  }
-  auto wants = [&](const char* part) {
-    return only.empty() || only.find(std::string(",") + part + ",") != std::string::npos;
-  };
+  const std::string exe = ParseBenchArguments(
+      argc, argv,
+      {.numbers = {{"--churn-seconds", &churn_seconds}}, .texts = {{"--only", &only}}, .earlier = &earlier},
+      "[--earlier <tcp_port_serv>] [--only churn,bursts,steady]\n       [--churn-seconds N]");
+  std::vector<std::pair<std::string, std::string>> relays{{"korvenet", exe}};
+  if (!earlier.empty()) relays.emplace_back("earlier", earlier);
+  auto wants = [&](const char* part) { return Selected(only, part); };
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   RaiseFileLimit();

@@ -179,9 +179,7 @@ struct Entrant {
 // Which measures to take (all unless --only names some).
 struct Selection {
   std::string only;
-  bool Wants(const char* measure) const {
-    return only.empty() || ("," + only + ",").find(std::string(",") + measure + ",") != std::string::npos;
-  }
+  bool Wants(const char* measure) const { return Selected(only, measure); }
 };
 
 void MeasureThroughput(Entrant& e) {
@@ -378,35 +376,18 @@ void PrintTable(std::vector<Entrant>& entrants, int rounds, bool verbose) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string exe, earlier;
+  std::string earlier;
   int rounds = 7;
   bool verbose = false;
   Selection want;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const bool has_value = i + 1 < args.size();
-    if (args[i] == "--rounds" && has_value) {
-      rounds = std::max(1, std::atoi(args[++i].c_str()));
-    } else if (args[i] == "--earlier" && has_value) {
-      earlier = std::filesystem::absolute(args[++i]).string();
-    } else if (args[i] == "--only" && has_value) {
-      want.only = args[++i];
-    } else if (args[i] == "--verbose") {
-      verbose = true;
-    } else if (exe.empty() && args[i][0] != '-') {
-      exe = std::filesystem::absolute(args[i]).string();
-    } else {
-      exe.clear();
-      break;
-    }
-  }
-  if (exe.empty()) {
-    std::fprintf(stderr,
-                 "usage: taskset -c 0 %s <tcp_port_serv> [--rounds N] [--earlier <tcp_port_serv>]\n"
-                 "       [--only throughput,roundtrip,syscalls,idle,memory] [--verbose]\n",
-                 argv[0]);
-    return 2;
-  }
+  const std::string exe = ParseBenchArguments(
+      argc, argv,
+      {.numbers = {{"--rounds", &rounds}},
+       .texts = {{"--only", &want.only}},
+       .switches = {{"--verbose", &verbose}},
+       .earlier = &earlier},
+      "[--rounds N] [--earlier <tcp_port_serv>]\n"
+      "       [--only throughput,roundtrip,syscalls,idle,memory] [--verbose]   (under taskset -c 0)");
   RaiseFileLimit();
   if (!Installed("perf") && want.Wants("syscalls")) {
     std::fprintf(stderr, "perf is not installed: no system call counts\n");

@@ -239,38 +239,22 @@ bool Installed(const std::string& program) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string exe, earlier, only;
+  std::string earlier, only;
   int rounds = 1, devices = 2000, churn = 10000, in_flight = 200, backlog = 1024, timeout = 60;
-  const std::map<std::string, int*> numbers = {{"--rounds", &rounds},       {"--devices", &devices},
-                                               {"--churn", &churn},         {"--in-flight", &in_flight},
-                                               {"--backlog", &backlog},     {"--timeout", &timeout}};
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const bool has_value = i + 1 < args.size();
-    if (auto number = numbers.find(args[i]); number != numbers.end() && has_value) {
-      *number->second = std::max(1, std::atoi(args[++i].c_str()));
-    } else if (args[i] == "--earlier" && has_value) {
-      earlier = std::filesystem::absolute(args[++i]).string();
-    } else if (args[i] == "--only" && has_value) {
-      only = args[++i];
-    } else if (exe.empty() && args[i][0] != '-') {
-      exe = std::filesystem::absolute(args[i]).string();
-    } else {
-      exe.clear();
-      break;
-    }
-  }
-  if (exe.empty()) {
-    std::fprintf(stderr,
-                 "usage: %s <tcp_port_serv> [--earlier <tcp_port_serv>] [--backlog N] [--rounds N] [--devices N]\n"
-                 "       [--churn N] [--in-flight N] [--timeout S] [--only storm,churn]\n",
-                 argv[0]);
-    return 2;
-  }
+  const std::string exe = ParseBenchArguments(
+      argc, argv,
+      {.numbers = {{"--rounds", &rounds},
+                   {"--devices", &devices},
+                   {"--churn", &churn},
+                   {"--in-flight", &in_flight},
+                   {"--backlog", &backlog},
+                   {"--timeout", &timeout}},
+       .texts = {{"--only", &only}},
+       .earlier = &earlier},
+      "[--earlier <tcp_port_serv>] [--backlog N] [--rounds N] [--devices N]\n"
+      "       [--churn N] [--in-flight N] [--timeout S] [--only storm,churn]");
   RaiseFileLimit();
-  auto wants = [&](const char* measure) {
-    return only.empty() || ("," + only + ",").find(std::string(",") + measure + ",") != std::string::npos;
-  };
+  auto wants = [&](const char* measure) { return Selected(only, measure); };
 
   const std::string dir = MakeTempDir();
   StatusListener status(dir + "/notify");
