@@ -29,6 +29,7 @@
 #include "tests/net/net_test_support.h"
 #include "tests/relay/relay_files_fixture.h"
 #include "tests/serial/serial_test_support.h"
+#include "tests/support/linux/socket_queue.h"
 
 namespace {
 
@@ -116,6 +117,17 @@ class RelayTest : public test::FilesTest {
     return true;
   }
 
+  // Waits until the relay's connection keeps bytes that its peer, which reads nothing, can take
+  // no more of: the peer's window is closed and the relay has handed its socket all that fits.
+  bool Stalled(TServerClientWinSocket* connection) {
+    return PumpUntil([&] {
+      const auto since = connection->StalledSince();
+      connection->CheckProgress(std::chrono::steady_clock::now());
+      return connection->KeptBytes() > 0 && test::PeerWindow(static_cast<int>(connection->SocketHandle())) == 0 &&
+             connection->StalledSince() == since;
+    });
+  }
+
   // Waits until the listener of channel k on `side` has accepted `count` connections.
   bool Accepted(TListenerSide side, int k, int count) {
     const TChannelTables& tables = relay_->Tables();
@@ -184,6 +196,12 @@ int Waiting(TCustomWinSocket* connection) {
   int count = 0;
   platform::BytesWaiting(connection->SocketHandle(), count);
   return count;
+}
+
+// Fixes the send buffer of the relay's connection to a peer that reads nothing: the kernel
+// would otherwise grow it as it likes, and the relay's kept bytes would drain into it.
+bool FixSendBuffer(TCustomWinSocket* connection, int bytes = 64 * 1024) {
+  return ::setsockopt(static_cast<int>(connection->SocketHandle()), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
 std::string Line(int device_port, int type, const std::string& field4) {
@@ -335,15 +353,17 @@ TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
   ASSERT_TRUE(Accepted(lsDevice, 1, 1));
   TServerWinSocket* devices = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket();
   TServerClientWinSocket* from_dev = devices->ConnectionAt(0);
+  ASSERT_TRUE(FixSendBuffer(relay_->Tables().ServerListeners[1].Listener->ListeningSocket()->ConnectionAt(0)));
 
-  // The device sends what the way to the relay takes while the peer reads nothing, and leaves.
+  // The device sends while the peer reads nothing, until its listener is paused and the way to
+  // the relay takes no more; then it leaves.
   const std::string payload = Pattern(16u << 20, 2);
   std::size_t sent = 0;
   ASSERT_TRUE(PumpUntil([&] {
     ssize_t n = ::send(dev.fd(), payload.data() + sent, std::min<std::size_t>(65536, payload.size() - sent),
                        MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) sent += static_cast<std::size_t>(n);
-    return n < 0 && errno == EAGAIN && relay_->HasWork();
+    return n < 0 && errno == EAGAIN && devices->Paused();
   }));
   dev.Close();
   test::Client late(device);
@@ -376,12 +396,14 @@ TEST_F(RelayTest, CloseOfAPeerReadsOnlyWhatWaitedWhenItBegan) {
   TServerWinSocket* servers = relay_->Tables().ServerListeners[1].Listener->ListeningSocket();
   TServerClientWinSocket* to_srv = servers->ConnectionAt(0);
   TServerClientWinSocket* to_dev = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket()->ConnectionAt(0);
+  ASSERT_TRUE(FixSendBuffer(to_srv) && FixSendBuffer(to_dev));
   // The device's bytes fill the way to the server, until the relay keeps some for it.
   const std::string chunk = Pattern(64 * 1024, 7);
   ASSERT_TRUE(PumpUntil([&] {
     ::send(dev.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     return to_srv->KeptBytes() > 0;
   }));
+  ASSERT_TRUE(Stalled(to_srv));
   // The server's bytes fill the way to the device that does not read, until its listener is
   // paused; then its last bytes wait unread.
   std::string sent;
@@ -397,6 +419,7 @@ TEST_F(RelayTest, CloseOfAPeerReadsOnlyWhatWaitedWhenItBegan) {
     int unsent = 0;
     return ::ioctl(static_cast<int>(srv.fd()), SIOCOUTQ, &unsent) == 0 && unsent == 0;
   }));
+  ASSERT_TRUE(Stalled(to_dev));
   // In the middle of passing them on, the device that does not read is cut, and the server
   // sends more.
   to_dev->SetKeptBytesLimit(to_dev->KeptBytes() + 8 * 1024);
