@@ -314,7 +314,8 @@ void DescriptorsRunOut(Matrix& m) {
     Peer late(device_port);
     ASSERT_TRUE(late.connected());
     EXPECT_TRUE(Sync(late, {&server}));
-    EXPECT_TRUE(status.WaitExit() && status.ExitedCleanly());
+    ASSERT_TRUE(status.WaitExit());
+    EXPECT_TRUE(status.ExitedCleanly());
   }
   m.Conclude();
 }
