@@ -89,15 +89,13 @@ class StatusEndpoint::Impl {
       }
       return 0;
     });
-    socklen_t length = 0;
-    const sockaddr_un address = EndpointAddress(directory, length);
+    address_ = EndpointAddress(directory, length_);
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<const sockaddr*>(&address_), length_) != 0 ||
         ::listen(listener_, kMaxClients) != 0) {
       error_ = errno;
       if (listener_ >= 0) ::close(listener_);
       listener_ = -1;
-      if (error_ == EADDRINUSE) holder_ = HolderOf(address, length);
       return;
     }
     AsyncSelect(listener_, window_, kListenerMessage, kFdAccept);
@@ -110,7 +108,7 @@ class StatusEndpoint::Impl {
   }
 
   int error() const { return error_; }
-  const std::string& holder() const { return holder_; }
+  std::string holder() const { return error_ == EADDRINUSE ? HolderOf(address_, length_) : std::string(); }
   bool serving() const { return !clients_.empty(); }
 
   void Tick(Clock::time_point now) {
@@ -232,7 +230,8 @@ class StatusEndpoint::Impl {
   // Ends the client; `client` is gone afterwards.
   void Close(Client& client) {
     const int fd = client.fd;
-    clients_.erase(client.serial);
+    const std::uint32_t serial = client.serial;
+    clients_.erase(serial);
     DrainAndClose(fd);
   }
 
@@ -250,7 +249,8 @@ class StatusEndpoint::Impl {
   WindowHandle window_ = 0;
   int listener_ = -1;
   int error_ = 0;
-  std::string holder_;
+  sockaddr_un address_{};
+  socklen_t length_ = 0;
   std::uint32_t next_serial_ = 0;
   std::map<std::uint32_t, Client> clients_;  // by serial
 };
