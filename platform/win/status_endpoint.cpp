@@ -5,8 +5,9 @@
 // client it turned away, so that the owner hears of it on its own thread. The owning thread
 // never waits for a client. Anyone may create the pipe's name first; a client therefore opens
 // the pipe for identification only (the server cannot act as the client) and believes only a
-// pipe owned by SYSTEM, the Administrators or its own user: the owner of a kernel object is a
-// user or group of its creator's token, which a process of another user cannot forge. (The
+// pipe owned by SYSTEM, the Administrators or its own user (or the owner its own objects get):
+// the owner of a kernel object is a user or group of its creator's token that may own objects,
+// which a process of another user cannot forge. (The
 // server process's id, GetNamedPipeServerProcessId, came only after Windows XP, and the
 // service's process is not known to a client run by hand.)
 
@@ -380,12 +381,16 @@ std::string ForeignOwner(HANDLE pipe) {
     return "an owner that cannot be read";
   }
   bool trusted = ::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  // The caller's own user, or the owner its own objects get (the same user, or the
+  // Administrators, on Windows; Wine gives a group of the user's).
   HANDLE token = nullptr;
   if (!trusted && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
     alignas(TOKEN_USER) char buffer[256];
     DWORD size = 0;
-    trusted = ::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-              ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    trusted = (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+               ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid)) ||
+              (::GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &size) &&
+               ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner));
     ::CloseHandle(token);
   }
   std::string who;
