@@ -4,9 +4,7 @@
 // whose name another user took first.
 
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,9 +12,9 @@
 #include <atomic>
 #include <cstdio>
 
-#include "platform/status_endpoint.h"
 #include "relay/log_texts.h"
 #include "tests/matrix/matrix.h"
+#include "tests/support/linux/status_squatter.h"
 
 namespace matrix {
 namespace {
@@ -424,36 +422,9 @@ void TwoInstancesInOneDirectory(Matrix& m) {
 void StatusNameTakenByAnotherUser(Matrix& m) {
   // Before the relay starts, a process of user 65534 takes its status endpoint's name and
   // answers every question with a forged "all fine".
-  const std::string name = platform::detail::StatusEndpointName(
-      std::filesystem::canonical(m.installation().directory()).string() + "/");
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  name.copy(address.sun_path + 1, name.size());
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  struct Squatter {
-    ~Squatter() { End(); }
-    void End() {
-      if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
-    pid_t pid;
-  } squatter{::fork()};
-  if (squatter.pid == 0) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (::setresuid(65534, 65534, 65534) != 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(fd, 8) != 0 || ::write(ready[1], "!", 1) != 1)
-      ::_exit(1);
-    for (int client; (client = ::accept(fd, nullptr, nullptr)) >= 0; ::close(client)) {
-      ::send(client, "OK 9\nall fine\n", 14, MSG_NOSIGNAL);
-    }
-    ::_exit(0);
-  }
-  char byte = 0;
-  const bool squatting = ::read(ready[0], &byte, 1) == 1;
-  ::close(ready[0]);
-  ::close(ready[1]);
+  test::StatusSquatter squatter(std::filesystem::canonical(m.installation().directory()).string() + "/", 65534,
+                                "OK 9\nall fine\n");
+  ASSERT_TRUE(squatter.holding());
   auto entry = [&](const std::string& text) {
     return m.relay().event_log().WaitFor([&](const std::string& d) { return d.find(text) != std::string::npos; });
   };
@@ -462,16 +433,16 @@ void StatusNameTakenByAnotherUser(Matrix& m) {
     EXPECT_TRUE(run.WaitExit());
     return std::make_pair(WIFEXITED(run.status()) ? WEXITSTATUS(run.status()) : -1, run.Stderr());
   };
-  const std::string holder = "process " + std::to_string(squatter.pid) + " of user 65534";
   ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(TakePort(), TakePort())));
-  EXPECT_TRUE(squatting && entry("Status endpoint: cannot answer status requests: Address already in use (the name "
-                                 "is held by " + holder + ")"));
+  const std::string holder = "process " + std::to_string(squatter.pid()) + " of user 65534";
+  EXPECT_TRUE(entry("Status endpoint: cannot answer status requests: Address already in use (the name is held by " +
+                    holder + ")"));
   const auto [code, error] = status("forged");
   EXPECT_EQ(code, 1) << "-status took the forged answer";
   EXPECT_NE(error.find("is held by " + holder + ", not by the service"), std::string::npos) << error;
 
   // Once the name is free, the relay takes it on its passes.
-  squatter.End();
+  squatter.Leave();
   EXPECT_TRUE(entry("Status endpoint: answers status requests now"));
   EXPECT_EQ(status("true").first, 0);
   m.relay().TakeBaseline();  // the endpoint's own descriptors
