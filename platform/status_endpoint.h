@@ -56,8 +56,8 @@ class StatusEndpoint {
   // instance of the same directory or by any other process, is "in use" on Linux and "access
   // denied" on Windows). The owner may make a new endpoint later to try again.
   int Error() const;
-  // When the name is held already: who holds it, as far as the system tells ("process 4711 of
-  // user 65534"), else empty.
+  // Owning thread. When the name is held already: who holds it, as far as the system tells
+  // ("process 4711 of user 65534"; Windows does not tell), else empty.
   std::string Holder() const;
 
   // Owning thread. True while clients are being served whose time-out this thread keeps: Tick
