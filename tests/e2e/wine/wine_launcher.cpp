@@ -90,7 +90,12 @@ std::vector<std::pair<int, std::string>> ProcessCommandLines() {
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    lines.emplace_back(std::stoi(name), test::ReadFile((entry.path() / "cmdline").string()));
+    // A process may end between the listing and the read: it then has no command line.
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    std::string command_line;
+    char piece[4096];
+    while (in.read(piece, sizeof piece) || in.gcount() > 0) command_line.append(piece, static_cast<std::size_t>(in.gcount()));
+    if (!in.bad()) lines.emplace_back(std::stoi(name), std::move(command_line));
   }
   return lines;
 }
