@@ -155,6 +155,11 @@ int TServiceApplication::Run(const std::vector<std::string>& arguments) {
     platform::SetEventEcho(true);
   }
   RunServices();
+  // A service that ended on a failure ends the process with its code: a service manager that
+  // watches the process (systemd) sees the failure too.
+  for (const auto& module : modules_) {
+    if (module->EndedOnFailure()) return static_cast<int>(kServiceFailureExitCode);
+  }
   return 0;
 }
 

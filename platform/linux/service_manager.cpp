@@ -181,6 +181,11 @@ std::string StatusLine(const std::string& text) {
   return line;
 }
 
+// ", exit code N" for a report that ends the service on a failure; nothing otherwise.
+std::string ExitCodeWords(const ServiceStatus& status) {
+  return status.exit_code == 0 ? std::string() : ", exit code " + std::to_string(ServiceExitCode(status));
+}
+
 // ---- Registration: unit files ----
 
 constexpr const char* kSystemUnitDirectory = "/etc/systemd/system";
@@ -497,7 +502,7 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
     // The terminal shows changes only: the run loop's regular reports would flood it.
     std::string line = registration->name + ": " + state + " (checkpoint " + std::to_string(status.check_point) +
                        ", wait hint " + std::to_string(status.wait_hint) + " ms, controls accepted " +
-                       std::to_string(status.controls_accepted) + ")";
+                       std::to_string(status.controls_accepted) + ExitCodeWords(status) + ")";
     static std::mutex last_lock;
     static std::string last_line;
     std::lock_guard<std::mutex> hold(last_lock);
@@ -513,6 +518,7 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
                      "X_CONTROLS_ACCEPTED=" + std::to_string(status.controls_accepted) + "\n";
   if (status.current_state == 4) text += "READY=1\n";
   if (status.current_state == 3) text += "STOPPING=1\n";
+  if (status.exit_code != 0) text += "EXIT_STATUS=" + std::to_string(ServiceExitCode(status)) + "\n";
   text += "WATCHDOG=1\n";
   if (std::uint32_t error = Notify(text)) {
     Fail(error);

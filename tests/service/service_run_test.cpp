@@ -256,6 +256,7 @@ TEST_F(MainThreadServiceRun, DeclinedStartEndsSilently) {
   ExpectReport(2, 2, "SERVICE_START_PENDING");
   ExpectReport(1, 0, "SERVICE_STOPPED");
   EXPECT_TRUE(WaitForEnd());
+  EXPECT_FALSE(service_.EndedOnFailure());
   ExpectNoEntry();
 }
 
@@ -265,6 +266,7 @@ TEST_F(MainThreadServiceRun, FailedExecuteIsLoggedAndEndsTheService) {
   ExpectNormalStart();
   ExpectReport(1, 0, "SERVICE_STOPPED");
   EXPECT_TRUE(WaitForEnd());
+  EXPECT_TRUE(service_.EndedOnFailure());
   ExpectEntry("Service failed on execute: loop broke");
 }
 

@@ -95,7 +95,7 @@ TEST_F(FailureEntries, PortOutOfRangeAndTheFilesOwnBytes) {
 }
 
 // A start that fails on a channel file it cannot read names the file's path as the file
-// system has it (here UTF-8, "каталог").
+// system has it (here UTF-8, "каталог"), and the process ends with exit code 1.
 TEST_F(FailureEntries, UnreadableChannelFileIsNamedAsTheFileSystemNamesIt) {
   bin_ = "\xD0\xBA\xD0\xB0\xD1\x82\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB3";
   std::filesystem::create_directories(dir_.path() / bin_);
@@ -104,6 +104,11 @@ TEST_F(FailureEntries, UnreadableChannelFileIsNamedAsTheFileSystemNamesIt) {
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
   Launch("");
   EXPECT_TRUE(child_->Wait());
+  EXPECT_EQ(child_->ExitCode(), 1) << "a failed start must not look like a clean stop";
+  // In the foreground the same.
+  test::ChildProcess console(exe_, {"-console"}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
+  EXPECT_TRUE(console.Wait());
+  EXPECT_EQ(console.ExitCode(), 1) << console.Stderr();
   ::close(holder);
   test::ExpectSyslogEntry(log_.Receive(), 3 * 8 + 3, "Rodivo_vedodaraz", child_->pid(),
                           "Service failed on start: Cannot open file \"" + bin_file("cnf_port.cfg") + "\". " +
