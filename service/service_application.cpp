@@ -176,6 +176,8 @@ void TServiceApplication::RunServices() {
     result = start_thread.DispatcherResult();
     if (result != 0) event_logger_.WriteEventLog(ServiceErrorText(result), 1, 0, 0);
     // Started by hand: the entry alone would leave the person at the terminal guessing.
-    if (result == platform::kErrorFailedServiceControllerConnect) platform::WriteConsoleLine(StartedByHandText());
+    if (result == platform::kErrorFailedServiceControllerConnect) {
+      platform::WriteConsoleLine(platform::Text::FromOutside(StartedByHandText()));  // names the executable
+    }
   }
 }

@@ -163,20 +163,18 @@ std::uint32_t Notify(const std::string& text) {
   return n < 0 ? FromErrno(errno) : 0;
 }
 
-// The manager's readable line: one line (control characters become "?"), at most
+// The manager's readable line: one line (control characters shown escaped), at most
 // kStatusLineLimit bytes, cut on a character boundary, so that a report always fits one datagram.
 constexpr std::size_t kStatusLineLimit = 1024;
 
 std::string StatusLine(const std::string& text) {
-  std::string line = text.substr(0, kStatusLineLimit);
-  if (line.size() < text.size()) {
+  const std::string visible = VisibleControls(text);
+  std::string line = visible.substr(0, kStatusLineLimit);
+  if (line.size() < visible.size()) {
     // Back to the start of the character that the cut went through.
     std::size_t end = line.size();
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    while (end > 0 && (static_cast<unsigned char>(visible[end]) & 0xC0) == 0x80) --end;
     line.resize(end);
-  }
-  for (char& c : line) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   }
   return line;
 }

@@ -160,20 +160,22 @@ TEST_F(FailureEntries, SerialLineThatGoesAwayIsReportedOnce) {
   EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText, kServiceExecuteText}));
 }
 
-TEST_F(FailureEntries, ForegroundRunPrintsTheWarningToStandardError) {
+// A label's control characters (ESC, BEL) reach neither the terminal nor the system log raw.
+TEST_F(FailureEntries, ForegroundRunPrintsTheWarningToStandardErrorWithControlsEscaped) {
   e2e::PortHolder taken;
   exe_ = test::CopyExecutable(dir_.path() / "bin");
-  std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << std::to_string(taken.port()) + ";0;0;0;busy\r\n";
+  std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << std::to_string(taken.port()) + ";0;0;0;busy\x1B[2J\a\r\n";
   child_ = std::make_unique<test::ChildProcess>(
       exe_, std::vector<std::string>{"-console"},
       std::map<std::string, std::string>{{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
-  const std::string line = "Rodivo_vedodaraz (warning): Channel 1 \"busy\", device side: cannot listen on TCP port " +
-                           std::to_string(taken.port()) + ": Address already in use\n";
+  const std::string line = "Rodivo_vedodaraz (warning): Channel 1 \"busy\\x1B[2J\\x07\", device side: cannot listen "
+                           "on TCP port " + std::to_string(taken.port()) + ": Address already in use\n";
   ASSERT_TRUE(test::WaitUntil([&] { return child_->Stderr().find("SERVICE_RUNNING") != std::string::npos; }));
   child_->Signal(SIGINT);
   ASSERT_TRUE(child_->Wait());
   EXPECT_EQ(child_->ExitCode(), 0);
   EXPECT_NE(child_->Stderr().find(line), std::string::npos) << child_->Stderr();
+  EXPECT_EQ(child_->Stderr().find_first_of("\x1B\a"), std::string::npos);
   SkipStartEntry();
   ExpectWarning(line.substr(line.find("Channel"), line.size() - line.find("Channel") - 1));
 }
