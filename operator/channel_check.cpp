@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/serial_device.h"
 #include "platform/sockets.h"
+#include "platform/text.h"
 #include "relay/arrays_vars.h"
 #include "relay/channel_file.h"
 
@@ -36,31 +37,8 @@ void ForEachLine(std::string_view text, Take take) {
   }
 }
 
-// A field as the report shows it: in double quotes, with control bytes as \xNN and quotes
-// as \", cut after kShownBytes bytes (not inside a UTF-8 character).
-std::string Shown(std::string_view field) {
-  const std::size_t size = field.size();
-  bool cut = false;
-  if (size > kShownBytes) {
-    std::size_t end = kShownBytes;
-    for (int i = 0; i < 3 && end > 0 && (static_cast<unsigned char>(field[end]) & 0xC0) == 0x80; ++i) --end;
-    field = field.substr(0, end);
-    cut = true;
-  }
-  std::string out = "\"";
-  for (char c : field) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += FormatText("\\x%02X", byte);
-    } else {
-      if (c == '"') out += '\\';
-      out += c;
-    }
-  }
-  out += '"';
-  if (cut) out += "... (" + std::to_string(size) + " bytes)";
-  return out;
-}
+// A field as the report shows it: quoted, control characters escaped, cut after kShownBytes.
+std::string Shown(std::string_view field) { return platform::QuotedField(field, kShownBytes); }
 
 // True for a number that reads as 0 ("0", "00", "+0", "$0", "0x0"); false for text that
 // reads as 0 only because it is no number at all.

@@ -99,9 +99,10 @@ std::optional<int> RunOperatorSwitch(const std::vector<std::string>& arguments) 
   try {
     return RunSwitch(arguments);
   } catch (const Exception& e) {
-    platform::WriteConsoleLine(platform::ExecutableFileName() + ": " + e.Message());
+    // The message may name paths from outside.
+    platform::WriteConsoleLine(platform::Text::FromOutside(platform::ExecutableFileName() + ": " + e.Message()));
   } catch (const std::exception& e) {
-    platform::WriteConsoleLine(platform::ExecutableFileName() + ": " + e.what());
+    platform::WriteConsoleLine(platform::Text::FromOutside(platform::ExecutableFileName() + ": " + e.what()));
   }
   return 1;
 }

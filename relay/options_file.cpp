@@ -6,6 +6,7 @@
 #include "base/ascii_text.h"
 #include "base/exception.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -16,19 +17,9 @@ struct OptionLine {
   std::vector<std::string_view> values;
 };
 
-// A value of the file as a warning shows it: in double quotes, at most kShownBytes of it (not
-// cut inside a UTF-8 character), control bytes as "?".
-std::string Quoted(std::string_view value) {
-  constexpr std::size_t kShownBytes = 40;
-  std::string shown = "\"";
-  std::size_t end = value.size();
-  if (end > kShownBytes) {
-    end = kShownBytes;
-    while (end > 0 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80) --end;
-  }
-  for (char c : value.substr(0, end)) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-  return shown + (end < value.size() ? "...\"" : "\"");
-}
+// A value of the file as a warning shows it: quoted, control characters escaped, cut after 40
+// bytes.
+std::string Quoted(std::string_view value) { return platform::QuotedField(value, 40); }
 
 std::string AsciiLowerCase(std::string_view text) {
   std::string lower(text);

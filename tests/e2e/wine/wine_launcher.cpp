@@ -253,6 +253,8 @@ void ServiceTraces::Take() {
       report.controls_accepted = number(m[5]);
       report.check_point = number(m[8]);
       report.wait_hint = number(m[9]);
+      report.exit_code = number(m[6]);
+      report.service_exit_code = number(m[7]);
       reports_.push_back(report);
     } else if (auto entry = ParseEntryLine(line)) {
       entries_.push_back(*entry);
@@ -303,7 +305,7 @@ bool WineLauncher::Start() {
 bool WineLauncher::Stop() {
   HandRun stop = WineRun::Get().Run({"net", "stop", kServiceName});
   EXPECT_EQ(stop.exit_code, 0) << stop.out << stop.err;
-  return WaitForEnd();
+  return WaitForEnd() && EndCode() == 0;
 }
 
 bool WineLauncher::WaitForEnd() {
@@ -312,6 +314,13 @@ bool WineLauncher::WaitForEnd() {
   const bool ended = test::WaitUntil([] { return WineRun::Get().ExecutableProcess() == 0; });
   running_ = !ended;
   return stopped && ended;
+}
+
+// ERROR_SERVICE_SPECIFIC_ERROR (1066) hands over the service's own code.
+std::uint32_t WineLauncher::EndCode() {
+  const auto& reports = traces_.reports();
+  if (reports.empty()) return 0;
+  return reports.back().exit_code == 1066 ? reports.back().service_exit_code : reports.back().exit_code;
 }
 
 std::vector<StatusReport> WineLauncher::StatusReports(std::uint32_t until, std::size_t at_least) {
