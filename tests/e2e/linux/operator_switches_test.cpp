@@ -373,7 +373,8 @@ TEST_F(OperatorSwitches, HelpAndVersion) {
   const std::string text = help->Stdout();
   for (const char* part : {"-console", "-check", "-install", "-uninstall", "-silent", "-version",
                            "cnf_port.cfg", "cnf_options.cfg", "log_service.txt", "error_s.log",
-                           "journalctl -t Rodivo_vedodaraz"}) {
+                           "journalctl -t Rodivo_vedodaraz", "retry SECONDS", "bind SIDE", "allow [K] SIDE",
+                           "limit SIDE", "backlog N"}) {
     EXPECT_NE(text.find(part), std::string::npos) << part;
   }
   EXPECT_NE(text.find("Files, in the executable's directory " + bin_file("") + ":\n"), std::string::npos);
