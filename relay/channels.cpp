@@ -58,10 +58,14 @@ void Relay::OpenChannels() {
   if (!options_closed_reason_.empty()) {
     // The options file may have said who may connect: nothing opens rather than let in anyone
     // it meant to keep out. Its entries tell why.
+    // In the order of opening: every device side, then the partners.
+    for (int k = 1; k <= count; ++k) {
+      log_.AppendLogLine(kSocketOpenFailedText + std::to_string(tables_.ChannelTable[k].DevicePort),
+                         kServiceLogFileName);
+      NoteClosedByOptions(health_[k].device);
+    }
     for (int k = 1; k <= count; ++k) {
       const TSootv& channel = tables_.ChannelTable[k];
-      log_.AppendLogLine(kSocketOpenFailedText + std::to_string(channel.DevicePort), kServiceLogFileName);
-      NoteClosedByOptions(health_[k].device);
       if (channel.ChannelType == ctTcp) {
         log_.AppendLogLine(kSocketOpenFailedText + std::to_string(channel.ServerPort), kServiceLogFileName);
         NoteClosedByOptions(health_[k].server);
