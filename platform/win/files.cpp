@@ -83,12 +83,6 @@ SmallFileRead ReadSmallFile(const std::string& path, std::size_t limit, std::str
   }
   // Only files on a disk: not a device, a pipe or a console standing at the name.
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) return SmallFileRead::kNotRegular;
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) {
-    error = static_cast<int>(::GetLastError());
-    return SmallFileRead::kFailed;
-  }
-  if (static_cast<unsigned long long>(size.QuadPart) > limit) return SmallFileRead::kTooLarge;
   char buffer[65536];
   while (true) {
     DWORD n = 0;
@@ -98,6 +92,7 @@ SmallFileRead ReadSmallFile(const std::string& path, std::size_t limit, std::str
       return SmallFileRead::kFailed;
     }
     if (n == 0) return SmallFileRead::kRead;
+    // The bound holds while reading: at most `limit` bytes and one buffer are ever held.
     if (n > limit - contents.size()) {
       contents.clear();
       return SmallFileRead::kTooLarge;
