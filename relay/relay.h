@@ -394,6 +394,8 @@ class Relay {
   std::mutex line_failures_lock_;
   std::array<LineFailure, kMaxChannels + 1> line_failures_;
 
+  // Set at the start, and again only while the options file cannot be read, when nothing is
+  // open: no other thread reads them then.
   TRelayOptions options_;
   // While the options file cannot be read: why (the reason of every closed side), what its
   // entries told, how often it was read again and when it is read next (max: never).
