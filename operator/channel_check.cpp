@@ -422,7 +422,8 @@ ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, con
     const TOptionValue<IPv4Address>& bind = access.Sides[side].Bind;
     // 0.0.0.0/8 (but 0.0.0.0 itself, every address) and 224.0.0.0 and above (multicast,
     // reserved, broadcast) are no address of one machine that a peer can connect to.
-    const bool unicast = bind.value == 0 || (bind.value >= 0x01000000u && bind.value < 0xE0000000u);
+    const bool unicast = bind.value == 0 || (bind.value >= 0x01000000u && bind.value < 0xE0000000u &&
+                                             !(probes.local_broadcast && probes.local_broadcast(bind.value)));
     if (bind.Given() && !unicast) {
       warn(bind.line, "bind " + std::string(SideName(side)) + " " + IPv4Text(bind.value) +
                           ": the address is not a unicast address of this machine (multicast, broadcast or "
@@ -464,7 +465,8 @@ ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, con
 }
 
 ChannelCheckProbes SystemProbes() {
-  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice, &platform::MaxListenBacklog};
+  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice, &platform::MaxListenBacklog,
+                            &platform::IsLocalBroadcastAddress};
 }
 
 int RunChannelCheck() {

@@ -35,6 +35,9 @@ struct ChannelCheckProbes {
   std::function<platform::SerialProbe(const std::string& port_name)> probe_serial;
   // The largest listen backlog the system allows; 0 (or none given) when it does not tell.
   std::function<int()> max_backlog;
+  // True when the address is the broadcast address of one of this machine's networks; none
+  // given: never.
+  std::function<bool(std::uint32_t address)> local_broadcast;
 };
 
 struct ChannelCheckReport {

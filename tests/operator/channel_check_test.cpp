@@ -36,7 +36,7 @@ ChannelCheckProbes Recording(Recorded& recorded, int busy_port = -1,
         probe.path = "/dev/" + name;
         return probe;
       },
-      [] { return 4096; }};
+      [] { return 4096; }, {}};
 }
 
 std::vector<std::string> ChannelLabels(const ChannelCheckReport& report) {
@@ -165,9 +165,16 @@ TEST(ChannelCheck, ASideShowsTheRuleOfItsListenerAndABindNobodyReachesIsWarnedOf
   ASSERT_GE(report.lines.size(), 5u);
   EXPECT_EQ(report.lines[1], "  device side: listens on every address, " + admits);
   EXPECT_EQ(report.lines[4], "  device side: listens on every address, admits 10.9.9.9 (line 1, its own list), no limit");
-  const std::vector<std::string> lines = CheckOptions(options, 2, Recording(recorded)).lines;
+  const std::string not_unicast = ": the address is not a unicast address of this machine (multicast, broadcast or "
+                                  "reserved), so no peer can connect to the ";
+  std::vector<std::string> lines = CheckOptions(options, 2, Recording(recorded)).lines;
   EXPECT_NE(std::find(lines.begin(), lines.end(),
-                      "  warning: line 2: bind server 255.255.255.255: the address is not a unicast address of this "
-                      "machine (multicast, broadcast or reserved), so no peer can connect to the server side"),
+                      "  warning: line 2: bind server 255.255.255.255" + not_unicast + "server side"),
+            lines.end());
+  // The broadcast address of one of the machine's networks, which the system lets a listener bind.
+  ChannelCheckProbes probes = Recording(recorded);
+  probes.local_broadcast = [](std::uint32_t address) { return address == 0x0A0000FFu; };
+  lines = CheckOptions(ReadOptionsText("bind device 10.0.0.255\n"), 1, probes).lines;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  warning: line 1: bind device 10.0.0.255" + not_unicast + "device side"),
             lines.end());
 }
