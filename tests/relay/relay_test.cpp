@@ -326,13 +326,15 @@ TEST_F(RelayTest, BacklogOfAResumedSourceNeverPushesAPeerOverItsCap) {
 
 // A device that closes while its listener is paused leaves its bytes in its own socket, not
 // in the relay, and a device that connects meanwhile waits to be accepted; once the server
-// reads, every byte follows in order and the waiting device is served.
+// reads, every byte follows in order and the waiting device is served. Within a limit of two
+// devices: a device that left while paused no longer counts.
 TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
   const int device = test::FreePort(), server = test::FreePort();
+  test::WriteFile(file(kOptionsFileName), "limit device 2\n");
   Start(Line(device, 2, server));
-  test::Client peer(server, 64 * 1024), dev(device);
+  test::Client peer(server, 64 * 1024), dev(device), leaving(device);
   ASSERT_TRUE(Accepted(lsServer, 1, 1));
-  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 2));
   TServerWinSocket* devices = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket();
   TServerClientWinSocket* from_dev = devices->ConnectionAt(0);
 
@@ -346,9 +348,10 @@ TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
     return n < 0 && errno == EAGAIN && relay_->HasWork();
   }));
   dev.Close();
+  leaving.Close();
   test::Client late(device);
   EXPECT_TRUE(ReceivesNothing(late));
-  ASSERT_EQ(devices->ConnectionCount(), 1) << "the late device was accepted, or the closed one released";
+  ASSERT_EQ(devices->ConnectionCount(), 2) << "the late device was accepted, or a closed one released";
   ASSERT_EQ(devices->ConnectionAt(0), from_dev);
   EXPECT_GT(Waiting(from_dev), 0);
   EXPECT_LE(TServerClientWinSocket::AllKeptBytes(), FlowControl::kHighWater + 64 * 1024);
@@ -363,6 +366,7 @@ TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
   ASSERT_TRUE(Accepted(lsDevice, 1, 1));
   ASSERT_TRUE(late.SendAll("late"));
   EXPECT_EQ(Receive(peer, 4), "late");
+  EXPECT_EQ(relay_->RefusedPeers(lsDevice, 1, rfOverLimit), 0u);
 }
 
 // A close the relay makes reads what waits at that moment and no more: bytes that a server
