@@ -12,9 +12,9 @@
 enum class TSideState {
   ssNone,     // nothing to open on this side (or the relay is stopped)
   ssOpen,     // a listener listens, a serial port is open
-  ssWaiting,  // failed to open; tried again at next_try
+  ssWaiting,  // failed to open, or (a serial line, with healing) failed while running; tried again at next_try
   ssGone,     // a serial device went away while running; tried again at next_try
-  ssFailed,   // failed to open, or a serial line failed while running; never tried again
+  ssFailed,   // failed to open, or a serial line failed while running without healing; never tried again
 };
 
 struct TSideHealth {

@@ -260,6 +260,24 @@ TEST_F(RelayTest, SerialChannelRelaysBothWays) {
   EXPECT_EQ(written, "to the line");
 }
 
+// With retry, a serial line that fails for any reason (here a write refused, not a device gone)
+// is closed and opened again, instead of being left failed with its port open.
+TEST_F(RelayTest, SerialLineThatFailsIsClosedAndRetriedUnderRetry) {
+  ASSERT_TRUE(line_.ok());
+  const int device = test::FreePort();
+  test::WriteFile(file(kOptionsFileName), "retry 1\n");
+  Start(Line(device, 1, line_.slave()));
+  TComPort* port = relay_->Tables().SerialPorts[1].get();
+  port->OnLineFailure(port, EComPort(CError_WriteFailed, EPERM));
+  ASSERT_TRUE(PumpUntil([&] { return !relay_->Tables().SerialPorts[1]; })) << "the failed port stays open";
+  EXPECT_EQ(relay_->Health(1).serial.state, TSideState::ssWaiting);
+  ASSERT_FALSE(warnings_.empty());
+  EXPECT_TRUE(warnings_.back().ends_with("; tried again every 1 s")) << warnings_.back();
+  relay_->Tick(std::chrono::steady_clock::now() + 2s);
+  ASSERT_TRUE(relay_->Tables().SerialPorts[1] && relay_->Tables().SerialPorts[1]->Connected());
+  EXPECT_EQ(relay_->Health(1).serial.state, TSideState::ssOpen);
+}
+
 TEST_F(RelayTest, StopAndDestructionCloseEverything) {
   ASSERT_TRUE(line_.ok());
   const int device1 = test::FreePort(), server1 = test::FreePort(), device2 = test::FreePort();
