@@ -311,6 +311,9 @@ class Relay {
 
   // relay_status.cpp: the operator's view.
   void ClearStatusCounts();
+  // The channel whose open listener has the port of channel k's side when that side did not
+  // open itself (the channels share the port); 0 when none.
+  int PortHolder(TListenerSide side, int k);
   // The state of a channel side, from its health record.
   SideStatus ListenerState(TListenerSide side, int k);
   SideStatus SerialState(int k);

@@ -14,15 +14,17 @@
 
 using WallClock = std::chrono::system_clock;
 
-// The state of a channel side: a listener listens, waits to be tried again or failed; a serial
-// port is open, gone (its device went away while running) or failed to open.
-enum class SideState { kListening, kWaiting, kFailed, kOpen, kGone };
+// The state of a channel side: a listener listens, waits to be tried again, failed, or is
+// shared (its port is the listener of another channel, which takes in the peers of both); a
+// serial port is open, gone (its device went away while running) or failed to open.
+enum class SideState { kListening, kWaiting, kFailed, kOpen, kGone, kShared };
 
 struct SideStatus {
   SideState state = SideState::kFailed;
   platform::Text reason;  // why it waits, failed or went; empty otherwise
   // A serial side: when it opened, or when it went; none for a port that never opened.
   std::optional<WallClock::time_point> since;
+  int shared_with = 0;  // kShared: the channel whose listener has the port
 };
 
 struct PeerStatus {

@@ -213,6 +213,12 @@ TEST_F(RelayTest, EveryChannelOfADevicePortReceives) {
   ASSERT_TRUE(dev.SendAll("abc"));
   EXPECT_EQ(Receive(peer1, 3), "abc");
   EXPECT_EQ(Receive(peer2, 3), "abc");
+  // The channels whose listener could not open on the port the first one has share it.
+  const RelayStatus status = relay_->Status(false);
+  for (int k : {2, 3, 4}) {
+    EXPECT_EQ(status.channels[k - 1].device.side.state, SideState::kShared) << "channel " << k;
+    EXPECT_EQ(status.channels[k - 1].device.side.shared_with, 1);
+  }
 
   // Back from the second channel's server: its device listener never opened, so nobody hears.
   ASSERT_TRUE(peer2.SendAll("back"));
