@@ -23,8 +23,9 @@ struct TSideHealth {
   std::chrono::system_clock::time_point since{};  // when it came to its state
   std::chrono::steady_clock::time_point next_try{};  // waiting or gone: when it is tried again
   int retries = 0;  // tries since it failed
-  // Bytes from the devices that the serial line did not get because it was not open: since the
-  // start, and since it last went away or failed to open.
+  // Bytes from the devices that the serial line did not get: since the start, while it was not
+  // open or by the writers of its ports that closed; and since it last went away or failed to
+  // open.
   std::uint64_t dropped = 0;
   std::uint64_t dropped_while_away = 0;
 

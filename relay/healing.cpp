@@ -174,10 +174,10 @@ void Relay::CloseSerialLine(int k) {
   // Out of the table first: what the flow control resumes meanwhile finds no writer, and its
   // bytes are dropped and counted.
   if (std::unique_ptr<SerialWriter> writer = std::move(serial_writers_[k])) {
-    const std::size_t kept = writer->DropKept();
-    health.dropped += kept;
-    health.dropped_while_away += kept;
+    health.dropped_while_away += writer->DropKept();
     writer->Stop();
+    // Everything it dropped, what it kept now and what failed writes left out included.
+    health.dropped += writer->Dropped();
     flow_control_.Forget(writer.get());
   }
   // Destroying the port closes its device (the lock file goes with it) and waits for its event

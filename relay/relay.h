@@ -62,7 +62,7 @@
 // closes the port at once (its lock file goes with it) and drops the device bytes meant for it
 // until it is back. Retries add no wake-up of their own: Tick runs at least once per status
 // report.
-// | cuts_[k], dropped_[k]         | the thread that reports| service thread (Status)       | with the relay              |
+// | cuts_[k]                      | the thread that reports| service thread (Status)       | with the relay              |
 // |                               | the cut (atomic)       |                               |                             |
 //
 // Serial writes never wait on the service thread: each open port has a writer (a thread of its
@@ -389,9 +389,8 @@ class Relay {
   Clock::time_point next_retry_ = Clock::time_point::max();
 
   WallClock::time_point started_{};
-  // Per channel: peers cut, and bytes a cut serial writer dropped.
+  // Per channel: peers cut.
   std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> cuts_{};
-  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> dropped_{};
 
   std::array<std::array<Admission, 2>, kMaxChannels + 1> admission_;  // by channel, then side
   // The earliest refusal entry that is due; max when none waits.

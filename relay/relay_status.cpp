@@ -11,7 +11,6 @@
 
 void Relay::ClearStatusCounts() {
   for (auto& count : cuts_) count = 0;
-  for (auto& count : dropped_) count = 0;
 }
 
 namespace {
@@ -101,7 +100,7 @@ RelayStatus Relay::Status(bool with_peers) {
     }
     c.cuts = cuts_[k].load(std::memory_order_relaxed);
     // What cut serial writers dropped, and what the devices sent while the line was not open.
-    c.dropped = dropped_[k].load(std::memory_order_relaxed) + health_[k].serial.dropped;
+    c.dropped = health_[k].serial.dropped + (serial_writers_[k] ? serial_writers_[k]->Dropped() : 0);
     status.channels.push_back(std::move(c));
   }
   return status;

@@ -62,7 +62,9 @@ struct ChannelStatus {
   std::uint64_t bytes_from_devices = 0;
   std::uint64_t bytes_to_devices = 0;
   std::uint64_t cuts = 0;     // peers cut for holding up the others
-  std::uint64_t dropped = 0;  // bytes a cut serial line's writer dropped
+  // Bytes from the devices that never reached the serial line: dropped for a line that took
+  // nothing or was not open, or left out by its failed writes.
+  std::uint64_t dropped = 0;
 };
 
 struct RelayStatus {
