@@ -56,12 +56,12 @@
 //
 // Healing (when the options file sets retry): a side that failed to open for a reason that can
 // pass, and a serial port whose line failed while running (its device went away, or any other
-// failure), are tried again every retry period by Tick on the service thread; a serial port is reopened as a new port with a new
-// writer. The line's failure is seen on the thread that meets it (the port's event thread, the
-// main thread's read, the writer's thread), which posts it to window_; the service thread then
-// closes the port at once (its lock file goes with it) and drops the device bytes meant for it
-// until it is back. Retries add no wake-up of their own: Tick runs at least once per status
-// report.
+// failure), are tried again every retry period by Tick on the service thread; a serial port is
+// reopened as a new port with a new writer. The line's failure is seen on the thread that meets
+// it (the port's event thread, the main thread's read, the writer's thread), which posts it to
+// window_; the service thread then closes the port at once (its lock file goes with it) and
+// drops the device bytes meant for it until it is back. Retries add no wake-up of their own:
+// Tick runs at least once per status report.
 // | cuts_[k]                      | the thread that reports| service thread (Status)       | with the relay              |
 // |                               | the cut (atomic)       |                               |                             |
 //

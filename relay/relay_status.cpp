@@ -99,7 +99,8 @@ RelayStatus Relay::Status(bool with_peers) {
       c.bytes_to_devices = traffic.sent;
     }
     c.cuts = cuts_[k].load(std::memory_order_relaxed);
-    // What cut serial writers dropped, and what the devices sent while the line was not open.
+    // What the line's writers dropped or failed to write, and what the devices sent while the
+    // line was not open.
     c.dropped = health_[k].serial.dropped + (serial_writers_[k] ? serial_writers_[k]->Dropped() : 0);
     status.channels.push_back(std::move(c));
   }
