@@ -311,6 +311,7 @@ TEST_F(Listener, ListensOnItsAddressAndAsksAboutEachPeerBeforeItBecomesAConnecti
 // none while the listener is paused; it no longer counts for a connection limit, and once the
 // listener resumes, a peer that came meanwhile does not find it counted.
 TEST_F(Listener, PeerThatLeavesIsReadToTheEndInTurnsAndCountsNoMore) {
+  if (test::RunningUnderWine()) GTEST_SKIP() << "Wine tells of the close only once the bytes before it were read";
   std::string got;
   int waiting_at_close = -1;
   std::vector<int> asked;
