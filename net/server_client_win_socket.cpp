@@ -55,19 +55,45 @@ bool TServerClientWinSocket::CloseLater() {
 }
 
 std::intptr_t TServerClientWinSocket::HandleMessage(const platform::Message& message) {
-  if (message.id == kSocketNotifyMessage && server_->Paused()) {
-    switch (message.lparam & 0xffff) {
-      case platform::kFdRead:
-        kept_back_read_ = message;
-        return 0;
-      case platform::kFdClose:
-        kept_back_close_ = message;
-        return 0;
-      default:
-        break;
+  if (message.id == kSocketNotifyMessage) {
+    const int event = static_cast<int>(message.lparam & 0xffff);
+    if (event == platform::kFdClose) peer_gone_ = true;
+    if (server_->Paused()) {
+      switch (event) {
+        case platform::kFdRead:
+          kept_back_read_ = message;
+          return 0;
+        case platform::kFdClose:
+          kept_back_close_ = message;
+          return 0;
+        default:
+          break;
+      }
     }
+    // An orderly close; a reset has nothing left to read.
+    if (event == platform::kFdClose && ((message.lparam >> 16) & 0xffff) == 0 && ReadBeforeClose(message)) return 0;
   }
   return TCustomWinSocket::HandleMessage(message);
+}
+
+bool TServerClientWinSocket::ReadBeforeClose(const platform::Message& close) {
+  const auto handle = static_cast<platform::SocketHandle>(close.wparam);
+  if (handle != SocketHandle()) return false;
+  const int before = WaitingBytes();
+  if (before <= 0) return false;
+  // Read as any read is (a reader that passes bytes on takes what its destinations can take),
+  // so that a peer that leaves with much unread is not read at once, whatever the pace of the
+  // rest.
+  ReadReady(handle);
+  if (handle != SocketHandle()) return false;  // closed by the read
+  if (server_->Paused()) {
+    kept_back_close_ = close;
+    return true;
+  }
+  const int after = WaitingBytes();
+  if (after <= 0 || after >= before) return false;  // all read, or the reader takes none
+  platform::PostMessageTo(NotificationWindow(), close.id, close.wparam, close.lparam);
+  return true;
 }
 
 void TServerClientWinSocket::ResumeKeptBack() {

@@ -4,7 +4,9 @@
 //
 // While its listener is paused (TServerWinSocket::SetPaused), the connection's read and close
 // notifications wait until the listener resumes: what waits in the socket stays there, unread,
-// and is read in order, before the peer's close, when reading goes on.
+// and is read in order, before the peer's close, when reading goes on. A peer that closed with
+// bytes unread has them read first, by read events in the turns reads take (and not at all while
+// the listener is paused); the close follows once none wait, or once a read event takes none.
 
 #include <chrono>
 #include <cstddef>
@@ -66,6 +68,10 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // connection as in SendBytes, without raising. Any thread.
   void CheckProgress(Clock::time_point now);
 
+  // True once the peer's close (or reset) was seen, though the close may still wait for the
+  // bytes before it to be read. Owner thread.
+  bool PeerGone() const { return peer_gone_; }
+
   std::size_t KeptBytesLimit();
   void SetKeptBytesLimit(std::size_t limit);
 
@@ -91,6 +97,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // Owner thread: the listener resumed; the notifications kept back are posted again.
   friend class TServerWinSocket;
   void ResumeKeptBack();
+  // The peer's close came with bytes unread: runs a read event first. True when the close waits
+  // (kept back, or posted again behind the other work); false when it runs now.
+  bool ReadBeforeClose(const platform::Message& close);
 
   TServerWinSocket* server_;
   std::deque<KeptPiece> kept_;
@@ -105,5 +114,6 @@ class TServerClientWinSocket : public TCustomWinSocket {
   // The notifications that wait for the listener to resume (owner thread).
   std::optional<platform::Message> kept_back_read_;
   std::optional<platform::Message> kept_back_close_;
+  bool peer_gone_ = false;  // owner thread
   static std::atomic<std::size_t> all_kept_;
 };

@@ -98,11 +98,17 @@ void TServerWinSocket::SetPaused(bool paused) {
   if (paused_ == paused) return;
   paused_ = paused;
   if (paused) return;
+  ForEachConnection([](TServerClientWinSocket* connection) { connection->ResumeKeptBack(); });
   if (std::exchange(accept_kept_back_, false)) {
     platform::PostMessageTo(NotificationWindow(), kSocketNotifyMessage, static_cast<std::uintptr_t>(SocketHandle()),
                             platform::kFdAccept);
   }
-  ForEachConnection([](TServerClientWinSocket* connection) { connection->ResumeKeptBack(); });
+}
+
+int TServerWinSocket::LiveConnectionCount() const {
+  int live = 0;
+  for (const TServerClientWinSocket* connection : connections_) live += connection->Connected() && !connection->PeerGone();
+  return live;
 }
 
 void TServerWinSocket::AcceptPending(platform::SocketHandle handle) {
@@ -155,7 +161,7 @@ bool TServerWinSocket::Admitted(platform::SocketHandle accepted) {
   // A peer that is gone already (reset before the accept) is not asked about.
   bool admit = platform::PeerIPv4Address(accepted, peer) == 0;
   try {
-    if (admit) OnAdmitPeer(this, peer, OpenConnectionCount(), admit);
+    if (admit) OnAdmitPeer(this, peer, LiveConnectionCount(), admit);
   } catch (...) {
     platform::CloseSocket(accepted);
     throw;

@@ -43,20 +43,26 @@ class TServerWinSocket : public TCustomWinSocket {
   // Owner thread. While paused the listener accepts no connection (they wait in the system's
   // queue) and keeps back the read and close notifications of its connections, so that what
   // their peers sent stays in their sockets, bounded by the system, until it resumes. Resuming
-  // posts again what was kept back, so the reads take their turns in the owner's queue.
+  // posts again what was kept back, so the reads take their turns in the owner's queue: the
+  // connections' reads and closes first, then the accept, so that peers that left while it was
+  // paused are gone before new ones are counted.
   void SetPaused(bool paused);
   bool Paused() const { return paused_; }
 
   // How many connections one accept notification takes at most.
   static constexpr int kAcceptsPerReadiness = 64;
   // Asked about every peer accepted while set, on the owner thread, right after the accept
-  // and before any connection object exists (Sender is this listener). A peer it leaves
+  // and before any connection object exists (Sender is this listener), with the count of live
+  // connections (LiveConnectionCount). A peer it leaves
   // refused is closed at once with a reset: nothing is read from it or sent to it, no event is
   // raised for it, and it never becomes a connection.
   TAdmitPeerEvent OnAdmitPeer;
   // The connections that are open now: listed and not closed (a closed one stays listed until
   // its release).
   int OpenConnectionCount() const { return open_connections_.load(); }
+  // The open connections whose peer is still there: neither closing nor closed by their peer
+  // (whose close may still wait for the bytes before it to be read). Owner thread.
+  int LiveConnectionCount() const;
 
   TGetSocketEvent OnGetSocket;
   TSocketNotifyEvent OnClientConnect;

@@ -51,7 +51,7 @@ using TSocketErrorEvent =
 using TGetSocketEvent = EventSlot<TObject* /*Sender*/, platform::SocketHandle /*Socket*/,
                                   TServerClientWinSocket*& /*ClientSocket*/>;
 // Whether a listener takes in a peer it accepted: the peer's IPv4 address (host byte order)
-// and the connections open now; Admit comes in true.
+// and the live connections (open, their peer still there); Admit comes in true.
 using TAdmitPeerEvent =
     EventSlot<TObject* /*Sender*/, std::uint32_t /*PeerAddress*/, int /*Connections*/, bool& /*Admit*/>;
 

@@ -20,13 +20,17 @@ const char* StateWord(SideState state) {
     case SideState::kFailed: return "failed";
     case SideState::kOpen: return "open";
     case SideState::kGone: return "gone";
+    case SideState::kShared: return "shared";
   }
   return "";
 }
 
-// "device port 20101 failed", "serial COM3 gone": the side and its state, without the reason.
+// "device port 20101 failed", "device port 20101 shared with channel 1", "serial COM3 gone":
+// the side and its state, without the reason.
 std::string SideHead(const char* side, const ListenerStatus& listener) {
-  return std::string(side) + " port " + std::to_string(listener.port) + " " + StateWord(listener.side.state);
+  std::string head = std::string(side) + " port " + std::to_string(listener.port) + " " + StateWord(listener.side.state);
+  if (listener.side.state == SideState::kShared) head += " with channel " + std::to_string(listener.side.shared_with);
+  return head;
 }
 std::string SideHead(const SerialStatus& serial) {
   return "serial " + Utf8FromOutside(serial.name) + " " + StateWord(serial.side.state);
@@ -104,7 +108,9 @@ std::string JsonListener(const ListenerStatus& listener) {
              ",\"bytes_out\":" + std::to_string(peer.bytes_out) + "}";
   }
   return "{\"port\":" + std::to_string(listener.port) + ",\"state\":" + JsonString(StateWord(listener.side.state)) +
-         ",\"reason\":" + JsonReason(listener.side.reason) + ",\"peers\":[" + peers +
+         ",\"reason\":" + JsonReason(listener.side.reason) +
+         ",\"shared_with\":" + (listener.side.shared_with > 0 ? std::to_string(listener.side.shared_with) : "null") +
+         ",\"peers\":[" + peers +
          "],\"refused_not_allowed\":" + std::to_string(listener.refused_not_allowed) +
          ",\"refused_over_limit\":" + std::to_string(listener.refused_over_limit) + "}";
 }
@@ -123,7 +129,8 @@ enum class Fares { kOpen, kWaiting, kFailed };
 Fares FaresBy(SideState state) {
   switch (state) {
     case SideState::kListening:
-    case SideState::kOpen: return Fares::kOpen;
+    case SideState::kOpen:
+    case SideState::kShared: return Fares::kOpen;
     case SideState::kWaiting:
     case SideState::kGone: return Fares::kWaiting;
     case SideState::kFailed: return Fares::kFailed;

@@ -12,9 +12,9 @@
 enum class TSideState {
   ssNone,     // nothing to open on this side (or the relay is stopped)
   ssOpen,     // a listener listens, a serial port is open
-  ssWaiting,  // failed to open; tried again at next_try
+  ssWaiting,  // failed to open, or (a serial line, with healing) failed while running; tried again at next_try
   ssGone,     // a serial device went away while running; tried again at next_try
-  ssFailed,   // failed to open, or a serial line failed while running; never tried again
+  ssFailed,   // failed to open, or a serial line failed while running without healing; never tried again
 };
 
 struct TSideHealth {
@@ -23,8 +23,9 @@ struct TSideHealth {
   std::chrono::system_clock::time_point since{};  // when it came to its state
   std::chrono::steady_clock::time_point next_try{};  // waiting or gone: when it is tried again
   int retries = 0;  // tries since it failed
-  // Bytes from the devices that the serial line did not get because it was not open: since the
-  // start, and since it last went away or failed to open.
+  // Bytes from the devices that the serial line did not get: since the start, while it was not
+  // open or by the writers of its ports that closed; and since it last went away or failed to
+  // open.
   std::uint64_t dropped = 0;
   std::uint64_t dropped_while_away = 0;
 

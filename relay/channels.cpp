@@ -188,11 +188,10 @@ void Relay::OpenSerialPort(int k) {
 void Relay::ReportSerialFailure(int k, const EComPort& failure) {
   if (k < 1 || k > tables_.ChannelCount) return;
   if (serial_failure_reported_[k].exchange(true)) return;
-  // A device that went away may come back: with healing on, the service thread reports it, as
-  // it knows when the port is tried again.
+  // With healing on, the service thread reports it, as it knows when the port is tried again.
   LineFailure report{FailureReason(failure), false};
-  report.gone = RetrySeconds() > 0 && platform::IsSerialDeviceGone(failure.WinErrorCode());
-  if (!report.gone) WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], report.reason));
+  report.gone = platform::IsSerialDeviceGone(failure.WinErrorCode());
+  if (RetrySeconds() == 0) WriteWarning(SerialLineFailureEntry(k, tables_.ChannelTable[k], report.reason));
   {
     std::lock_guard<std::mutex> hold(line_failures_lock_);
     line_failures_[k] = std::move(report);

@@ -89,6 +89,5 @@ void Relay::WarnCut(TServerWinSocket* listener, TServerClientWinSocket* connecti
 void Relay::WarnDropped(SerialWriter* port, std::size_t dropped, FlowControl::CutReason why) {
   const int k = port->Port().Tag();
   if (k < 1 || k > tables_.ChannelCount) return;
-  dropped_[k].fetch_add(dropped, std::memory_order_relaxed);
   WriteWarning(SerialDropEntry(k, tables_.ChannelTable[k], WhatHappened(why, FlowControl::kSerialCap), dropped));
 }

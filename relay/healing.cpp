@@ -209,19 +209,23 @@ void Relay::SerialLineFailed(int k) {
   }
   health.reason = failure.reason;
   health.since = SystemClock::now();
-  if (!failure.gone) {
+  const int seconds = RetrySeconds();
+  if (seconds == 0) {
     // Its warning went out when it was met; the port stays as it is.
     health.state = TSideState::ssFailed;
     return;
   }
-  health.state = TSideState::ssGone;
+  // Whatever failed, a port opened anew may work: a device that went away may come back, and
+  // a line that failed otherwise starts from a fresh open.
+  health.state = failure.gone ? TSideState::ssGone : TSideState::ssWaiting;
   health.retries = 0;
   health.dropped_while_away = 0;
-  const int seconds = RetrySeconds();
   health.next_try = Clock::now() + std::chrono::seconds(seconds);
   next_retry_ = std::min(next_retry_, health.next_try);
   CloseSerialLine(k);
-  WriteWarning(SerialGoneEntry(k, tables_.ChannelTable[k], failure.reason, seconds));
+  const TSootv& channel = tables_.ChannelTable[k];
+  WriteWarning(failure.gone ? SerialGoneEntry(k, channel, failure.reason, seconds)
+                            : SerialLineFailureEntry(k, channel, failure.reason) + platform::Text(RetryNote(seconds)));
 }
 
 void Relay::CloseSerialLine(int k) {
@@ -229,10 +233,10 @@ void Relay::CloseSerialLine(int k) {
   // Out of the table first: what the flow control resumes meanwhile finds no writer, and its
   // bytes are dropped and counted.
   if (std::unique_ptr<SerialWriter> writer = std::move(serial_writers_[k])) {
-    const std::size_t kept = writer->DropKept();
-    health.dropped += kept;
-    health.dropped_while_away += kept;
+    health.dropped_while_away += writer->DropKept();
     writer->Stop();
+    // Everything it dropped, what it kept now and what failed writes left out included.
+    health.dropped += writer->Dropped();
     flow_control_.Forget(writer.get());
   }
   // Destroying the port closes its device (the lock file goes with it) and waits for its event

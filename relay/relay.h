@@ -55,14 +55,14 @@
 // | refusals), refusals_due_      | accepts count          | entries due), RefusedPeers    |                             |
 //
 // Healing (when the options file sets retry): a side that failed to open for a reason that can
-// pass, and a serial port whose device went away while running, are tried again every retry
-// period by Tick on the service thread; a serial port is reopened as a new port with a new
-// writer. The line's failure is seen on the thread that meets it (the port's event thread, the
-// main thread's read, the writer's thread), which posts it to window_; the service thread then
-// closes the port at once (its lock file goes with it) and drops the device bytes meant for it
-// until it is back. Retries add no wake-up of their own: Tick runs at least once per status
-// report.
-// | cuts_[k], dropped_[k]         | the thread that reports| service thread (Status)       | with the relay              |
+// pass, and a serial port whose line failed while running (its device went away, or any other
+// failure), are tried again every retry period by Tick on the service thread; a serial port is
+// reopened as a new port with a new writer. The line's failure is seen on the thread that meets
+// it (the port's event thread, the main thread's read, the writer's thread), which posts it to
+// window_; the service thread then closes the port at once (its lock file goes with it) and
+// drops the device bytes meant for it until it is back. Retries add no wake-up of their own:
+// Tick runs at least once per status report.
+// | cuts_[k]                      | the thread that reports| service thread (Status)       | with the relay              |
 // |                               | the cut (atomic)       |                               |                             |
 //
 // Serial writes never wait on the service thread: each open port has a writer (a thread of its
@@ -249,7 +249,7 @@ class Relay {
   // What the first report of a failed serial line said.
   struct LineFailure {
     platform::Text reason;
-    bool gone = false;  // the device went away: it may come back
+    bool gone = false;  // the device went away (rather than failed otherwise)
   };
 
   // Sent to the relay's window: wparam is the channel. A serial writer drained; a serial line
@@ -277,8 +277,8 @@ class Relay {
   void OpenSerialPort(int k);
   void CloseChannels();
   // The serial line of channel k failed while running: reported once, unless its failure was
-  // reported already (a port that failed to open counts as reported). Without healing, or when
-  // the device is still there, one warning entry at once; the service thread hears of it too.
+  // reported already (a port that failed to open counts as reported). Without healing, one
+  // warning entry at once; the service thread hears of it too.
   // Any thread.
   void ReportSerialFailure(int k, const EComPort& failure);
   void WriteError(const platform::Text& text) const;
@@ -316,8 +316,8 @@ class Relay {
   void RetrySerial(int k, Clock::time_point now);
   // The next retry of a side that failed again.
   void Postpone(TSideHealth& health, Clock::time_point now);
-  // The report of a failed serial line reached the service thread: records it and, when its
-  // device went away and healing is on, closes the port at once and waits for the device.
+  // The report of a failed serial line reached the service thread: records it and, when healing
+  // is on, closes the port at once and tries it again every retry period.
   void SerialLineFailed(int k);
   // Closes the port and writer of channel k while the relay runs; what the writer kept is
   // dropped and counted.
@@ -325,6 +325,9 @@ class Relay {
 
   // relay_status.cpp: the operator's view.
   void ClearStatusCounts();
+  // The channel whose open listener has the port of channel k's side when that side did not
+  // open itself (the channels share the port); 0 when none.
+  int PortHolder(TListenerSide side, int k);
   // The state of a channel side, from its health record.
   SideStatus ListenerState(TListenerSide side, int k);
   SideStatus SerialState(int k);
@@ -408,9 +411,8 @@ class Relay {
   Clock::time_point next_retry_ = Clock::time_point::max();
 
   WallClock::time_point started_{};
-  // Per channel: peers cut, and bytes a cut serial writer dropped.
+  // Per channel: peers cut.
   std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> cuts_{};
-  std::array<std::atomic<std::uint64_t>, kMaxChannels + 1> dropped_{};
 
   std::array<std::array<Admission, 2>, kMaxChannels + 1> admission_;  // by channel, then side
   // The earliest refusal entry that is due; max when none waits.

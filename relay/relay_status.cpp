@@ -11,7 +11,6 @@
 
 void Relay::ClearStatusCounts() {
   for (auto& count : cuts_) count = 0;
-  for (auto& count : dropped_) count = 0;
 }
 
 namespace {
@@ -30,7 +29,21 @@ SideStatus StatusOf(const TSideHealth& health, SideState open) {
 
 }  // namespace
 
+int Relay::PortHolder(TListenerSide side, int k) {
+  if (Health(side, k).state == TSideState::ssOpen) return 0;
+  const TSootv& channel = tables_.ChannelTable[k];
+  const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
+  if (port <= 0 || port > 0xFFFF) return 0;  // each listener of port 0 has a port of its own
+  for (int j : Ports(side).ChannelsOn(port)) {
+    if (j != k && Health(side, j).state == TSideState::ssOpen) return j;
+  }
+  return 0;
+}
+
 SideStatus Relay::ListenerState(TListenerSide side, int k) {
+  // What the peers on a shared port send reaches every channel of the port, whichever
+  // channel's listener took them in.
+  if (const int holder = PortHolder(side, k)) return SideStatus{SideState::kShared, {}, {}, holder};
   SideStatus status = StatusOf(side == lsDevice ? health_[k].device : health_[k].server, SideState::kListening);
   status.since.reset();  // a listener tells no time
   return status;
@@ -86,8 +99,9 @@ RelayStatus Relay::Status(bool with_peers) {
       c.bytes_to_devices = traffic.sent;
     }
     c.cuts = cuts_[k].load(std::memory_order_relaxed);
-    // What cut serial writers dropped, and what the devices sent while the line was not open.
-    c.dropped = dropped_[k].load(std::memory_order_relaxed) + health_[k].serial.dropped;
+    // What the line's writers dropped or failed to write, and what the devices sent while the
+    // line was not open.
+    c.dropped = health_[k].serial.dropped + (serial_writers_[k] ? serial_writers_[k]->Dropped() : 0);
     status.channels.push_back(std::move(c));
   }
   return status;

@@ -14,15 +14,17 @@
 
 using WallClock = std::chrono::system_clock;
 
-// The state of a channel side: a listener listens, waits to be tried again or failed; a serial
-// port is open, gone (its device went away while running) or failed to open.
-enum class SideState { kListening, kWaiting, kFailed, kOpen, kGone };
+// The state of a channel side: a listener listens, waits to be tried again, failed, or is
+// shared (its port is the listener of another channel, which takes in the peers of both); a
+// serial port is open, gone (its device went away while running) or failed to open.
+enum class SideState { kListening, kWaiting, kFailed, kOpen, kGone, kShared };
 
 struct SideStatus {
   SideState state = SideState::kFailed;
   platform::Text reason;  // why it waits, failed or went; empty otherwise
   // A serial side: when it opened, or when it went; none for a port that never opened.
   std::optional<WallClock::time_point> since;
+  int shared_with = 0;  // kShared: the channel whose listener has the port
 };
 
 struct PeerStatus {
@@ -60,7 +62,9 @@ struct ChannelStatus {
   std::uint64_t bytes_from_devices = 0;
   std::uint64_t bytes_to_devices = 0;
   std::uint64_t cuts = 0;     // peers cut for holding up the others
-  std::uint64_t dropped = 0;  // bytes a cut serial line's writer dropped
+  // Bytes from the devices that never reached the serial line: dropped for a line that took
+  // nothing or was not open, or left out by its failed writes.
+  std::uint64_t dropped = 0;
 };
 
 struct RelayStatus {

@@ -105,13 +105,15 @@ class TCustomComPort : public TObject {
   // at a time.
   std::int32_t PortWrite(const ByteString& data);
   // The same, ended also by every AbortWrites (and close) since `abort_mark` was taken with
-  // WriteAbortMark, one that came before this call included: then it writes nothing.
-  std::int32_t PortWrite(const ByteString& data, platform::SerialAbortMark abort_mark);
+  // WriteAbortMark, one that came before this call included: then it writes nothing. With
+  // `taken`, tells there how many bytes the device took, also when the write raises (one that
+  // failed or was ended may have written some).
+  std::int32_t PortWrite(const ByteString& data, platform::SerialAbortMark abort_mark, std::size_t* taken = nullptr);
   platform::SerialAbortMark WriteAbortMark() const;
   // Writes as much of `data` as the device takes at once, without waiting; answers how many
   // bytes (0 when it takes none now, and always on Windows, whose drivers complete a write only
-  // once the line has taken it). Raises EComPort code 2 as PortWrite does.
-  std::int32_t PortWriteNow(const ByteString& data);
+  // once the line has taken it). Raises EComPort code 2 as PortWrite does; `taken` as there.
+  std::int32_t PortWriteNow(const ByteString& data, std::size_t* taken = nullptr);
   // Ends at once, from any thread, the PortWrite calls in progress (and those waiting for their
   // turn, and those given an earlier mark): each raises code 2 with the system's "aborted"
   // code. Later writes are not affected; a port that is not open has nothing to abort.

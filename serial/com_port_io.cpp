@@ -6,21 +6,26 @@
 
 std::int32_t TCustomComPort::PortWrite(const ByteString& data) { return PortWrite(data, WriteAbortMark()); }
 
-std::int32_t TCustomComPort::PortWrite(const ByteString& data, platform::SerialAbortMark abort_mark) {
+std::int32_t TCustomComPort::PortWrite(const ByteString& data, platform::SerialAbortMark abort_mark,
+                                       std::size_t* taken) {
+  if (taken) *taken = 0;
   if (data.empty()) return 0;
   std::size_t done = 0;
-  if (int error = platform::SerialWrite(device_, abort_mark, data.data(), data.size(), done))
-    throw EComPort(CError_WriteFailed, error);
+  const int error = platform::SerialWrite(device_, abort_mark, data.data(), data.size(), done);
+  if (taken) *taken = done;
+  if (error) throw EComPort(CError_WriteFailed, error);
   return static_cast<std::int32_t>(done);
 }
 
 platform::SerialAbortMark TCustomComPort::WriteAbortMark() const { return platform::SerialWriteAbortMark(device_); }
 
-std::int32_t TCustomComPort::PortWriteNow(const ByteString& data) {
+std::int32_t TCustomComPort::PortWriteNow(const ByteString& data, std::size_t* taken) {
+  if (taken) *taken = 0;
   if (data.empty()) return 0;
   std::size_t done = 0;
-  if (int error = platform::SerialWriteNow(device_, data.data(), data.size(), done))
-    throw EComPort(CError_WriteFailed, error);
+  const int error = platform::SerialWriteNow(device_, data.data(), data.size(), done);
+  if (taken) *taken = done;
+  if (error) throw EComPort(CError_WriteFailed, error);
   return static_cast<std::int32_t>(done);
 }
 

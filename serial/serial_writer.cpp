@@ -28,9 +28,10 @@ void SerialWriter::Write(const ByteString& bytes) {
       // Nothing waits before these bytes, and the writer's thread is idle (it starts a write
       // only under the lock).
       try {
-        written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWriteNow(bytes), 0));
+        written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWriteNow(bytes, &written), 0));
       } catch (const EComPort&) {
-        failure = std::current_exception();  // the line went away: the bytes are dropped
+        failure = std::current_exception();  // the line went away: the bytes it did not take are dropped
+        dropped_ += bytes.size() - std::min(written, bytes.size());
       }
     }
     if (!failure && written < bytes.size()) {
@@ -67,6 +68,7 @@ bool SerialWriter::IsStalled(Clock::time_point now, Clock::duration limit) const
 std::size_t SerialWriter::DropKept() {
   std::lock_guard<std::mutex> hold(lock_);
   const std::size_t dropped = kept_;
+  dropped_ += kept_;
   queue_.clear();
   kept_ = 0;
   above_mark_ = false;
@@ -84,6 +86,7 @@ void SerialWriter::Stop() {
     std::lock_guard<std::mutex> hold(lock_);
     stopping_ = true;
     queue_.clear();
+    dropped_ += kept_;
     kept_ = 0;
     ++drops_;
     if (writing_) port_.AbortWrites();
@@ -143,7 +146,7 @@ void SerialWriter::Run() {
     std::exception_ptr failure;
     const Clock::time_point began = Clock::now();
     try {
-      written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWrite(piece, abort_mark), 0));
+      written = static_cast<std::size_t>(std::max<std::int32_t>(port_.PortWrite(piece, abort_mark, &written), 0));
     } catch (const EComPort&) {
       failed = true;  // the line went away, or the write was aborted
       failure = std::current_exception();
@@ -159,10 +162,18 @@ void SerialWriter::Run() {
 
     hold.lock();
     writing_ = false;
-    if (drops != drops_) continue;  // dropped meanwhile: the piece went with the rest
+    written = std::min(written, piece.size());
+    if (drops != drops_) {
+      // Dropped meanwhile: the piece went with the rest, and was counted whole, though the
+      // device may have taken some of it.
+      dropped_ -= written;
+      continue;
+    }
     if (written > 0) progress_at_ = Clock::now();
-    // A failed piece is dropped; what a timed-out piece did not write stays first in line.
-    Consume(failed ? piece.size() : std::min(written, piece.size()));
+    // What a failed piece did not write is dropped; what a timed-out piece did not write stays
+    // first in line.
+    if (failed) dropped_ += piece.size() - written;
+    Consume(failed ? piece.size() : written);
     if (failure) {
       hold.unlock();
       ReportFailure(failure);

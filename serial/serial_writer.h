@@ -7,7 +7,7 @@
 // in line; a piece whose write fails (the line went away) is dropped, as a failed write always
 // was. Bytes handed over and not yet taken by the device are "kept".
 //
-// Threads: Write, KeptBytes, IsStalled and DropKept may be called from any thread. The writer's
+// Threads: Write, KeptBytes, Dropped, IsStalled and DropKept may be called from any thread. The writer's
 // own thread runs the writes and the `drained` hook. Stop and the destructor may be called
 // from any thread but the writer's own (so not from the hook); they end a write that waits for
 // the line at once. The port must stay open until the writer has stopped.
@@ -53,6 +53,9 @@ class SerialWriter {
   void Write(const ByteString& bytes);
   // Bytes handed over and not yet taken by the device, the piece being written included.
   std::size_t KeptBytes() const;
+  // Bytes handed over that never reach the device: dropped by DropKept or Stop, or left out by
+  // a write that failed. With what the device took, they add up to every byte handed over.
+  std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
   // About what the line took in a second lately: the size of the next piece, at least
   // kPieceBytes and at most kLargestPieceBytes.
   std::size_t Pace() const { return piece_bytes_.load(); }
@@ -96,6 +99,7 @@ class SerialWriter {
   Clock::time_point progress_at_{};    // when the device last took bytes, or they began to wait
   std::atomic<std::size_t> piece_bytes_{kPieceBytes};  // set by the writer's thread
   bool above_mark_ = false;
+  std::atomic<std::uint64_t> dropped_{0};  // changed under lock_
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -41,6 +41,7 @@ std::vector<Row> Rows() {
       {"FourHundredChannels", FourHundredChannels},
       {"DescriptorsRunOut", DescriptorsRunOut},
       {"DeviceChurnAgainstASlowReader", DeviceChurnAgainstASlowReader},
+      {"LoneReaderUnderADeviceFlood", LoneReaderUnderADeviceFlood},
       {"StalledServerThatSendsFast", StalledServerThatSendsFast},
       {"BurstySourceToReadersOfTwoPaces", BurstySourceToReadersOfTwoPaces},
       {"SteadySourceToReadersOfTwoPaces", SteadySourceToReadersOfTwoPaces},

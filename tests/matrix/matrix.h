@@ -102,6 +102,7 @@ void FourHundredChannels(Matrix& m);
 void DescriptorsRunOut(Matrix& m);
 // Pace: slow readers beside fast ones, and sources that outrun them (scenarios_pace.cpp).
 void DeviceChurnAgainstASlowReader(Matrix& m);
+void LoneReaderUnderADeviceFlood(Matrix& m);
 void StalledServerThatSendsFast(Matrix& m);
 void BurstySourceToReadersOfTwoPaces(Matrix& m);
 void SteadySourceToReadersOfTwoPaces(Matrix& m);

@@ -1,6 +1,7 @@
 // Scenarios of pace: peers that read more slowly than their sources send, beside peers that keep
-// up. Devices that come and go faster than a slow server reads, a server that reads nothing but
-// sends without end, and readers of two paces beside a bursty and beside a steady source. The
+// up. Devices that come and go faster than a slow server reads, a lone server under a flood of
+// devices that leave with their bytes in flight, a server that reads nothing but sends without
+// end, and readers of two paces beside a bursty and beside a steady source. The
 // relay's memory stays bounded, no reader is cut while it keeps within its cap, and the fast
 // readers are held only briefly.
 
@@ -14,6 +15,7 @@
 #include <mutex>
 
 #include "tests/matrix/matrix.h"
+#include "tests/support/linux/flood.h"
 
 namespace matrix {
 namespace {
@@ -289,6 +291,44 @@ void DeviceChurnAgainstASlowReader(Matrix& m) {
     reader.Stop();
     EXPECT_TRUE(server.NothingWithin(milliseconds(200))) << "more bytes came than the devices sent";
     EXPECT_TRUE(EveryDeviceWholeAndInOrder(reader.bytes(), devices));
+  }
+  m.Conclude();
+}
+
+void LoneReaderUnderADeviceFlood(Matrix& m) {
+  constexpr int kDevices = 200, kThreads = 4;
+  const int device_port = TakePort(), server_port = TakePort();
+  ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(device_port, server_port)));
+  {
+    Peer server(server_port);
+    std::vector<Peer> devices;
+    devices.reserve(kDevices);
+    ASSERT_TRUE(m.ConnectPaced(device_port, kDevices, devices, 1));
+    std::vector<Peer*> all;
+    for (Peer& device : devices) all.push_back(&device);
+    ASSERT_TRUE(Sync(server, all));
+    // The server, the channel's only one, reads as fast as it can; the devices flood it, then
+    // leave with what they sent still on its way. Nobody gains by cutting it: it gets it all.
+    // It reads more slowly than they send at first (a loaded machine), so the relay's sockets
+    // fill with what it has not read yet.
+    Reader reader(server, 30e6, [](const char*, std::size_t) {});
+    std::vector<int> sockets;
+    for (const Peer& device : devices) sockets.push_back(device.fd());
+    test::Flood flood(sockets, kThreads);
+    EXPECT_TRUE(reader.WaitFor(static_cast<std::size_t>(Scaled(64, 16)) * kMiB, milliseconds(60000)));
+    flood.Stop();
+    devices.clear();
+    reader.FullSpeed();
+    EXPECT_TRUE(WaitUntil([&] { return reader.count() == flood.Sent() || reader.closed(); }, milliseconds(60000)))
+        << reader.count() << " of " << flood.Sent() << " bytes arrived";
+    EXPECT_EQ(reader.count(), flood.Sent());
+    EXPECT_FALSE(AnyEntryOnTheChannel(m)) << "a peer of the channel was cut";
+    reader.Stop();
+    server.Close();
+    // The channel relays for a new pair as it did before.
+    Peer next_server(server_port), next_device(device_port);
+    EXPECT_TRUE(Sync(next_device, {&next_server}));
+    EXPECT_TRUE(Sync(next_server, {&next_device}));
   }
   m.Conclude();
 }

@@ -307,6 +307,46 @@ TEST_F(Listener, ListensOnItsAddressAndAsksAboutEachPeerBeforeItBecomesAConnecti
   }
 }
 
+// A peer that leaves with bytes unread has them read first, by read events in their turns and
+// none while the listener is paused; it no longer counts for a connection limit, and once the
+// listener resumes, a peer that came meanwhile does not find it counted.
+TEST_F(Listener, PeerThatLeavesIsReadToTheEndInTurnsAndCountsNoMore) {
+  if (test::RunningUnderWine()) GTEST_SKIP() << "Wine tells of the close only once the bytes before it were read";
+  std::string got;
+  int waiting_at_close = -1;
+  std::vector<int> asked;
+  server_->SetOnClientRead(TSocketNotifyEvent::FromFunction([&](TObject*, TCustomWinSocket* socket) {
+    ByteString slice;
+    socket->ReadPending(slice, 1024);
+    got += slice.view();
+  }));
+  server_->SetOnClientDisconnect(TSocketNotifyEvent::FromFunction([&](TObject*, TCustomWinSocket* socket) {
+    waiting_at_close = socket->WaitingBytes();
+  }));
+  server_->SetOnAdmitPeer(TAdmitPeerEvent::FromFunction(
+      [&](TObject*, std::uint32_t, int connections, bool&) { asked.push_back(connections); }));
+  const int port = Start();
+  TServerWinSocket* listening = server_->ListeningSocket();
+  test::Client leaving(port);
+  ASSERT_TRUE(PumpUntil([&] { return listening->ConnectionCount() == 1; }));
+  TServerClientWinSocket* connection = listening->ConnectionAt(0);
+  listening->SetPaused(true);
+  const std::string bytes(64 * 1024, 'b');
+  ASSERT_TRUE(leaving.SendAll(bytes));
+  leaving.Close();
+  test::Client coming(port);
+  ASSERT_TRUE(PumpUntil([&] { return connection->PeerGone(); }));
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(listening->LiveConnectionCount(), 0);
+  EXPECT_EQ(listening->OpenConnectionCount(), 1);
+
+  listening->SetPaused(false);
+  ASSERT_TRUE(PumpUntil([&] { return waiting_at_close >= 0 && asked.size() == 2; }));
+  EXPECT_EQ(waiting_at_close, 0) << "closed with bytes unread";
+  EXPECT_EQ(got.size(), bytes.size());
+  EXPECT_EQ(asked, (std::vector<int>{0, 0}));
+}
+
 TEST_F(Listener, APortInUseFailsAtBindAndLeavesTheComponentInactive) {
   const int port = Start();
   TServerSocket other;

@@ -57,6 +57,9 @@ TEST(StatusSummary, NamesTheFirstChannelOfEachTroubleAndRoundsTheBytes) {
        "device port 101 failed, and 1 more); 0 devices, 0 servers; 999 bytes relayed"},
       {{Tcp(1, Listener(101, SideState::kListening), Listener(201, SideState::kListening), 1000)},
        "1 channel: 1 open; 0 devices, 0 servers; 1.0 kB relayed"},
+      {{Tcp(1, Listener(101, SideState::kListening), Listener(201, SideState::kListening)),
+        Tcp(2, Listener(101, SideState::kShared), Listener(202, SideState::kWaiting))},
+       "2 channels: 1 open, 1 waiting (channel 2: server port 202 waiting); 0 devices, 0 servers; 0 bytes relayed"},
       {{Tcp(1, Listener(101, SideState::kListening), Listener(201, SideState::kListening), 1234567)},
        "1 channel: 1 open; 0 devices, 0 servers; 1.2 MB relayed"},
       {{Tcp(1, Listener(101, SideState::kListening), Listener(201, SideState::kListening), 987654321098)},
@@ -83,6 +86,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
   tcp.device.refused_over_limit = 1;
   ChannelStatus line = Serial(2, SideState::kGone, "COM3", "Input/output error");
   line.label = "pump\x1B[2J";
+  line.device.side = SideStatus{SideState::kShared, {}, {}, 1};
   status.channels = {tcp, line};
   EXPECT_EQ(StatusTextLines(StatusHead{"1.0.0", 77}, status, true),
             (std::vector<std::string>{
@@ -92,7 +96,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
                 "port 201 failed (Address already in use), 0 servers; 12 bytes from devices, 40 bytes to devices, 2 "
                 "peers cut, 1 byte dropped",
                 "  127.0.0.1:40312 device, connected since 2024-05-01T10:00:03Z, 12 bytes in, 40 bytes out",
-                "channel 2 \"pump\\x1B[2J\": device port 102 listening, 0 devices; serial COM3 gone since "
+                "channel 2 \"pump\\x1B[2J\": device port 102 shared with channel 1, 0 devices; serial COM3 gone since "
                 "2024-05-01T10:00:03Z (Input/output error); 0 bytes from devices, 0 bytes to devices"}));
 }
 

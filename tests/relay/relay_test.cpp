@@ -238,6 +238,12 @@ TEST_F(RelayTest, EveryChannelOfADevicePortReceives) {
   ASSERT_TRUE(dev.SendAll("abc"));
   EXPECT_EQ(Receive(peer1, 3), "abc");
   EXPECT_EQ(Receive(peer2, 3), "abc");
+  // The channels whose listener could not open on the port the first one has share it.
+  const RelayStatus status = relay_->Status(false);
+  for (int k : {2, 3, 4}) {
+    EXPECT_EQ(status.channels[k - 1].device.side.state, SideState::kShared) << "channel " << k;
+    EXPECT_EQ(status.channels[k - 1].device.side.shared_with, 1);
+  }
 
   // Back from the second channel's server: its device listener never opened, so nobody hears.
   ASSERT_TRUE(peer2.SendAll("back"));
@@ -283,6 +289,24 @@ TEST_F(RelayTest, SerialChannelRelaysBothWays) {
     return written.size() == 11;
   }));
   EXPECT_EQ(written, "to the line");
+}
+
+// With retry, a serial line that fails for any reason (here a write refused, not a device gone)
+// is closed and opened again, instead of being left failed with its port open.
+TEST_F(RelayTest, SerialLineThatFailsIsClosedAndRetriedUnderRetry) {
+  ASSERT_TRUE(line_.ok());
+  const int device = test::FreePort();
+  test::WriteFile(file(kOptionsFileName), "retry 1\n");
+  Start(Line(device, 1, line_.slave()));
+  TComPort* port = relay_->Tables().SerialPorts[1].get();
+  port->OnLineFailure(port, EComPort(CError_WriteFailed, EPERM));
+  ASSERT_TRUE(PumpUntil([&] { return !relay_->Tables().SerialPorts[1]; })) << "the failed port stays open";
+  EXPECT_EQ(relay_->Health(1).serial.state, TSideState::ssWaiting);
+  ASSERT_FALSE(warnings_.empty());
+  EXPECT_TRUE(warnings_.back().ends_with("; tried again every 1 s")) << warnings_.back();
+  relay_->Tick(std::chrono::steady_clock::now() + 2s);
+  ASSERT_TRUE(relay_->Tables().SerialPorts[1] && relay_->Tables().SerialPorts[1]->Connected());
+  EXPECT_EQ(relay_->Health(1).serial.state, TSideState::ssOpen);
 }
 
 TEST_F(RelayTest, StopAndDestructionCloseEverything) {
@@ -351,13 +375,15 @@ TEST_F(RelayTest, BacklogOfAResumedSourceNeverPushesAPeerOverItsCap) {
 
 // A device that closes while its listener is paused leaves its bytes in its own socket, not
 // in the relay, and a device that connects meanwhile waits to be accepted; once the server
-// reads, every byte follows in order and the waiting device is served.
+// reads, every byte follows in order and the waiting device is served. Within a limit of two
+// devices: a device that left while paused no longer counts.
 TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
   const int device = test::FreePort(), server = test::FreePort();
+  test::WriteFile(file(kOptionsFileName), "limit device 2\n");
   Start(Line(device, 2, server));
-  test::Client peer(server, 64 * 1024), dev(device);
+  test::Client peer(server, 64 * 1024), dev(device), leaving(device);
   ASSERT_TRUE(Accepted(lsServer, 1, 1));
-  ASSERT_TRUE(Accepted(lsDevice, 1, 1));
+  ASSERT_TRUE(Accepted(lsDevice, 1, 2));
   TServerWinSocket* devices = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket();
   TServerClientWinSocket* from_dev = devices->ConnectionAt(0);
   ASSERT_TRUE(FixSendBuffer(relay_->Tables().ServerListeners[1].Listener->ListeningSocket()->ConnectionAt(0)));
@@ -373,9 +399,10 @@ TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
     return n < 0 && errno == EAGAIN && devices->Paused();
   }));
   dev.Close();
+  leaving.Close();
   test::Client late(device);
   EXPECT_TRUE(ReceivesNothing(late));
-  ASSERT_EQ(devices->ConnectionCount(), 1) << "the late device was accepted, or the closed one released";
+  ASSERT_EQ(devices->ConnectionCount(), 2) << "the late device was accepted, or a closed one released";
   ASSERT_EQ(devices->ConnectionAt(0), from_dev);
   EXPECT_GT(Waiting(from_dev), 0);
   EXPECT_LE(TServerClientWinSocket::AllKeptBytes(), FlowControl::kHighWater + 64 * 1024);
@@ -390,6 +417,7 @@ TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
   ASSERT_TRUE(Accepted(lsDevice, 1, 1));
   ASSERT_TRUE(late.SendAll("late"));
   EXPECT_EQ(Receive(peer, 4), "late");
+  EXPECT_EQ(relay_->RefusedPeers(lsDevice, 1, rfOverLimit), 0u);
 }
 
 // A close the relay makes reads what waits at that moment and no more: bytes that a server

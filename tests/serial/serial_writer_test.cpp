@@ -56,6 +56,20 @@ class SerialWriterTest : public ::testing::Test {
   SerialWriter writer{port, 1024, [this] { ++drained; }, [this](const EComPort&) { ++failures; }};
 };
 
+// Every byte handed over reaches the line or is counted as dropped: also when a drop ends a write
+// of which the line took a part, and when a line that went away fails a write.
+TEST_F(SerialWriterTest, BytesTakenAndBytesDroppedAddUpToWhatWasHandedOver) {
+  const std::size_t handed = FillLine();
+  writer.DropKept();
+  writer.Write(ByteString(std::string("!end")));
+  EXPECT_EQ(ReadUntil("!end").size() - 4 + writer.Dropped(), handed);
+  const std::uint64_t before = writer.Dropped();
+  line.CloseMaster();
+  writer.Write(ByteString(std::string(100, 'x')));
+  EXPECT_TRUE(test::WaitUntil([&] { return failures > 0; }));
+  EXPECT_EQ(writer.Dropped(), before + 100);
+}
+
 TEST_F(SerialWriterTest, BytesReachTheLineInOrder) {
   std::string expected;
   for (int round = 0; round < 200; ++round) {
