@@ -302,6 +302,13 @@ std::string ChannelLine(const CheckedChannel& channel, const std::map<int, std::
   return line + ", label " + channel.label;
 }
 
+// The settings the serial port opens with: "  serial line: "COM3" at 19200 8E1, rtscts (line 4)".
+std::string SerialLine(const TRelayOptions& options, const CheckedChannel& channel) {
+  const TOptionValue<TSerialSettings> settings = SerialSettingsOf(options.Serial, channel.number);
+  return "  serial line: " + Shown(channel.serial_name) + " at " + SerialSettingsText(settings.value) +
+         (settings.Given() ? " (line " + std::to_string(settings.line) + ")" : std::string(" (the default)"));
+}
+
 // How many connections wait on each listener: the backlog given (or the default) within what the
 // system allows (`max_backlog`, 0 when it does not tell).
 void BacklogNote(const TOptionValue<int>& backlog, int max_backlog, ChannelCheckReport& report) {
@@ -356,6 +363,7 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
 
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
+    if (channel.type == 1) report.lines.push_back(SerialLine(options, channel));
     if (options.Access.Given()) {
       report.lines.push_back(SideLine(options, lsDevice, channel.number));
       if (channel.type == 2) report.lines.push_back(SideLine(options, lsServer, channel.number));
@@ -442,21 +450,27 @@ ChannelCheckProbes SystemProbes() {
 int RunChannelCheck() {
   // Where the service looks for them: beside the executable.
   const std::string directory = platform::ExecutableDirectory();
-  const TOptionsFile options = LoadOptionsFile(directory);
+  TOptionsFile options = LoadOptionsFile(directory);
 
   const std::string path = directory + kChannelFileName;
   ChannelCheckReport report;
   if (!platform::IsRegularFile(path)) {
+    AddSerialChannelProblems(options, 0, [](int) { return 0; });
     report.lines.push_back("warning: there is no channel file: the service starts with no channels");
     report.warnings = 1;
   } else {
     std::string contents;
     bool complete = false;
     if (int code = platform::ReadFileHead(path, kCheckedFileLimit, contents, complete); code != 0) {
+      AddSerialChannelProblems(options, 0, [](int) { return 0; });
       report.lines.push_back("warning: the channel file cannot be read, so the service will not start: " +
                              SystemErrorText(code));
       report.warnings = 1;
     } else {
+      // A serial line of a channel that is not a serial one keeps every listener closed.
+      const std::vector<std::string> lines = SplitLines(contents);
+      AddSerialChannelProblems(options, static_cast<int>(std::min<std::size_t>(lines.size(), kMaxChannels)),
+                               [&](int k) { return ParseInt(ChannelField(lines[k - 1], 3)); });
       report = CheckChannelText(contents, complete, SystemProbes(), options.Options);
     }
   }

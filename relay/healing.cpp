@@ -16,9 +16,10 @@ using SystemClock = std::chrono::system_clock;
 
 void Relay::LoadOptions() {
   TOptionsFile file = LoadOptionsFile(log_.Directory());
+  const int count = tables_.ChannelCount;
+  AddSerialChannelProblems(file, count, [this](int k) { return tables_.ChannelTable[k].ChannelType; });
   options_ = file.Options;
   const std::string path = log_.Directory() + kOptionsFileName;
-  const int count = tables_.ChannelCount;
   std::vector<TOptionsProblem> problems = std::move(file.Problems);
   for (TOptionsProblem& problem : MissingChannelProblems(options_, count)) problems.push_back(std::move(problem));
   std::stable_sort(problems.begin(), problems.end(), [](const auto& a, const auto& b) { return a.line < b.line; });
@@ -124,7 +125,7 @@ void Relay::RetrySerial(int k, Clock::time_point now) {
   }
   // A port that opens reports its own failures from now on.
   serial_failure_reported_[k] = false;
-  if (std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); })) {
+  if (std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); }, LineSettingsText(k))) {
     serial_failure_reported_[k] = true;
     health.reason = failure->reason;
     Postpone(health, now);

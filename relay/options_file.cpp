@@ -191,6 +191,22 @@ std::string ReadLimit(const OptionLine& line, TRelayOptions& options, TClosedSid
                        "number", positive, &TSideOptions::Limit, options, closes);
 }
 
+// Keeps every listener closed: a serial line that cannot be read may have been meant for any
+// channel.
+TClosedSides ClosingAll(int line) {
+  TClosedSides closes;
+  closes.line = line;
+  closes.sides = {true, true};
+  return closes;
+}
+
+// serial [K] BAUD FRAME [FLOW] [rs485]
+std::string ReadSerial(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
+  std::string problem = ReadSerialValues(line.values, line.number, options.Serial);
+  if (!problem.empty()) closes = ClosingAll(line.number);
+  return problem;
+}
+
 // The keywords: each reads the values of its line into the options, and answers what is wrong
 // with them (empty when nothing is) and, for a line about access, what it keeps closed then.
 struct OptionKeyword {
@@ -204,6 +220,7 @@ constexpr OptionKeyword kKeywords[] = {
     {"bind", &ReadBind},
     {"allow", &ReadAllow},
     {"limit", &ReadLimit},
+    {"serial", &ReadSerial},
 };
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -293,6 +310,14 @@ std::vector<TOptionsProblem> MissingChannelProblems(const TRelayOptions& options
     problems.push_back(std::move(problem));
   }
   return problems;
+}
+
+void AddSerialChannelProblems(TOptionsFile& file, int channel_count, const std::function<std::int32_t(int)>& type_of) {
+  for (auto& [line, what] : SerialLinesOfOtherChannels(file.Options.Serial, channel_count, type_of)) {
+    const TClosedSides closes = ClosingAll(line);
+    file.Options.Access.Closed.push_back(closes);
+    file.Problems.push_back(TOptionsProblem{line, std::move(what), closes});
+  }
 }
 
 std::string ProblemConsequence(const TOptionsProblem& problem, int channel_count) {

@@ -13,12 +13,15 @@
 //
 // No state; any thread.
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/text.h"
 #include "relay/access_options.h"
+#include "relay/serial_options.h"
 
 inline constexpr char kOptionsFileName[] = "cnf_options.cfg";
 
@@ -37,6 +40,9 @@ struct TRelayOptions {
   // of these that cannot be read keeps the listeners it concerns closed (Access.Closed), so a
   // mistyped line never lets in more than the file says.
   TAccessOptions Access;
+  // serial [K] BAUD FRAME [FLOW] [rs485] (relay/serial_options.h): the line settings of serial
+  // channels. A serial line that cannot be read keeps every listener closed.
+  TSerialOptions Serial;
 };
 
 // Something the reader could not take: a line (number from 1), or the file as a whole (0).
@@ -71,6 +77,11 @@ TOptionsFile LoadOptionsFile(const std::string& directory);
 // What only the channel file shows: each line that gives a channel the file does not have a
 // list of its own ("the channel file has no channel 9 (it has 2)"). Such a line changes nothing.
 std::vector<TOptionsProblem> MissingChannelProblems(const TRelayOptions& options, int channel_count);
+
+// What only the channel file's types show: each serial line of a channel that is not a serial
+// channel. Such a line cannot be read: it keeps every listener closed (added to
+// file.Options.Access.Closed) and is added to file.Problems.
+void AddSerialChannelProblems(TOptionsFile& file, int channel_count, const std::function<std::int32_t(int)>& type_of);
 
 // What the line of a problem does, for a channel file of `channel_count` channels: "the line
 // is left out", "the device side of every channel opens no listener", "the line changes

@@ -46,6 +46,11 @@ struct ListenerStatus {
 struct SerialStatus {
   std::string name;  // as the channel file gives it (bytes from outside)
   SideStatus side;
+  // The line settings the port opens with.
+  std::int32_t baud = 9600;
+  std::string frame = "8N1";  // data bits, parity letter, stop bits
+  std::string flow = "none";  // none, rtscts or xonxoff
+  bool rs485 = false;
 };
 
 struct ChannelStatus {

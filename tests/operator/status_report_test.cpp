@@ -83,6 +83,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
   tcp.device.refused_over_limit = 1;
   ChannelStatus line = Serial(2, SideState::kGone, "COM3", "Input/output error");
   line.label = "pump";
+  *line.serial = SerialStatus{"COM3", line.serial->side, 19200, "8E1", "rtscts", true};
   status.channels = {tcp, line};
   EXPECT_EQ(StatusTextLines(StatusHead{"1.0.0", 77}, status, true),
             (std::vector<std::string>{
@@ -93,7 +94,8 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
                 "peers cut, 1 byte dropped",
                 "  127.0.0.1:40312 device, connected since 2024-05-01T10:00:03Z, 12 bytes in, 40 bytes out",
                 "channel 2 \"pump\": device port 102 listening, 0 devices; serial COM3 gone since "
-                "2024-05-01T10:00:03Z (Input/output error); 0 bytes from devices, 0 bytes to devices"}));
+                "2024-05-01T10:00:03Z (Input/output error), 19200 8E1, rtscts, rs485; 0 bytes from devices, 0 bytes to "
+                "devices"}));
 }
 
 TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
@@ -111,6 +113,10 @@ TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
   EXPECT_EQ(serial["label"].text, line.label);
   EXPECT_EQ(serial["serial"]["reason"].text, "No such file or directory");
   EXPECT_EQ(serial["serial"]["since"].text, "2024-05-01T10:00:03Z");
+  EXPECT_EQ(serial["serial"]["baud"].number, 9600);
+  EXPECT_EQ(serial["serial"]["frame"].text, "8N1");
+  EXPECT_EQ(serial["serial"]["flow"].text, "none");
+  EXPECT_EQ(serial["serial"]["rs485"].kind, test::Json::Kind::kBool);
   const test::Json& tcp = (*root)["channels"][1];
   EXPECT_TRUE(tcp["device"]["reason"].is_null());
   for (const char* field : {"bytes_from_devices", "bytes_to_devices", "cuts", "dropped"}) EXPECT_TRUE(tcp.has(field));

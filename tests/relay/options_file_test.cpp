@@ -161,4 +161,32 @@ TEST(OptionsFile, WhatALineThatCannotBeReadDoes) {
   for (const auto& c : cases) EXPECT_EQ(ClosingConsequence(c.closes, 3), c.consequence);
 }
 
+// Serial lines: the settings each channel gets, and every line that cannot be read (the channel
+// file's types included) keeps every listener closed.
+TEST(OptionsFile, SerialLinesAndWhatTheBadOnesKeepClosed) {
+  TOptionsFile file = ReadOptionsText(
+      "serial 19200 8e1 RTSCTS\n"          // 1: every serial channel's default
+      "serial 2 3000000 7O2 xonxoff rs485\n"  // 2: channel 2's own
+      "serial 3 50 5S1.5 none\n"           // 3
+      "serial 19200 9X1\nserial 0 8N1\nserial 4 9600 8N1 fast\nserial 5 9600 8N1 rs485 rtscts\n"  // 4-7
+      "serial 4000001 8N1\nserial 9600 8N1.5\nserial 9600 5N2\nserial 9600\nserial 2 9600 8N1\n"  // 8-12
+      "serial 6 9600 8N1\nserial 7 9600 8N1\n");  // 13-14: channel 6 is a TCP one, there is no 7
+  AddSerialChannelProblems(file, 6, [](int k) { return k == 6 ? 2 : 1; });
+  auto settings = [&](int k) { return SerialSettingsText(SerialSettingsOf(file.Options.Serial, k).value); };
+  EXPECT_EQ(settings(1), "19200 8E1, rtscts");
+  EXPECT_EQ(settings(2), "3000000 7O2, xonxoff, rs485");
+  EXPECT_EQ(settings(3), "50 5S1.5");
+  EXPECT_EQ(SerialSettingsText(TSerialSettings{}), "9600 8N1");
+  std::vector<int> lines;
+  for (const TOptionsProblem& problem : file.Problems) {
+    lines.push_back(problem.line);
+    EXPECT_EQ(ProblemConsequence(problem, 6), "no channel opens a listener") << problem.what;
+  }
+  EXPECT_EQ(lines, (std::vector<int>{4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+  EXPECT_EQ(file.Problems[0].what, "\"9X1\" is not a frame: data bits 5-8, parity N, E, O, M or S, stop bits 1, "
+                                   "1.5 or 2, as in 8N1 or 7E2");
+  EXPECT_EQ(file.Problems[9].what, "channel 6 is not a serial channel (its type is 2)");
+  EXPECT_TRUE(SideAccess(file.Options.Access, lsServer, 1).closed_by);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cassert>
@@ -29,6 +30,10 @@
 #include "tests/net/net_test_support.h"
 #include "tests/relay/relay_files_fixture.h"
 #include "tests/serial/serial_test_support.h"
+
+namespace serial_test {
+std::uint32_t OutputRateOf(int fd);  // termios2_probe.cpp
+}
 
 namespace {
 
@@ -258,6 +263,45 @@ TEST_F(RelayTest, SerialChannelRelaysBothWays) {
     return written.size() == 11;
   }));
   EXPECT_EQ(written, "to the line");
+}
+
+// Serial lines open at the options file's settings, a channel's own line over the side-wide one,
+// also when a retry opens them; a frame the line does not take fails the open, naming it.
+TEST_F(RelayTest, SerialLinesOpenAtTheirSettings) {
+  serial_test::PtyPair own, refusing, later;
+  ASSERT_TRUE(line_.ok() && own.ok() && refusing.ok() && later.ok());
+  const std::string link = file("later-tty");  // nothing there until the retry
+  test::WriteFile(file(kOptionsFileName),
+                  "retry 1\nserial 57600 8N2 rtscts\nserial 2 12345 8N1 xonxoff\nserial 3 9600 7E1\n");
+  const int device = test::FreePort();
+  Start(Line(test::FreePort(), 1, line_.slave()) + Line(device, 1, own.slave()) +
+        Line(test::FreePort(), 1, refusing.slave()) + Line(test::FreePort(), 1, link));
+  termios t = line_.Settings();
+  EXPECT_EQ(cfgetospeed(&t), B57600);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(CSTOPB | CRTSCTS));
+  t = own.Settings();
+  EXPECT_EQ(serial_test::OutputRateOf(own.master()), 12345u);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+  // This kernel keeps a pseudo-terminal at 8 data bits without parity.
+  EXPECT_EQ(relay_->Health(3).serial.state, TSideState::ssWaiting);
+  EXPECT_EQ(relay_->Health(3).serial.reason.Bytes(), "the line does not take 9600 7E1: Invalid argument");
+
+  test::Client peer(device);
+  ASSERT_TRUE(Accepted(lsDevice, 2, 1));
+  ASSERT_TRUE(own.Write("up"));
+  EXPECT_EQ(Receive(peer, 2), "up");
+  ASSERT_TRUE(peer.SendAll("down"));
+  std::string written;
+  ASSERT_TRUE(PumpUntil([&] { return (written += own.Read(4 - written.size(), 10ms)).size() == 4; }));
+  EXPECT_EQ(written, "down");
+
+  ASSERT_EQ(::symlink(later.slave().c_str(), link.c_str()), 0);
+  relay_->Tick(std::chrono::steady_clock::now() + 2s);
+  ASSERT_EQ(relay_->Health(4).serial.state, TSideState::ssOpen);
+  t = later.Settings();
+  EXPECT_EQ(cfgetospeed(&t), B57600);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(CSTOPB | CRTSCTS));
 }
 
 TEST_F(RelayTest, StopAndDestructionCloseEverything) {
