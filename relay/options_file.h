@@ -5,7 +5,8 @@
 // or without its byte-order mark) or code page 1251, CR LF or LF line ends. A line that cannot
 // be read (an unknown keyword, a value out of range, a keyword given a second time: the first
 // one counts) is left out and reported; the rest of the file counts; a bind, allow or limit
-// line that cannot be read also keeps the listeners it concerns closed. A missing file sets
+// line that cannot be read also keeps the listeners it concerns closed, a serial line every
+// listener. A missing file sets
 // nothing.
 //
 // Each keyword is one entry of the reader's table (options_file.cpp): its name and a function
