@@ -363,7 +363,7 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
 
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
-    if (channel.type == 1) report.lines.push_back(SerialLine(options, channel));
+    if (channel.type == 1 && options.Serial.Given()) report.lines.push_back(SerialLine(options, channel));
     if (options.Access.Given()) {
       report.lines.push_back(SideLine(options, lsDevice, channel.number));
       if (channel.type == 2) report.lines.push_back(SideLine(options, lsServer, channel.number));

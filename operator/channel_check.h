@@ -5,8 +5,8 @@
 // range or used twice or held by another program, a type without a partner, a serial device
 // that is missing, not a serial device or busy, lines beyond the last channel), and whether
 // what fails to open is tried again. When the options file says who may connect where, each
-// channel side also gets a line with its address, who it admits and its limit; each serial
-// channel gets a line with the settings its port opens with. Before them it
+// channel side also gets a line with its address, who it admits and its limit; with its serial
+// lines, each serial channel gets a line with the settings its port opens with. Before them it
 // reports the options file: the options it read, the lines it left out and what they keep
 // closed, allow-lists that admit nobody and bind addresses that are not on this machine. It
 // opens nothing for longer than one probe and writes no log.

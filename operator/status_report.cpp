@@ -197,7 +197,10 @@ std::vector<std::string> StatusTextLines(const StatusHead& head, const RelayStat
       line += "; " + SideHead("server", *c.server) + SideDetail(c.server->side) + ", " +
               Count(c.server->peer_count, "server", "servers") + Refusals(*c.server);
     }
-    if (c.serial) line += "; " + SideHead(*c.serial) + SideDetail(c.serial->side) + ", " + SerialSettings(*c.serial);
+    if (c.serial) {
+      line += "; " + SideHead(*c.serial) + SideDetail(c.serial->side);
+      if (c.serial->configured) line += ", " + SerialSettings(*c.serial);
+    }
     line += "; " + std::to_string(c.bytes_from_devices) + " bytes from devices, " +
             std::to_string(c.bytes_to_devices) + " bytes to devices";
     if (c.cuts > 0) line += ", " + Count(c.cuts, "peer cut", "peers cut");

@@ -317,6 +317,7 @@ void AddSerialChannelProblems(TOptionsFile& file, int channel_count, const std::
     const TClosedSides closes = ClosingAll(line);
     file.Options.Access.Closed.push_back(closes);
     file.Problems.push_back(TOptionsProblem{line, std::move(what), closes});
+    std::erase_if(file.Taken, [line = line](const TOptionsLine& taken) { return taken.line == line; });
   }
 }
 

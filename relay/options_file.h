@@ -81,7 +81,7 @@ std::vector<TOptionsProblem> MissingChannelProblems(const TRelayOptions& options
 
 // What only the channel file's types show: each serial line of a channel that is not a serial
 // channel. Such a line cannot be read: it keeps every listener closed (added to
-// file.Options.Access.Closed) and is added to file.Problems.
+// file.Options.Access.Closed), moves from file.Taken to file.Problems.
 void AddSerialChannelProblems(TOptionsFile& file, int channel_count, const std::function<std::int32_t(int)>& type_of);
 
 // What the line of a problem does, for a channel file of `channel_count` channels: "the line

@@ -81,7 +81,7 @@ RelayStatus Relay::Status(bool with_peers) {
     if (channel.ChannelType == ctTcp) c.server = ListenerStatusOf(lsServer, k, with_peers);
     if (channel.ChannelType == ctSerial) {
       const TSerialSettings settings = SerialSettingsOf(options_.Serial, k).value;
-      c.serial = SerialStatus{channel.ComPortName, SerialState(k),      settings.baud,
+      c.serial = SerialStatus{channel.ComPortName,     SerialState(k), options_.Serial.Given(), settings.baud,
                               FrameText(settings), FlowWord(settings.flow), settings.rs485};
     }
     if (const auto& listener = tables_.DeviceListeners[k].Listener) {

@@ -129,6 +129,14 @@ std::vector<std::pair<int, std::string>> SerialLinesOfOtherChannels(const TSeria
   return lines;
 }
 
+bool TSerialOptions::Given() const {
+  if (Default.Given()) return true;
+  for (const auto& [k, given] : Channel) {
+    if (given.Given()) return true;
+  }
+  return false;
+}
+
 TOptionValue<TSerialSettings> SerialSettingsOf(const TSerialOptions& options, int k) {
   if (auto it = options.Channel.find(k); it != options.Channel.end() && it->second.Given()) return it->second;
   return options.Default;

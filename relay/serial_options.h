@@ -36,6 +36,8 @@ struct TSerialSettings {
 struct TSerialOptions {
   TOptionValue<TSerialSettings> Default;                 // serial BAUD FRAME ...
   std::map<int, TOptionValue<TSerialSettings>> Channel;  // serial K BAUD FRAME ...
+  // True when the file has a serial line that was read.
+  bool Given() const;
 };
 
 // Reads the values of a serial line (those after the keyword) of line `line` into `options`;

@@ -83,7 +83,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
   tcp.device.refused_over_limit = 1;
   ChannelStatus line = Serial(2, SideState::kGone, "COM3", "Input/output error");
   line.label = "pump";
-  *line.serial = SerialStatus{"COM3", line.serial->side, 19200, "8E1", "rtscts", true};
+  *line.serial = SerialStatus{"COM3", line.serial->side, true, 19200, "8E1", "rtscts", true};
   status.channels = {tcp, line};
   EXPECT_EQ(StatusTextLines(StatusHead{"1.0.0", 77}, status, true),
             (std::vector<std::string>{

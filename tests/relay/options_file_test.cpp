@@ -187,6 +187,7 @@ TEST(OptionsFile, SerialLinesAndWhatTheBadOnesKeepClosed) {
                                    "1.5 or 2, as in 8N1 or 7E2");
   EXPECT_EQ(file.Problems[9].what, "channel 6 is not a serial channel (its type is 2)");
   EXPECT_TRUE(SideAccess(file.Options.Access, lsServer, 1).closed_by);
+  EXPECT_EQ(file.Taken.size(), 3u);
 }
 
 }  // namespace

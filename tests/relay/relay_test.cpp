@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -286,6 +287,9 @@ TEST_F(RelayTest, SerialLinesOpenAtTheirSettings) {
   // This kernel keeps a pseudo-terminal at 8 data bits without parity.
   EXPECT_EQ(relay_->Health(3).serial.state, TSideState::ssWaiting);
   EXPECT_EQ(relay_->Health(3).serial.reason.Bytes(), "the line does not take 9600 7E1: Invalid argument");
+  const std::optional<SerialStatus> told = relay_->Status(false).channels[1].serial;
+  ASSERT_TRUE(told && told->configured);
+  EXPECT_EQ(std::tie(told->baud, told->frame, told->flow), std::make_tuple(12345, "8N1", "xonxoff"));
 
   test::Client peer(device);
   ASSERT_TRUE(Accepted(lsDevice, 2, 1));
