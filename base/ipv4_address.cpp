@@ -41,7 +41,7 @@ std::optional<IPv4Network> ParseIPv4Network(std::string_view text, std::string& 
     const std::string_view mask = text.substr(slash + 1);
     const std::optional<unsigned> prefix = SmallNumber(mask, 2, 99);
     if (!prefix) {
-      why = "has a mask that is not a number from 0 to 32";
+      why = "has a mask that is not a number from 0 to 32 (without a leading zero)";
       return std::nullopt;
     }
     if (*prefix > 32) {
@@ -50,7 +50,14 @@ std::optional<IPv4Network> ParseIPv4Network(std::string_view text, std::string& 
     }
     network.prefix = static_cast<int>(*prefix);
   }
-  if (network.prefix < 32) network.address &= network.prefix == 0 ? 0u : ~0u << (32 - network.prefix);
+  // "10.0.0.1/0" is 0.0.0.0/0, everyone: a network written with bits after its mask is most
+  // likely not the one meant, so it is not guessed at.
+  const IPv4Address mask = network.prefix == 0 ? 0u : ~0u << (32 - network.prefix);
+  if ((network.address & ~mask) != 0) {
+    IPv4Network meant{network.address & mask, network.prefix};
+    why = "has bits set after its mask (the network of that mask is " + IPv4Text(meant) + ")";
+    return std::nullopt;
+  }
   return network;
 }
 

@@ -26,9 +26,10 @@ struct IPv4Network {
 // read as octal); nothing for anything else.
 std::optional<IPv4Address> ParseIPv4Address(std::string_view text);
 
-// An address, or an address, "/" and a prefix length 0..32; the bits after the prefix are
-// cleared ("10.1.2.3/16" is 10.1.0.0/16). Nothing for anything else, with `why` saying what is
-// wrong: "is not an IPv4 address ...", "has a mask over 32", "has a mask that is not a number".
+// An address, or an address, "/" and a prefix length 0..32 without a leading zero, whose bits
+// after the prefix are all 0 ("10.1.0.0/16"; "10.1.2.3/16" is refused). Nothing for anything
+// else, with `why` saying what is wrong: "is not an IPv4 address ...", "has a mask over 32",
+// "has a mask that is not a number ...", "has bits set after its mask ...".
 std::optional<IPv4Network> ParseIPv4Network(std::string_view text, std::string& why);
 
 // "10.1.2.3"; a network as "10.1.0.0/16", or as its address alone when all 32 bits count.

@@ -13,8 +13,10 @@
 #include "platform/process.h"
 #include "platform/serial_device.h"
 #include "platform/sockets.h"
+#include "platform/text.h"
 #include "relay/arrays_vars.h"
 #include "relay/channel_file.h"
+#include "relay/peer_admission.h"
 
 namespace {
 
@@ -36,31 +38,8 @@ void ForEachLine(std::string_view text, Take take) {
   }
 }
 
-// A field as the report shows it: in double quotes, with control bytes as \xNN and quotes
-// as \", cut after kShownBytes bytes (not inside a UTF-8 character).
-std::string Shown(std::string_view field) {
-  const std::size_t size = field.size();
-  bool cut = false;
-  if (size > kShownBytes) {
-    std::size_t end = kShownBytes;
-    for (int i = 0; i < 3 && end > 0 && (static_cast<unsigned char>(field[end]) & 0xC0) == 0x80; ++i) --end;
-    field = field.substr(0, end);
-    cut = true;
-  }
-  std::string out = "\"";
-  for (char c : field) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += FormatText("\\x%02X", byte);
-    } else {
-      if (c == '"') out += '\\';
-      out += c;
-    }
-  }
-  out += '"';
-  if (cut) out += "... (" + std::to_string(size) + " bytes)";
-  return out;
-}
+// A field as the report shows it: quoted, control characters escaped, cut after kShownBytes.
+std::string Shown(std::string_view field) { return platform::QuotedField(field, kShownBytes); }
 
 // True for a number that reads as 0 ("0", "00", "+0", "$0", "0x0"); false for text that
 // reads as 0 only because it is no number at all.
@@ -194,7 +173,7 @@ void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckPro
       }
     }
     taken[side].emplace(port, channel.number);
-    if (SideAccess(options.Access, side, channel.number).closed_by || bind_error[side] != 0) return;
+    if (options.Access.Closed || bind_error[side] != 0) return;
     if (int error = probes.try_listen(address[side], port)) {
       WarnOpenFailure(channel.warnings, name + " cannot be opened now: " + SystemErrorText(error), true,
                       retry_seconds);
@@ -225,25 +204,41 @@ std::string NetworksText(const TAllowList& list) {
   return text;
 }
 
-// Who may connect to side `side` of channel k: "  server side: listens on every address,
-// admits 10.1.0.0/16 (line 3), at most 4 connections".
-std::string SideLine(const TRelayOptions& options, TListenerSide side, int k) {
-  const TSideAccess access = SideAccess(options.Access, side, k);
+// The channels of each port, per side, as the service indexes them.
+std::array<PortIndex, 2> PortsOf(const std::vector<CheckedChannel>& channels) {
+  std::array<PortIndex, 2> ports;
+  for (const CheckedChannel& channel : channels) {
+    ports[lsDevice].Add(channel.device_port, channel.number);
+    if (channel.type == 2) ports[lsServer].Add(channel.server_port, channel.number);
+  }
+  return ports;
+}
+
+// Who may connect to side `side` of channel k, by the rule its listener answers to: "  server
+// side: listens on every address, admits 10.1.0.0/16 (line 3), at most 4 connections"; a list
+// of another channel on the same port says whose it is.
+std::string SideLine(const TOptionsFile& file, TListenerSide side, const CheckedChannel& channel,
+                     const std::array<PortIndex, 2>& ports) {
+  const TRelayOptions& options = file.Options;
+  const int k = channel.number;
   std::string line = "  " + std::string(SideName(side)) + " side: ";
-  if (access.closed_by) {
-    return line + "opens no listener (" +
-           (*access.closed_by == 0 ? std::string("the options file cannot be read")
-                                   : "options file line " + std::to_string(*access.closed_by)) +
-           ")";
+  if (!file.Readable()) return line + "opens no listener (" + ClosedReason(file) + ")";
+  const PeerRule rule = ListenerRule(options.Access, side, k, side == lsDevice ? channel.device_port : channel.server_port,
+                                     ports[side]);
+  const IPv4Address bind = options.Access.Sides[side].Bind.value;
+  line += "listens on " + (bind == 0 ? std::string("every address") : IPv4Text(bind)) + ", admits ";
+  if (rule.Lists().empty()) line += "anyone";
+  for (std::size_t i = 0; i < rule.Lists().size(); ++i) {
+    const PeerRule::List& list = rule.Lists()[i];
+    if (i > 0) line += " within ";
+    line += NetworksText(list.list) + " (" + LinesText(list.list.lines);
+    if (list.own_channel == k) line += ", its own list";
+    if (list.own_channel != 0 && list.own_channel != k) {
+      line += ", the own list of channel " + std::to_string(list.own_channel) + " on the same port";
+    }
+    line += ")";
   }
-  line += "listens on " + (access.bind == 0 ? std::string("every address") : IPv4Text(access.bind)) + ", admits ";
-  if (!access.allow) {
-    line += "anyone";
-  } else {
-    line += NetworksText(*access.allow) + " (" + LinesText(access.allow->lines) +
-            (access.own_list ? ", its own list)" : ")");
-  }
-  return line + (access.limit > 0 ? ", at most " + std::to_string(access.limit) + " connections" : ", no limit");
+  return line + (rule.Limit() > 0 ? ", at most " + std::to_string(rule.Limit()) + " connections" : ", no limit");
 }
 
 // The serial devices of type-1 channels, in channel order; returns each one's path.
@@ -346,7 +341,8 @@ int TryListen(std::uint32_t address, std::uint16_t port) {
 }  // namespace
 
 ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
-                                    const TRelayOptions& options) {
+                                    const TOptionsFile& file) {
+  const TRelayOptions& options = file.Options;
   const int retry_seconds = RetrySeconds(options);
   ChannelCheckReport report;
   std::vector<CheckedChannel> channels;
@@ -361,12 +357,18 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   CheckListeners(channels, probes, options);
   const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes, retry_seconds);
 
+  const std::array<PortIndex, 2> ports = PortsOf(channels);
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
-    if (channel.type == 1 && options.Serial.Given()) report.lines.push_back(SerialLine(options, channel));
+    if (channel.type == 1 && options.Serial.Given() && file.Readable()) {
+      report.lines.push_back(SerialLine(options, channel));
+    }
     if (options.Access.Given()) {
-      report.lines.push_back(SideLine(options, lsDevice, channel.number));
-      if (channel.type == 2) report.lines.push_back(SideLine(options, lsServer, channel.number));
+      report.lines.push_back(SideLine(file, lsDevice, channel, ports));
+      if (channel.type == 2) report.lines.push_back(SideLine(file, lsServer, channel, ports));
+      if (channel.type == 1 && !file.Readable()) {
+        report.lines.push_back("  serial side: opens no port (" + ClosedReason(file) + ")");
+      }
     }
     for (const std::string& warning : channel.warnings) report.lines.push_back("  warning: " + warning);
     report.warnings += static_cast<int>(channel.warnings.size());
@@ -395,20 +397,27 @@ ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, con
     report.lines.push_back("  line " + std::to_string(taken.line) + ": " + taken.text);
   }
   auto warn = [&](int line, const std::string& text) {
-    report.lines.push_back("  warning: " + (line == 0 ? std::string("the options file cannot be read: ")
-                                                       : "line " + std::to_string(line) + ": ") +
-                           text);
+    report.lines.push_back("  warning: line " + std::to_string(line) + ": " + text);
     ++report.warnings;
   };
-  std::vector<TOptionsProblem> problems = file.Problems;
-  for (TOptionsProblem& problem : MissingChannelProblems(file.Options, channel_count)) problems.push_back(problem);
-  std::stable_sort(problems.begin(), problems.end(), [](const auto& a, const auto& b) { return a.line < b.line; });
-  for (const TOptionsProblem& problem : problems) {
-    warn(problem.line, problem.what + "; " + ProblemConsequence(problem, channel_count));
+  // As the service's entries tell them, with the same consequence.
+  for (const std::string& problem : ToldProblems(file)) {
+    report.lines.push_back("  warning: " + problem + "; no listener opens");
+    ++report.warnings;
   }
   const TAccessOptions& access = file.Options.Access;
   for (TListenerSide side : {lsDevice, lsServer}) {
     const TOptionValue<IPv4Address>& bind = access.Sides[side].Bind;
+    // 0.0.0.0/8 (but 0.0.0.0 itself, every address) and 224.0.0.0 and above (multicast,
+    // reserved, broadcast) are no address of one machine that a peer can connect to.
+    const bool unicast = bind.value == 0 || (bind.value >= 0x01000000u && bind.value < 0xE0000000u &&
+                                             !(probes.local_broadcast && probes.local_broadcast(bind.value)));
+    if (bind.Given() && !unicast) {
+      warn(bind.line, "bind " + std::string(SideName(side)) + " " + IPv4Text(bind.value) +
+                          ": the address is not a unicast address of this machine (multicast, broadcast or "
+                          "reserved), so no peer can connect to the " + SideName(side) + " side");
+      continue;
+    }
     if (const int error = BindError(file.Options, side, probes)) {
       std::vector<std::string> texts;
       WarnOpenFailure(texts,
@@ -444,36 +453,38 @@ ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, con
 }
 
 ChannelCheckProbes SystemProbes() {
-  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice, &platform::MaxListenBacklog};
+  return ChannelCheckProbes{&TryListen, &platform::ProbeSerialDevice, &platform::MaxListenBacklog,
+                            &platform::IsLocalBroadcastAddress};
 }
 
 int RunChannelCheck() {
   // Where the service looks for them: beside the executable.
   const std::string directory = platform::ExecutableDirectory();
-  TOptionsFile options = LoadOptionsFile(directory);
-
   const std::string path = directory + kChannelFileName;
   ChannelCheckReport report;
+  std::string contents;
+  bool complete = false;
+  bool readable = false;
   if (!platform::IsRegularFile(path)) {
-    AddSerialChannelProblems(options, 0, [](int) { return 0; });
     report.lines.push_back("warning: there is no channel file: the service starts with no channels");
     report.warnings = 1;
+  } else if (int code = platform::ReadFileHead(path, kCheckedFileLimit, contents, complete); code != 0) {
+    report.lines.push_back("warning: the channel file cannot be read, so the service will not start: " +
+                           SystemErrorText(code));
+    report.warnings = 1;
   } else {
-    std::string contents;
-    bool complete = false;
-    if (int code = platform::ReadFileHead(path, kCheckedFileLimit, contents, complete); code != 0) {
-      AddSerialChannelProblems(options, 0, [](int) { return 0; });
-      report.lines.push_back("warning: the channel file cannot be read, so the service will not start: " +
-                             SystemErrorText(code));
-      report.warnings = 1;
-    } else {
-      // A serial line of a channel that is not a serial one keeps every listener closed.
-      const std::vector<std::string> lines = SplitLines(contents);
-      AddSerialChannelProblems(options, static_cast<int>(std::min<std::size_t>(lines.size(), kMaxChannels)),
-                               [&](int k) { return ParseInt(ChannelField(lines[k - 1], 3)); });
-      report = CheckChannelText(contents, complete, SystemProbes(), options.Options);
-    }
+    readable = true;
   }
+  // The options are read for the channels the service will have, as the service reads them.
+  std::vector<std::int32_t> types;
+  if (readable) {
+    ForEachLine(contents, [&](std::string_view line) {
+      if (types.size() < static_cast<std::size_t>(kMaxChannels)) types.push_back(ParseInt(ChannelField(line, 3)));
+    });
+  }
+  const TOptionsFile options = LoadOptionsFile(directory, static_cast<int>(types.size()),
+                                               [&](int k) { return types[static_cast<std::size_t>(k) - 1]; });
+  if (readable) report = CheckChannelText(contents, complete, SystemProbes(), options);
   // The options come first: the channels' lines rest on them.
   const ChannelCheckReport options_report = CheckOptions(options, report.channels, SystemProbes());
   if (options.Found) platform::WriteOutputLine("Options file: " + directory + kOptionsFileName);

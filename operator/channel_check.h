@@ -5,11 +5,12 @@
 // range or used twice or held by another program, a type without a partner, a serial device
 // that is missing, not a serial device or busy, lines beyond the last channel), and whether
 // what fails to open is tried again. When the options file says who may connect where, each
-// channel side also gets a line with its address, who it admits and its limit; with its serial
-// lines, each serial channel gets a line with the settings its port opens with. Before them it
-// reports the options file: the options it read, the lines it left out and what they keep
-// closed, allow-lists that admit nobody and bind addresses that are not on this machine. It
-// opens nothing for longer than one probe and writes no log.
+// channel side also gets a line with its address, who its listener admits (with the lists of
+// every channel on its port, as the service judges it) and its limit; with its serial lines, each
+// serial channel gets a line with the settings its port opens with. Before them it reports
+// the options file: the options it read, the lines it cannot read (any of which keeps every
+// listener closed), allow-lists that admit nobody and bind addresses that are no unicast
+// address of this machine. It opens nothing for longer than one probe and writes no log.
 //
 // Any thread; the calls share no state.
 
@@ -35,6 +36,9 @@ struct ChannelCheckProbes {
   std::function<platform::SerialProbe(const std::string& port_name)> probe_serial;
   // The largest listen backlog the system allows; 0 (or none given) when it does not tell.
   std::function<int()> max_backlog;
+  // True when the address is the broadcast address of one of this machine's networks; none
+  // given: never.
+  std::function<bool(std::uint32_t address)> local_broadcast;
 };
 
 struct ChannelCheckReport {
@@ -47,12 +51,12 @@ struct ChannelCheckReport {
 // the options file's retry, each warning of a side that will fail to open says whether the
 // service tries it again; with its bind, allow and limit lines, each side says who may connect.
 ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const ChannelCheckProbes& probes,
-                                    const TRelayOptions& options = TRelayOptions{});
+                                    const TOptionsFile& options = TOptionsFile{});
 
 // The options file's part of the report, for a channel file of `channel_count` channels: each
-// option read, and a warning for each line left out (or for a file that cannot be read) with
-// what it keeps closed, for a line about a channel the file does not have, for an allow-list
-// that admits nobody and for a bind address that is not on this machine; last, how many
+// option read, a warning for each line that cannot be read (or for a file that cannot be read)
+// as the service's entries tell them, for an allow-list that admits nobody and for a bind
+// address that is not a unicast address of this machine; last, how many
 // connections may wait on each listener within the system's largest backlog, with a warning
 // when the file asks for more. Nothing when there is no options file.
 ChannelCheckReport CheckOptions(const TOptionsFile& file, int channel_count, const ChannelCheckProbes& probes);

@@ -86,6 +86,8 @@ std::vector<std::string> HelpLines() {
       "                   bind SIDE ADDRESS      SIDE (device or server) listens on ADDRESS only",
       "                   allow [K] SIDE NET...  who may connect to SIDE (of channel K): 10.1.0.0/16",
       "                   limit SIDE N           at most N connections at once on SIDE of each channel",
+      "                   backlog N              at most N connections wait to be accepted (1..65535)",
+      "                   a line that cannot be read keeps every listener closed",
       "  log_service.txt  service start, run-loop start, channels that failed to open (code page 1251)",
       "  error_s.log      errors during -install and -uninstall",
   };
@@ -99,9 +101,10 @@ std::optional<int> RunOperatorSwitch(const std::vector<std::string>& arguments) 
   try {
     return RunSwitch(arguments);
   } catch (const Exception& e) {
-    platform::WriteConsoleLine(platform::ExecutableFileName() + ": " + e.Message());
+    // The message may name paths from outside.
+    platform::WriteConsoleLine(platform::Text::FromOutside(platform::ExecutableFileName() + ": " + e.Message()));
   } catch (const std::exception& e) {
-    platform::WriteConsoleLine(platform::ExecutableFileName() + ": " + e.what());
+    platform::WriteConsoleLine(platform::Text::FromOutside(platform::ExecutableFileName() + ": " + e.what()));
   }
   return 1;
 }

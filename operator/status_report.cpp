@@ -6,6 +6,7 @@
 
 namespace {
 
+// Bytes from outside as the lines show them (control characters escaped).
 std::string Utf8FromOutside(const std::string& bytes) { return platform::Utf8Of(platform::Text::FromOutside(bytes)); }
 
 std::string Count(std::uint64_t n, const char* one, const char* many) {
@@ -85,6 +86,11 @@ std::string JsonString(const std::string& utf8) {
   return out + "\"";
 }
 
+// Bytes from outside as JSON carries them: whole, JSON escapes control characters its own way.
+std::string JsonOfOutside(const std::string& bytes) {
+  return JsonString(platform::Utf8Of(platform::Text::FromOutsideVerbatim(bytes)));
+}
+
 std::string JsonReason(const platform::Text& reason) {
   return reason.Empty() ? "null" : JsonString(platform::Utf8Of(reason));
 }
@@ -112,7 +118,7 @@ std::string JsonListener(const ListenerStatus& listener) {
 }
 
 std::string JsonSerial(const SerialStatus& serial) {
-  return "{\"name\":" + JsonString(Utf8FromOutside(serial.name)) +
+  return "{\"name\":" + JsonOfOutside(serial.name) +
          ",\"state\":" + JsonString(StateWord(serial.side.state)) + ",\"reason\":" + JsonReason(serial.side.reason) +
          ",\"since\":" + (serial.side.since ? JsonString(IsoTime(*serial.side.since)) : "null") +
          ",\"baud\":" + std::to_string(serial.baud) + ",\"frame\":" + JsonString(serial.frame) +
@@ -219,7 +225,7 @@ std::string StatusJson(const StatusHead& head, const RelayStatus& status) {
   std::string channels;
   for (const ChannelStatus& c : status.channels) {
     if (!channels.empty()) channels += ",";
-    channels += "{\"number\":" + std::to_string(c.number) + ",\"label\":" + JsonString(Utf8FromOutside(c.label)) +
+    channels += "{\"number\":" + std::to_string(c.number) + ",\"label\":" + JsonOfOutside(c.label) +
                 ",\"type\":" + std::to_string(c.type) + ",\"device\":" + JsonListener(c.device) +
                 ",\"server\":" + (c.server ? JsonListener(*c.server) : "null") +
                 ",\"serial\":" + (c.serial ? JsonSerial(*c.serial) : "null") +

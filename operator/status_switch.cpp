@@ -34,6 +34,20 @@ int RunStatusSwitch(const std::vector<std::string>& arguments) {
     case platform::StatusAsk::kRefused:
       WriteError("permission denied");
       return kStatusRefused;
+    case platform::StatusAsk::kBusy:
+      WriteError(platform::Text("the service of ") + platform::Text::FromOutside(directory) +
+                 platform::Text(" was busy and gave no answer within " + std::to_string(kAnswerTimeout.count()) +
+                                " s; try again"));
+      return kStatusFailed;
+    case platform::StatusAsk::kForeign:
+      // Whatever it says is not shown: it is not the service's.
+      WriteError(platform::Text("the status endpoint of ") + platform::Text::FromOutside(directory) +
+                 platform::Text(" is held by " + reply.holder + ", not by the service; its answer is not shown"));
+      return kStatusFailed;
+    case platform::StatusAsk::kTooLong:
+      WriteError("the answer was longer than " + std::to_string(platform::kMaxAnswer >> 20) +
+                 " MiB; it is not shown");
+      return kStatusFailed;
     case platform::StatusAsk::kAnswered:
       break;
   }

@@ -7,7 +7,9 @@
 #include <vector>
 
 // Exit codes besides 0: no service of this directory answers (as systemctl status uses it for
-// "not running"), and the service refuses the caller.
+// "not running"), the service refuses the caller, and any other failure (a service too busy to
+// answer in time, an endpoint held by a process of another user, an answer too long).
+constexpr int kStatusFailed = 1;
 constexpr int kStatusNotRunning = 3;
 constexpr int kStatusRefused = 4;
 

@@ -18,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 using platform::StatusEndpoint;
 
 constexpr auto kEntryInterval = std::chrono::minutes(1);
+// How often an endpoint that could not open is tried again.
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 constexpr char kEntryHead[] = "Status endpoint: ";
 constexpr char kUnknownRequest[] = "unknown request";
 
@@ -82,12 +84,15 @@ class MisuseEntries {
 class StatusView : public TRelayCompanion {
  public:
   StatusView(TService& service, Relay& relay) : service_(service), relay_(relay), misuse_(service) {
-    endpoint_ = std::make_unique<StatusEndpoint>(
-        platform::ExecutableDirectory(), [this](const std::string& request) { return Answer(request); },
-        [this](StatusEndpoint::Misuse misuse) { misuse_.Note(MisuseReason(misuse), Clock::now()); });
+    Open(Clock::now());
     if (const int error = endpoint_->Error()) {
-      service_.WriteEventLog(std::string(kEntryHead) + "cannot answer status requests: " + SystemErrorText(error), 2,
-                             0, 0);
+      // Its name is held: by another instance of this directory, or by any process that took
+      // it first. Said once; the endpoint is tried again on the passes until it opens.
+      const std::string holder = endpoint_->Holder();
+      service_.WriteEventLog(std::string(kEntryHead) + "cannot answer status requests: " + SystemErrorText(error) +
+                                 (holder.empty() ? "" : " (the name is held by " + holder + ")") +
+                                 "; trying again every " + std::to_string(kReopenInterval.count()) + " s",
+                             1, 0, 0);
     }
     service_.SetRunningStatusLine([this] { return StatusSummary(relay_.Status(false)); });
   }
@@ -100,11 +105,23 @@ class StatusView : public TRelayCompanion {
   bool Busy() override { return endpoint_->Serving(); }
 
   void Tick(Clock::time_point now) override {
+    if (endpoint_->Error() && now >= next_open_) {
+      Open(now);
+      if (!endpoint_->Error()) service_.WriteEventLog(std::string(kEntryHead) + "answers status requests now", 4, 0, 0);
+    }
     endpoint_->Tick(now);
     misuse_.Tick(now);
   }
 
  private:
+  void Open(Clock::time_point now) {
+    endpoint_.reset();
+    endpoint_ = std::make_unique<StatusEndpoint>(
+        platform::ExecutableDirectory(), [this](const std::string& request) { return Answer(request); },
+        [this](StatusEndpoint::Misuse misuse) { misuse_.Note(MisuseReason(misuse), Clock::now()); });
+    next_open_ = now + kReopenInterval;
+  }
+
   std::string Answer(const std::string& request) {
     try {
       const StatusHead head{ProgramVersion(), platform::CurrentProcessId()};
@@ -128,6 +145,7 @@ class StatusView : public TRelayCompanion {
   Relay& relay_;
   MisuseEntries misuse_;
   std::unique_ptr<StatusEndpoint> endpoint_;
+  Clock::time_point next_open_{};
 };
 
 }  // namespace

@@ -20,6 +20,19 @@ int ReadWholeFile(const std::string& path, std::string& contents);
 // `complete` tells whether that was the whole file. Returns 0 or the system error code.
 int ReadFileHead(const std::string& path, std::size_t limit, std::string& contents, bool& complete);
 
+// What ReadSmallFile found.
+enum class SmallFileRead {
+  kRead,        // the whole file is in `contents`
+  kFailed,      // the open or the read failed: `error` is the system's code
+  kNotRegular,  // a directory, a device, a FIFO, ...: nothing was read from it
+  kTooLarge,    // more than `limit` bytes
+};
+
+// Reads a regular file of at most `limit` bytes whole, opened as ReadWholeFile opens it (so a
+// writer holding it makes the read fail), without blocking on whatever stands at the path.
+// `contents` is empty unless the file was read.
+SmallFileRead ReadSmallFile(const std::string& path, std::size_t limit, std::string& contents, int& error);
+
 // Appends `bytes` to the file, creating it when missing. The file is opened for writing with
 // other openers allowed to read only: when another writer holds it, the append fails. A
 // symbolic link at the path is followed only when it belongs to the process's own user or to

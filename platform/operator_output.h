@@ -14,8 +14,8 @@ namespace platform {
 
 // Writes one line to standard output. Linux writes UTF-8: a line that already is valid UTF-8
 // (a channel file written on Linux) goes out as it is, any other is read as code page 1251;
-// control characters become "?". Windows writes characters to a console, and to a file or
-// pipe the console's code page.
+// control characters are shown escaped (VisibleControls, text.h). Windows writes characters to
+// a console, and to a file or pipe the console's code page.
 void WriteOutputLine(const std::string& text);
 // The same for a text whose pieces say how to read them (text.h).
 void WriteOutputLine(const Text& text);

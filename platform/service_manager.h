@@ -17,6 +17,8 @@ constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
 constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr std::uint32_t kErrorServiceExists = 1073;
+// The exit code of a stopped report that hands over the service's own code.
+constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 
 // The error code of the calling thread's last failed call below.
 std::uint32_t LastServiceError();
@@ -66,7 +68,7 @@ struct ServiceStatus {
   std::uint32_t service_type = 0;
   std::uint32_t current_state = 0;  // 1 stopped .. 7 paused
   std::uint32_t controls_accepted = 0;
-  std::uint32_t exit_code = 0;
+  std::uint32_t exit_code = 0;  // kErrorServiceSpecificError: see the next
   std::uint32_t service_specific_exit_code = 0;
   std::uint32_t check_point = 0;
   std::uint32_t wait_hint = 0;  // milliseconds
@@ -75,7 +77,16 @@ struct ServiceStatus {
   std::string status_line;
 };
 
-// Reports a service's status to the manager; false on failure (see LastServiceError).
+// The code a report ends the service with (0: none): the service's own code when the exit code
+// hands it over, else the exit code.
+inline std::uint32_t ServiceExitCode(const ServiceStatus& status) {
+  return status.exit_code == kErrorServiceSpecificError ? status.service_specific_exit_code : status.exit_code;
+}
+
+// Reports a service's status to the manager; false on failure (see LastServiceError). A
+// stopped report with an exit code ends the service on a failure: Windows passes both codes to
+// its manager; Linux adds EXIT_STATUS= with ServiceExitCode to the notification. In the
+// foreground run the console line gives the code.
 bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
 // ---- Registration ---------------------------------------------------------------------------

@@ -63,6 +63,10 @@ int Listen(SocketHandle s, int backlog);
 // The largest backlog the system gives a listener (Linux: net.core.somaxconn); a larger one is
 // lowered to it. 0 where the system does not tell (Windows lowers it silently).
 int MaxListenBacklog();
+// True when `address` (host byte order) is the broadcast address of a network of one of this
+// machine's interfaces (Linux lets a listener bind it, and no peer can reach it there). Always
+// false on Windows, where only the bind itself judges an address.
+bool IsLocalBroadcastAddress(std::uint32_t address);
 // Takes the next waiting connection. When the system is short of descriptors or buffers the
 // call fails (IsResourceShortage) without leaving the listener to spin: on Linux the waiting
 // peer is refused at once through a descriptor kept in reserve for this (so it is told, and

@@ -3,8 +3,9 @@
 // 1251 bytes, which each platform shows in its own way. Bytes that came from outside the system
 // (file names and paths as the file system gives them, labels and port names of the channel
 // file, messages that carry them) are passed on as they are when they are valid UTF-8, and
-// read in the platform's legacy code page otherwise. A Text keeps the kinds apart, piece by
-// piece. Plain C++: any thread.
+// read in the platform's legacy code page otherwise; their control characters are shown
+// escaped (VisibleControls), never raw. A Text keeps the kinds apart, piece by piece. Plain
+// C++: any thread.
 
 #include <cstdint>
 #include <string>
@@ -51,6 +52,58 @@ inline bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+// Bytes from outside as every text of the system shows them: each control character (C0, DEL
+// and, where the bytes are read as UTF-8, C1) as "\x" and two upper-case hexadecimal digits for
+// each of its bytes ("\x1B", "\xC2\x9B"), so that a label or a path can neither steer a
+// terminal nor break a line of a log; every other byte as it is. In a legacy code page the
+// bytes 0x80..0x9F are letters and stay.
+inline std::string VisibleControls(std::string_view bytes, bool utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size());
+  auto escape = [&out](unsigned char byte) {
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+  };
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    const unsigned char next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+    if (byte < 0x20 || byte == 0x7F) {
+      escape(byte);
+    } else if (utf8 && byte == 0xC2 && (next & 0xE0) == 0x80) {  // U+0080..U+009F
+      escape(byte);
+      escape(next);
+      ++i;
+    } else {
+      out += bytes[i];
+    }
+  }
+  return out;
+}
+inline std::string VisibleControls(std::string_view bytes) { return VisibleControls(bytes, IsValidUtf8(bytes)); }
+
+// A field from outside as the operator's reports and warnings show it: in double quotes, with
+// control characters as VisibleControls shows them and double quotes as \", at most
+// `max_bytes` of its bytes (not cut inside a UTF-8 character); a field that was cut is
+// followed by "... (N bytes)" with its whole length.
+inline std::string QuotedField(std::string_view field, std::size_t max_bytes) {
+  const std::size_t size = field.size();
+  if (size > max_bytes) {
+    std::size_t end = max_bytes;
+    for (int i = 0; i < 3 && end > 0 && (static_cast<unsigned char>(field[end]) & 0xC0) == 0x80; ++i) --end;
+    field = field.substr(0, end);
+  }
+  std::string out = "\"";
+  for (char c : VisibleControls(field)) {
+    if (c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+  if (field.size() < size) out += "... (" + std::to_string(size) + " bytes)";
+  return out;
+}
+
 class Text {
  public:
   // Where a piece's bytes came from, which says how to read them.
@@ -69,13 +122,14 @@ class Text {
   // The system's own text.
   Text(std::string own) { Append(std::move(own), Origin::kOwn); }
   Text(const char* own) : Text(std::string(own)) {}
-  // Bytes from outside the system.
-  static Text FromOutside(std::string bytes) {
-    Text text;
-    const Origin origin = IsValidUtf8(bytes) ? Origin::kOutsideUtf8 : Origin::kOutside;
-    text.Append(std::move(bytes), origin);
-    return text;
+  // Bytes from outside the system, their control characters made visible.
+  static Text FromOutside(std::string_view bytes) {
+    const bool utf8 = IsValidUtf8(bytes);
+    return Verbatim(VisibleControls(bytes, utf8), utf8);
   }
+  // Bytes from outside kept whole, control characters and all: only for a text that is escaped
+  // in a way of its own before anyone sees it (a JSON string).
+  static Text FromOutsideVerbatim(std::string_view bytes) { return Verbatim(std::string(bytes), IsValidUtf8(bytes)); }
 
   Text& operator+=(const Text& other) {
     for (const Piece& piece : other.pieces_) Append(piece.bytes, piece.origin);
@@ -96,6 +150,11 @@ class Text {
   }
 
  private:
+  static Text Verbatim(std::string bytes, bool utf8) {
+    Text text;
+    text.Append(std::move(bytes), utf8 ? Origin::kOutsideUtf8 : Origin::kOutside);
+    return text;
+  }
   void Append(std::string bytes, Origin origin) {
     if (bytes.empty()) return;
     if (!pieces_.empty() && pieces_.back().origin == origin) {

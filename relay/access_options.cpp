@@ -11,7 +11,7 @@ bool TAccessOptions::Given() const {
   for (const TSideOptions& side : Sides) {
     if (side.Bind.Given() || side.Allow.Given() || side.Limit.Given()) return true;
   }
-  return !ChannelAllow.empty() || !Closed.empty();
+  return !ChannelAllow.empty() || Closed.has_value();
 }
 
 TSideAccess SideAccess(const TAccessOptions& options, TListenerSide side, int k) {
@@ -27,26 +27,8 @@ TSideAccess SideAccess(const TAccessOptions& options, TListenerSide side, int k)
   } else if (wide.Allow.Given()) {
     access.allow = &wide.Allow;
   }
-  for (const TClosedSides& closed : options.Closed) {
-    if (closed.Covers(side, k) && (!access.closed_by || closed.line < *access.closed_by)) {
-      access.closed_by = closed.line;
-    }
-  }
+  access.closed_by = options.Closed;
   return access;
-}
-
-std::string ClosingConsequence(const TClosedSides& closes, int channel_count) {
-  if (!closes.Any()) return "the line is left out";
-  if (closes.channel != 0 && closes.channel > channel_count) {
-    return "the line changes nothing: the channel file has no channel " + std::to_string(closes.channel);
-  }
-  const bool both = closes.sides[lsDevice] && closes.sides[lsServer];
-  const std::string side = closes.sides[lsDevice] ? "device" : "server";
-  if (closes.channel == 0) {
-    return both ? "no channel opens a listener" : "the " + side + " side of every channel opens no listener";
-  }
-  const std::string channel = "channel " + std::to_string(closes.channel);
-  return both ? channel + " opens no listener" : "the " + side + " side of " + channel + " opens no listener";
 }
 
 std::vector<std::pair<int, int>> MissingChannelLines(const TAccessOptions& options, int channel_count) {

@@ -1,9 +1,9 @@
 #pragma once
 // Who may connect where, as the options file says it: per side, the local address its
 // listeners bind, the networks its peers may come from and how many may be connected at once;
-// per channel, a list of its own that replaces its side's; and the lines that could not be read,
-// each of which keeps the listeners it concerns closed. What one side of one channel gets is
-// SideAccess. No state; any thread.
+// per channel, a list of its own that replaces its side's; and whether the file could be read at
+// all, without which no listener opens. What one side of one channel gets is SideAccess. No
+// state; any thread.
 
 #include <array>
 #include <map>
@@ -36,21 +36,12 @@ struct TSideOptions {
   TOptionValue<int> Limit;         // limit SIDE N; not given: no limit
 };
 
-// The listeners that a line that could not be read keeps closed: those of its sides, of one
-// channel or (channel 0) of every channel. Line 0 is the file as a whole, when it cannot be
-// read at all: nobody knows what it allows.
-struct TClosedSides {
-  int line = 0;
-  std::array<bool, 2> sides{};  // by TListenerSide
-  int channel = 0;
-  bool Any() const { return sides[lsDevice] || sides[lsServer]; }
-  bool Covers(TListenerSide side, int k) const { return sides[side] && (channel == 0 || channel == k); }
-};
-
 struct TAccessOptions {
   std::array<TSideOptions, 2> Sides;                   // by TListenerSide
   std::map<int, std::array<TAllowList, 2>> ChannelAllow;  // allow K SIDE: by channel, then side
-  std::vector<TClosedSides> Closed;                    // in the order of the file
+  // The first line of the file that could not be read (0: the file as a whole). Then no
+  // listener opens: nobody knows what the file meant to allow.
+  std::optional<int> Closed;
   // True when any line of the file is about access (the defaults do not all hold).
   bool Given() const;
 };
@@ -63,15 +54,9 @@ struct TSideAccess {
   bool own_list = false;              // channel k's own list
   int limit = 0;                      // 0: no limit
   int limit_line = 0;
-  std::optional<int> closed_by;       // the first line that keeps it closed (0: the file)
+  std::optional<int> closed_by;       // Closed: it opens no listener
 };
 TSideAccess SideAccess(const TAccessOptions& options, TListenerSide side, int k);
-
-// What a line that could not be read does, for a channel file of `channel_count` channels:
-// "the device side of every channel opens no listener", "channel 2 opens no listener", "the
-// line changes nothing: the channel file has no channel 9", or "the line is left out" when it
-// closes nothing.
-std::string ClosingConsequence(const TClosedSides& closes, int channel_count);
 
 // The lines that give a channel the channel file does not have a list of its own, in order.
 std::vector<std::pair<int /*line*/, int /*channel*/>> MissingChannelLines(const TAccessOptions& options,

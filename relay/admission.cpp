@@ -6,24 +6,9 @@
 #include "relay/failure_entries.h"
 #include "relay/relay.h"
 
-PeerRule Relay::ListenerRule(TListenerSide side, int k, std::optional<int>& closed_by) const {
+PeerRule Relay::ListenerRule(TListenerSide side, int k) const {
   const TSootv& channel = tables_.ChannelTable[k];
-  const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
-  // Every channel of the port on this side gets what its peers send; a listener of port 0 (or
-  // of no port) has a port of its own.
-  std::vector<int> channels{k};
-  if (port > 0 && port <= 0xFFFF) {
-    const std::span<const int> sharing = Ports(side).ChannelsOn(port);
-    channels.assign(sharing.begin(), sharing.end());
-  }
-  PeerRule rule;
-  closed_by.reset();
-  for (int j : channels) {
-    const TSideAccess access = SideAccess(options_.Access, side, j);
-    rule.Add(access);
-    if (access.closed_by && (!closed_by || *access.closed_by < *closed_by)) closed_by = access.closed_by;
-  }
-  return rule;
+  return ::ListenerRule(options_.Access, side, k, side == lsDevice ? channel.DevicePort : channel.ServerPort, Ports(side));
 }
 
 std::string Relay::BindText(TListenerSide side) const {

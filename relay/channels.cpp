@@ -60,6 +60,25 @@ void Relay::OpenChannels() {
   const int count = tables_.ChannelCount;
   for (std::atomic<bool>& reported : serial_failure_reported_) reported = false;  // no port is open
   ClearStatusCounts();
+  if (!options_closed_reason_.empty()) {
+    // The options file may have said who may connect: nothing opens rather than let in anyone
+    // it meant to keep out. Its entries tell why.
+    // In the order of opening: every device side, then the partners.
+    for (int k = 1; k <= count; ++k) {
+      log_.AppendLogLine(kSocketOpenFailedText + std::to_string(tables_.ChannelTable[k].DevicePort),
+                         kServiceLogFileName);
+      NoteClosedByOptions(health_[k].device);
+    }
+    for (int k = 1; k <= count; ++k) {
+      const TSootv& channel = tables_.ChannelTable[k];
+      if (channel.ChannelType == ctTcp) {
+        log_.AppendLogLine(kSocketOpenFailedText + std::to_string(channel.ServerPort), kServiceLogFileName);
+        NoteClosedByOptions(health_[k].server);
+      }
+      if (channel.ChannelType == ctSerial) NoteClosedByOptions(health_[k].serial);
+    }
+    return;
+  }
   for (int k = 1; k <= count; ++k) OpenListenerOrReport(lsDevice, k);
   // Then the partners: every server-side listener, then every serial port, each in channel
   // order. The ports come last, so that a port delivers only once every listener exists.
@@ -88,17 +107,7 @@ void Relay::OpenListenerOrReport(TListenerSide side, int k) {
   TSideHealth& health = Health(side, k);
   const TSootv& channel = tables_.ChannelTable[k];
   const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
-  std::optional<int> closed_by;
-  admission_[k][side].rule = ListenerRule(side, k, closed_by);
-  if (closed_by) {
-    // A line of the options file about this side could not be read: it stays closed rather
-    // than let in anyone the line may have meant to keep out. The line has its own entry.
-    log_.AppendLogLine(kSocketOpenFailedText + std::to_string(port), kServiceLogFileName);
-    const std::string reason =
-        *closed_by == 0 ? "options file cannot be read" : "options file line " + std::to_string(*closed_by);
-    NoteOpenFailed(health, platform::Text(reason), false);
-    return;
-  }
+  admission_[k][side].rule = ListenerRule(side, k);
   std::optional<OpenFailure> failure = TryOpen([&] { OpenListener(side, k); });
   if (!failure) {
     NoteOpened(health);
@@ -202,6 +211,10 @@ void Relay::ReportSerialFailure(int k, const EComPort& failure) {
   platform::PostMessageTo(window_.load(), kSerialLineFailedMessage, static_cast<std::uintptr_t>(k), 0);
 }
 
+void Relay::WriteError(const platform::Text& text) const {
+  if (write_error_entry_) write_error_entry_(text);
+}
+
 void Relay::WriteWarning(const platform::Text& text) const {
   if (write_warning_entry_) write_warning_entry_(text);
 }
@@ -239,6 +252,7 @@ void Relay::CloseChannels() {
   // Nothing is open or tried again any more, and nothing is refused.
   for (TChannelHealth& channel : health_) channel = TChannelHealth{};
   next_retry_ = Clock::time_point::max();
+  options_reread_at_ = Clock::time_point::max();
   for (auto& sides : admission_) sides = {};
   refusals_due_ = Clock::time_point::max();
   // reset() clears each entry before its object goes.

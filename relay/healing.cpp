@@ -14,16 +14,78 @@ using SystemClock = std::chrono::system_clock;
 
 }  // namespace
 
+TOptionsFile Relay::ReadOptionsFile() const {
+  return LoadOptionsFile(log_.Directory(), tables_.ChannelCount,
+                         [this](int k) { return tables_.ChannelTable[k].ChannelType; });
+}
+
 void Relay::LoadOptions() {
-  TOptionsFile file = LoadOptionsFile(log_.Directory());
-  const int count = tables_.ChannelCount;
-  AddSerialChannelProblems(file, count, [this](int k) { return tables_.ChannelTable[k].ChannelType; });
+  TOptionsFile file = ReadOptionsFile();
   options_ = file.Options;
-  const std::string path = log_.Directory() + kOptionsFileName;
-  std::vector<TOptionsProblem> problems = std::move(file.Problems);
-  for (TOptionsProblem& problem : MissingChannelProblems(options_, count)) problems.push_back(std::move(problem));
-  std::stable_sort(problems.begin(), problems.end(), [](const auto& a, const auto& b) { return a.line < b.line; });
-  for (const TOptionsProblem& problem : problems) WriteWarning(OptionsProblemEntry(path, problem, count));
+  options_rereads_ = 0;
+  options_reread_at_ = Clock::time_point::max();
+  options_closed_reason_ = ClosedReason(file);
+  options_told_ = ToldProblems(file);
+  if (file.Readable()) return;
+  ScheduleOptionsReread(Clock::now());
+  TellOptionsProblems(file);
+}
+
+void Relay::TellOptionsProblems(const TOptionsFile& file) {
+  std::vector<platform::Text> entries =
+      OptionsProblemEntries(log_.Directory() + kOptionsFileName, file, "; no listener opens");
+  if (const int seconds = RetrySeconds(); seconds > 0 && !entries.empty()) {
+    entries.back() += platform::Text("; the file is read again every " + std::to_string(seconds) + " s");
+  }
+  for (const platform::Text& entry : entries) WriteError(entry);
+}
+
+void Relay::ScheduleOptionsReread(Clock::time_point now) {
+  // A few reads in the first seconds (1, 2 and 4 s apart), then at every retry.
+  constexpr int kQuickRereads = 3;
+  if (options_rereads_ < kQuickRereads) {
+    options_reread_at_ = now + std::chrono::seconds(1 << options_rereads_);
+  } else if (const int seconds = RetrySeconds(); seconds > 0) {
+    options_reread_at_ = now + std::chrono::seconds(seconds);
+  } else {
+    options_reread_at_ = Clock::time_point::max();
+  }
+  next_retry_ = std::min(next_retry_, options_reread_at_);
+}
+
+void Relay::NoteClosedByOptions(TSideHealth& health) {
+  health.reason = platform::Text::FromOutside(options_closed_reason_);
+  health.since = SystemClock::now();
+  // Not a retry of its own: the side opens when the file can be read.
+  health.state = options_reread_at_ == Clock::time_point::max() ? TSideState::ssFailed : TSideState::ssWaiting;
+  health.next_try = Clock::time_point::max();
+}
+
+void Relay::RereadOptions(Clock::time_point now) {
+  ++options_rereads_;
+  TOptionsFile file = ReadOptionsFile();
+  options_ = file.Options;
+  if (!file.Readable()) {
+    options_closed_reason_ = ClosedReason(file);
+    ScheduleOptionsReread(now);
+    // A file that says something new is told again; the same problems once only.
+    if (std::vector<std::string> told = ToldProblems(file); told != options_told_) {
+      options_told_ = std::move(told);
+      TellOptionsProblems(file);
+    }
+    for (int k = 1; k <= tables_.ChannelCount; ++k) {
+      for (TSideHealth* side : {&health_[k].device, &health_[k].server, &health_[k].serial}) {
+        if (side->state != TSideState::ssNone) NoteClosedByOptions(*side);
+      }
+    }
+    return;
+  }
+  options_reread_at_ = Clock::time_point::max();
+  options_closed_reason_.clear();
+  options_told_.clear();
+  WriteInformation(platform::Text("Options file \"") + platform::Text::FromOutside(log_.Directory() + kOptionsFileName) +
+                   platform::Text("\" can be read now: the channels open"));
+  OpenChannels();
 }
 
 void Relay::NoteOpened(TSideHealth& health) {
@@ -72,6 +134,7 @@ bool Relay::DeviceTakenBefore(int k) const {
 }
 
 void Relay::RetryDue(Clock::time_point now) {
+  if (options_reread_at_ <= now) RereadOptions(now);
   for (int k = 1; k <= tables_.ChannelCount; ++k) {
     TChannelHealth& channel = health_[k];
     if (channel.device.Retried() && channel.device.next_try <= now) RetryListener(lsDevice, k, now);
@@ -85,7 +148,7 @@ void Relay::RetryDue(Clock::time_point now) {
       if (side->Retried()) next = std::min(next, side->next_try);
     }
   }
-  next_retry_ = next;
+  next_retry_ = std::min(next, options_reread_at_);
 }
 
 void Relay::Postpone(TSideHealth& health, Clock::time_point now) {

@@ -45,6 +45,7 @@ TRodivo_vedodaraz::TRodivo_vedodaraz(TRelayCompanionFactory companion) : make_co
   // Also from the main thread and the ports' event threads (a serial line that fails while
   // running); the module's logger exists by then, made by the start entry before any port opens.
   setup.WriteWarningEntry = [this](const platform::Text& text) { WriteEventLog(text, 2, 0, 0); };
+  setup.WriteErrorEntry = [this](const platform::Text& text) { WriteEventLog(text, 1, 0, 0); };
   setup.WriteInformationEntry = [this](const platform::Text& text) { WriteEventLog(text, 4, 0, 0); };
   relay_ = std::make_unique<Relay>(std::move(setup));
 }

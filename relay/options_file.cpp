@@ -6,8 +6,15 @@
 #include "base/ascii_text.h"
 #include "base/exception.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace {
+
+// What the reader knows of the channel file: its channels, and each one's type when known.
+struct KnownChannels {
+  int count = 0;
+  const ChannelTypeOf& type_of;
+};
 
 // A line split into its keyword and values.
 struct OptionLine {
@@ -16,19 +23,9 @@ struct OptionLine {
   std::vector<std::string_view> values;
 };
 
-// A value of the file as a warning shows it: in double quotes, at most kShownBytes of it (not
-// cut inside a UTF-8 character), control bytes as "?".
-std::string Quoted(std::string_view value) {
-  constexpr std::size_t kShownBytes = 40;
-  std::string shown = "\"";
-  std::size_t end = value.size();
-  if (end > kShownBytes) {
-    end = kShownBytes;
-    while (end > 0 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80) --end;
-  }
-  for (char c : value.substr(0, end)) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-  return shown + (end < value.size() ? "...\"" : "\"");
-}
+// A value of the file as a warning shows it: quoted, control characters escaped, cut after 40
+// bytes.
+std::string Quoted(std::string_view value) { return platform::QuotedField(value, 40); }
 
 std::string AsciiLowerCase(std::string_view text) {
   std::string lower(text);
@@ -79,14 +76,14 @@ std::string ReadOneNumber(const OptionLine& line, TOptionValue<int>& option, con
 }
 
 // retry SECONDS
-std::string ReadRetry(const OptionLine& line, TRelayOptions& options, TClosedSides&) {
+std::string ReadRetry(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   return ReadOneNumber(line, options.Retry,
                        "retry takes one value, the seconds between tries, from 1 to " + std::to_string(kLongestRetry),
                        1, kLongestRetry);
 }
 
 // backlog CONNECTIONS
-std::string ReadBacklog(const OptionLine& line, TRelayOptions& options, TClosedSides&) {
+std::string ReadBacklog(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   return ReadOneNumber(line, options.Backlog,
                        "backlog takes one value, the connections that may wait to be accepted, from 1 to " +
                            std::to_string(kLargestBacklog),
@@ -101,22 +98,10 @@ std::optional<TListenerSide> SideNamed(std::string_view value) {
   return std::nullopt;
 }
 
-// The sides a line keeps closed when it cannot be read: the side it names, both when it names
-// none, of its channel or of every channel.
-TClosedSides Closing(const OptionLine& line, std::optional<TListenerSide> side, int channel = 0) {
-  TClosedSides closes;
-  closes.line = line.number;
-  closes.channel = channel;
-  for (TListenerSide s : {lsDevice, lsServer}) closes.sides[s] = !side || *side == s;
-  return closes;
-}
-
-// The side named by the first value of a line of `keyword`, with `closes` set to what the line
-// keeps closed if it is wrong; an empty text when it names one.
-std::string ReadSide(const OptionLine& line, std::size_t at, const std::string& wanted, TClosedSides& closes,
-                     std::optional<TListenerSide>& side, int channel = 0) {
+// The side named by value `at` of a line; an empty text when it names one.
+std::string ReadSide(const OptionLine& line, std::size_t at, const std::string& wanted,
+                     std::optional<TListenerSide>& side) {
   side = at < line.values.size() ? SideNamed(line.values[at]) : std::nullopt;
-  closes = Closing(line, side, channel);
   if (side) return std::string();
   return wanted + (at < line.values.size() ? ", not " + Quoted(line.values[at]) : "; it has none");
 }
@@ -129,42 +114,55 @@ std::string SecondTime(const OptionLine& line, TListenerSide side, int first) {
 // SIDE VALUE: the value `parse` reads, for the side's `option`; given once (the first counts).
 template <typename T, typename Parse>
 std::string ReadSideValue(const OptionLine& line, const std::string& wanted, const char* value_name, Parse parse,
-                          TOptionValue<T> TSideOptions::*option, TRelayOptions& options, TClosedSides& closes) {
+                          TOptionValue<T> TSideOptions::*option, TRelayOptions& options) {
   std::optional<TListenerSide> side;
-  if (std::string problem = ReadSide(line, 0, wanted, closes, side); !problem.empty()) return problem;
+  if (std::string problem = ReadSide(line, 0, wanted, side); !problem.empty()) return problem;
   if (line.values.size() != 2) {
     return wanted + (line.values.size() < 2 ? std::string("; it has no ") + value_name : std::string("; it has more"));
   }
   const std::optional<T> value = parse(line.values[1]);
   if (!value) return wanted + ", not " + Quoted(line.values[1]);
   TOptionValue<T>& given = options.Access.Sides[*side].*option;
-  if (given.Given()) {
-    closes = TClosedSides{};  // the first one counts
-    return SecondTime(line, *side, given.line);
-  }
+  if (given.Given()) return SecondTime(line, *side, given.line);
   given = TOptionValue<T>{*value, line.number};
   return std::string();
 }
 
 // bind SIDE ADDRESS
-std::string ReadBind(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
+std::string ReadBind(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   return ReadSideValue(line, "bind takes a side (device or server) and one IPv4 address", "address",
-                       &ParseIPv4Address, &TSideOptions::Bind, options, closes);
+                       &ParseIPv4Address, &TSideOptions::Bind, options);
+}
+
+// What is wrong with channel number k of a line, empty when nothing is; `serial`: a line about
+// a serial channel.
+std::string ChannelProblem(int k, const KnownChannels& channels, bool serial) {
+  if (k == 0) return "there is no channel 0: channels count from 1";
+  if (k > channels.count) {
+    return "the channel file has no channel " + std::to_string(k) + " (it has " + std::to_string(channels.count) +
+           ")";
+  }
+  if (serial && channels.type_of) {
+    if (const std::int32_t type = channels.type_of(k); type != 1) {
+      return "channel " + std::to_string(k) + " is not a serial channel (its type is " + std::to_string(type) + ")";
+    }
+  }
+  return std::string();
 }
 
 // allow [K] SIDE NETWORK...
-std::string ReadAllow(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
+std::string ReadAllow(const OptionLine& line, TRelayOptions& options, const KnownChannels& channels) {
   const std::string wanted =
       "allow takes a side (device or server), or a channel number and a side, then IPv4 addresses or networks";
   std::size_t at = 0;
   int channel = 0;  // every channel
   if (std::optional<int> number = line.values.empty() ? std::nullopt : Count(line.values[0])) {
-    if (*number == 0) return "there is no channel 0: channels count from 1";
+    if (std::string problem = ChannelProblem(*number, channels, false); !problem.empty()) return problem;
     channel = *number;
     at = 1;
   }
   std::optional<TListenerSide> side;
-  if (std::string problem = ReadSide(line, at, wanted, closes, side, channel); !problem.empty()) return problem;
+  if (std::string problem = ReadSide(line, at, wanted, side); !problem.empty()) return problem;
   if (line.values.size() == at + 1) return wanted + "; it has no network";
   std::vector<IPv4Network> networks;
   for (std::size_t i = at + 1; i < line.values.size(); ++i) {
@@ -180,7 +178,7 @@ std::string ReadAllow(const OptionLine& line, TRelayOptions& options, TClosedSid
 }
 
 // limit SIDE N
-std::string ReadLimit(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
+std::string ReadLimit(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   auto positive = [](std::string_view text) {
     const std::optional<int> count = Count(text);
     return count && *count > 0 ? count : std::nullopt;
@@ -188,30 +186,20 @@ std::string ReadLimit(const OptionLine& line, TRelayOptions& options, TClosedSid
   return ReadSideValue(line,
                        "limit takes a side (device or server) and the most connections at once, a whole number "
                        "from 1",
-                       "number", positive, &TSideOptions::Limit, options, closes);
-}
-
-// Keeps every listener closed: a serial line that cannot be read may have been meant for any
-// channel.
-TClosedSides ClosingAll(int line) {
-  TClosedSides closes;
-  closes.line = line;
-  closes.sides = {true, true};
-  return closes;
+                       "number", positive, &TSideOptions::Limit, options);
 }
 
 // serial [K] BAUD FRAME [FLOW] [rs485]
-std::string ReadSerial(const OptionLine& line, TRelayOptions& options, TClosedSides& closes) {
-  std::string problem = ReadSerialValues(line.values, line.number, options.Serial);
-  if (!problem.empty()) closes = ClosingAll(line.number);
-  return problem;
+std::string ReadSerial(const OptionLine& line, TRelayOptions& options, const KnownChannels& channels) {
+  return ReadSerialValues(
+      line.values, line.number, [&](std::int32_t k) { return ChannelProblem(k, channels, true); }, options.Serial);
 }
 
-// The keywords: each reads the values of its line into the options, and answers what is wrong
-// with them (empty when nothing is) and, for a line about access, what it keeps closed then.
+// The keywords: each reads the values of its line into the options, for the channels of the
+// channel file, and answers what is wrong with them (empty when nothing is).
 struct OptionKeyword {
   const char* name;
-  std::string (*read)(const OptionLine& line, TRelayOptions& options, TClosedSides& closes);
+  std::string (*read)(const OptionLine& line, TRelayOptions& options, const KnownChannels& channels);
 };
 
 constexpr OptionKeyword kKeywords[] = {
@@ -223,7 +211,59 @@ constexpr OptionKeyword kKeywords[] = {
     {"serial", &ReadSerial},
 };
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
+
+// The code point that starts at `at` of valid UTF-8 text; `at` moves past it.
+char32_t NextCodePoint(std::string_view text, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(text[at++]);
+  const int more = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+  char32_t c = more == 0 ? lead : lead & (0x3F >> more);
+  for (int i = 0; i < more; ++i) c = (c << 6) | (static_cast<unsigned char>(text[at++]) & 0x3F);
+  return c;
+}
+
+// Blanks that look like a space, or like nothing, but are not one: a word with one of them in
+// it is not the word it shows.
+bool IsOtherBlank(char32_t c) {
+  return c == 0x85 || c == 0xA0 || c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200D) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x2060 || c == 0x3000;
+}
+
+std::string CodePointText(char32_t c) { return FormatText("U+%04X", static_cast<unsigned>(c)); }
+
+// What makes the bytes of a line unreadable, comment included; empty when nothing does.
+// `utf8`: the file is UTF-8, else code page 1251.
+std::string ByteProblem(std::string_view text, bool utf8) {
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t c = utf8 ? NextCodePoint(text, at) : static_cast<unsigned char>(text[at++]);
+    if (c == 0) return "holds a NUL byte: the file is not UTF-8 or code page 1251 text (UTF-16 or UTF-32?)";
+    if (c == '\t') continue;
+    if (c < 0x20 || c == 0x7F || (utf8 && c >= 0x80 && c < 0xA0)) {
+      return "holds the control character " + FormatText("0x%02X", static_cast<unsigned>(c)) +
+             ": only spaces and tabs may separate words";
+    }
+    if (!utf8) {
+      // Code page 1251 leaves 0x98 without a character; 0xA0 is its no-break space.
+      if (c == 0x98) return "holds the byte 0x98, which is neither UTF-8 nor code page 1251 text";
+      if (c == 0xA0) return "holds a no-break space (0xA0): only spaces and tabs may separate words";
+      continue;
+    }
+    if (c == 0xFEFF) return "holds a byte-order mark, which may only start the file";
+    if (IsOtherBlank(c)) return "holds the blank " + CodePointText(c) + ": only spaces and tabs may separate words";
+  }
+  return std::string();
+}
+
+// Notes a problem: the first kToldProblems are kept, the rest counted. Any problem closes every
+// listener, from its line on.
+void AddProblem(TOptionsFile& file, int line, std::string what) {
+  if (!file.Options.Access.Closed) file.Options.Access.Closed = line;
+  if (file.Problems.size() < static_cast<std::size_t>(kToldProblems)) {
+    file.Problems.push_back(TOptionsProblem{line, std::move(what)});
+  } else {
+    ++file.Untold;
+  }
+}
 
 // The keyword and values of a line without its comment; an empty keyword for a blank line.
 OptionLine SplitLine(int number, std::string_view text) {
@@ -249,27 +289,43 @@ OptionLine SplitLine(int number, std::string_view text) {
 
 }  // namespace
 
-TOptionsFile ReadOptionsText(std::string_view text) {
+TOptionsFile ReadOptionsText(std::string_view text, int channel_count, const ChannelTypeOf& type_of) {
+  const KnownChannels channels{channel_count, type_of};
   TOptionsFile file;
   file.Found = true;
+  // UTF-16 and UTF-32 by their byte-order marks: one problem rather than one per line.
+  for (std::string_view mark : {std::string_view("\xFF\xFE", 2), std::string_view("\xFE\xFF", 2),
+                                std::string_view("\0\0\xFE\xFF", 4)}) {
+    if (text.substr(0, mark.size()) == mark) {
+      AddProblem(file, 0, "it is UTF-16 or UTF-32 text: it must be UTF-8 or code page 1251");
+      return file;
+    }
+  }
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
+  const bool utf8 = platform::IsValidUtf8(text);
   int number = 0;
   for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    const OptionLine line = SplitLine(++number, text.substr(at, end - at));
+    // LF, CR LF and a lone CR each end a line.
+    const std::size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+    const std::string_view bytes = text.substr(at, end - at);
     at = end + 1;
+    if (end < text.size() && text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
+    ++number;
+    if (std::string problem = ByteProblem(bytes, utf8); !problem.empty()) {
+      AddProblem(file, number, "the line " + problem);
+      continue;
+    }
+    const OptionLine line = SplitLine(number, bytes);
     if (line.keyword.empty()) continue;
     const OptionKeyword* keyword = nullptr;
     for (const OptionKeyword& candidate : kKeywords) {
       if (SameTextIgnoringAsciiCase(line.keyword, candidate.name)) keyword = &candidate;
     }
-    TClosedSides closes;
     std::string problem =
-        keyword ? keyword->read(line, file.Options, closes) : "unknown keyword " + Quoted(line.keyword);
+        keyword ? keyword->read(line, file.Options, channels) : "unknown keyword " + Quoted(line.keyword);
     if (!problem.empty()) {
-      if (closes.Any()) file.Options.Access.Closed.push_back(closes);
-      file.Problems.push_back(TOptionsProblem{line.number, std::move(problem), closes});
+      AddProblem(file, line.number, std::move(problem));
       continue;
     }
     std::string taken = AsciiLowerCase(line.keyword);
@@ -282,57 +338,70 @@ TOptionsFile ReadOptionsText(std::string_view text) {
   return file;
 }
 
-TOptionsFile LoadOptionsFile(const std::string& directory) {
+TOptionsFile LoadOptionsFile(const std::string& directory, int channel_count, const ChannelTypeOf& type_of) {
   const std::string path = directory + kOptionsFileName;
   if (!platform::PathExists(path)) return TOptionsFile{};
   std::string contents;
-  if (int code = platform::ReadWholeFile(path, contents); code != 0) {
-    TOptionsFile file;
-    file.Found = true;
-    // Nobody knows what it allows: every listener stays closed.
-    TClosedSides closes;
-    closes.sides = {true, true};
-    file.Options.Access.Closed.push_back(closes);
-    file.Problems.push_back(TOptionsProblem{0, SystemErrorText(code), closes});
-    return file;
+  int error = 0;
+  std::string why;
+  switch (platform::ReadSmallFile(path, kLargestOptionsFile, contents, error)) {
+    case platform::SmallFileRead::kRead:
+      return ReadOptionsText(contents, channel_count, type_of);
+    case platform::SmallFileRead::kFailed:
+      why = SystemErrorText(error);
+      break;
+    case platform::SmallFileRead::kNotRegular:
+      why = "it is not a regular file";
+      break;
+    case platform::SmallFileRead::kTooLarge:
+      why = "it is larger than " + std::to_string(kLargestOptionsFile >> 20) + " MiB";
+      break;
   }
-  return ReadOptionsText(contents);
+  TOptionsFile file;
+  file.Found = true;
+  AddProblem(file, 0, std::move(why));
+  return file;
 }
 
-std::vector<TOptionsProblem> MissingChannelProblems(const TRelayOptions& options, int channel_count) {
-  std::vector<TOptionsProblem> problems;
-  for (auto [line, k] : MissingChannelLines(options.Access, channel_count)) {
-    TOptionsProblem problem{line,
-                            "the channel file has no channel " + std::to_string(k) + " (it has " +
-                                std::to_string(channel_count) + ")",
-                            TClosedSides{}};
-    problem.changes_nothing = true;
-    problems.push_back(std::move(problem));
+namespace {
+
+// "7 more lines cannot be read"; empty when none is untold.
+std::string UntoldText(const TOptionsFile& file) {
+  if (file.Untold == 0) return std::string();
+  return std::to_string(file.Untold) + (file.Untold == 1 ? " more line cannot be read" : " more lines cannot be read");
+}
+
+}  // namespace
+
+std::string ClosedReason(const TOptionsFile& file) {
+  if (file.Readable()) return std::string();
+  const TOptionsProblem& first = file.Problems.front();
+  if (first.line == 0) return "options file cannot be read: " + first.what;
+  const std::size_t more = file.Problems.size() - 1 + static_cast<std::size_t>(file.Untold);
+  return "options file line " + std::to_string(first.line) + ": " + first.what +
+         (more == 0 ? "" : " (and " + std::to_string(more) + (more == 1 ? " more line)" : " more lines)"));
+}
+
+std::vector<std::string> ToldProblems(const TOptionsFile& file) {
+  std::vector<std::string> told;
+  for (const TOptionsProblem& problem : file.Problems) {
+    told.push_back(problem.line == 0 ? "the file cannot be read: " + problem.what
+                                     : "line " + std::to_string(problem.line) + ": " + problem.what);
   }
-  return problems;
+  if (file.Untold > 0) told.push_back(UntoldText(file));
+  return told;
 }
 
-void AddSerialChannelProblems(TOptionsFile& file, int channel_count, const std::function<std::int32_t(int)>& type_of) {
-  for (auto& [line, what] : SerialLinesOfOtherChannels(file.Options.Serial, channel_count, type_of)) {
-    const TClosedSides closes = ClosingAll(line);
-    file.Options.Access.Closed.push_back(closes);
-    file.Problems.push_back(TOptionsProblem{line, std::move(what), closes});
-    std::erase_if(file.Taken, [line = line](const TOptionsLine& taken) { return taken.line == line; });
-  }
-}
-
-std::string ProblemConsequence(const TOptionsProblem& problem, int channel_count) {
-  return problem.changes_nothing ? "the line changes nothing" : ClosingConsequence(problem.closes, channel_count);
-}
-
-platform::Text OptionsProblemEntry(const std::string& path, const TOptionsProblem& problem, int channel_count) {
+std::vector<platform::Text> OptionsProblemEntries(const std::string& path, const TOptionsFile& file,
+                                                  const std::string& consequence) {
   const platform::Text head =
       platform::Text("Options file \"") + platform::Text::FromOutside(path) + platform::Text("\"");
-  if (problem.line == 0) {
-    return head + platform::Text(" cannot be read: ") + platform::Text::FromOutside(problem.what) +
-           platform::Text("; " + ProblemConsequence(problem, channel_count));
+  std::vector<platform::Text> entries;
+  for (const TOptionsProblem& problem : file.Problems) {
+    const platform::Text where = problem.line == 0 ? platform::Text(" cannot be read: ")
+                                                   : platform::Text(", line " + std::to_string(problem.line) + ": ");
+    entries.push_back(head + where + platform::Text::FromOutside(problem.what) + platform::Text(consequence));
   }
-  return head + platform::Text(", line " + std::to_string(problem.line) + ": ") +
-         platform::Text::FromOutside(problem.what) +
-         platform::Text("; " + ProblemConsequence(problem, channel_count));
+  if (file.Untold > 0) entries.push_back(head + platform::Text(": " + UntoldText(file) + consequence));
+  return entries;
 }

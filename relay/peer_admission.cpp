@@ -2,14 +2,25 @@
 
 #include <algorithm>
 
-void PeerRule::Add(const TSideAccess& access) {
-  if (access.allow) lists_.push_back(*access.allow);
-  if (access.limit > 0) limit_ = limit_ == 0 ? access.limit : std::min(limit_, access.limit);
+void PeerRule::Add(const TSideAccess& access, int k) {
+  if (access.allow) {
+    // The side's list, which several channels share, counts once.
+    const int own = access.own_list ? k : 0;
+    const bool known = std::any_of(lists_.begin(), lists_.end(), [&](const List& list) {
+      return list.own_channel == own && list.list.lines == access.allow->lines;
+    });
+    if (!known) lists_.push_back(List{*access.allow, own});
+  }
+  if (access.limit > 0 && (limit_ == 0 || access.limit < limit_)) {
+    limit_ = access.limit;
+    limit_line_ = access.limit_line;
+  }
+  if (access.closed_by && (!closed_by_ || *access.closed_by < *closed_by_)) closed_by_ = access.closed_by;
 }
 
 std::optional<TRefusal> PeerRule::Judge(IPv4Address peer, int connections) const {
-  for (const TAllowList& list : lists_) {
-    if (!list.Admits(peer)) return rfNotAllowed;
+  for (const List& list : lists_) {
+    if (!list.list.Admits(peer)) return rfNotAllowed;
   }
   if (limit_ > 0 && connections >= limit_) return rfOverLimit;
   return std::nullopt;
@@ -32,4 +43,16 @@ std::optional<RefusalLog::Entry> RefusalLog::Due(Clock::time_point now) {
 RefusalLog::Clock::time_point RefusalLog::DueAt() const {
   if (untold_ == 0) return Clock::time_point::max();
   return last_entry_ ? *last_entry_ + kEntryInterval : Clock::time_point::min();
+}
+
+PeerRule ListenerRule(const TAccessOptions& options, TListenerSide side, int k, std::int32_t port,
+                      const PortIndex& ports) {
+  PeerRule rule;
+  const std::span<const int> sharing = port > 0 && port <= 0xFFFF ? ports.ChannelsOn(port) : std::span<const int>();
+  if (sharing.empty()) {
+    rule.Add(SideAccess(options, side, k), k);
+  } else {
+    for (int j : sharing) rule.Add(SideAccess(options, side, j), j);
+  }
+  return rule;
 }

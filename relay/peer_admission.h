@@ -16,23 +16,44 @@
 #include <vector>
 
 #include "relay/access_options.h"
+#include "relay/port_index.h"
 
 enum TRefusal { rfNotAllowed, rfOverLimit };
 
 class PeerRule {
  public:
-  // Adds what the options give one channel's side.
-  void Add(const TSideAccess& access);
+  // An allow-list the rule answers to, and whose it is: channel k's own, or (0) its side's.
+  struct List {
+    TAllowList list;
+    int own_channel = 0;
+  };
+
+  // Adds what the options give side `side` of channel k.
+  void Add(const TSideAccess& access, int k);
   // True when the rule can refuse anyone.
   bool Restricts() const { return !lists_.empty() || limit_ > 0; }
   int Limit() const { return limit_; }
+  int LimitLine() const { return limit_line_; }
+  // Each list once, in the order of the channels.
+  const std::vector<List>& Lists() const { return lists_; }
+  // The listener opens no listener: SideAccess's closed_by.
+  std::optional<int> ClosedBy() const { return closed_by_; }
   // Why a peer from `peer` is refused while `connections` are open; nothing when it is taken in.
   std::optional<TRefusal> Judge(IPv4Address peer, int connections) const;
 
  private:
-  std::vector<TAllowList> lists_;
+  std::vector<List> lists_;
   int limit_ = 0;  // 0: none
+  int limit_line_ = 0;
+  std::optional<int> closed_by_;
 };
+
+// The rule of the listener of side `side` of channel k, which listens on `port`: the access of
+// every channel that `ports` (the relay's index of that side) lists on that port, since what a
+// peer sends there reaches all of them. A listener of port 0, or of no TCP port, has a port of
+// its own. The service and the check both judge a listener by this.
+PeerRule ListenerRule(const TAccessOptions& options, TListenerSide side, int k, std::int32_t port,
+                      const PortIndex& ports);
 
 class RefusalLog {
  public:

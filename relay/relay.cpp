@@ -12,6 +12,7 @@ Relay::Relay(TRelaySetup setup)
     : templates_(setup.Templates),
       write_start_entry_(std::move(setup.WriteStartEntry)),
       write_warning_entry_(std::move(setup.WriteWarningEntry)),
+      write_error_entry_(std::move(setup.WriteErrorEntry)),
       write_information_entry_(std::move(setup.WriteInformationEntry)),
       log_(std::move(setup.Directory), std::move(setup.LogClock)),
       flow_control_(FlowHooks()) {

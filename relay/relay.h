@@ -144,6 +144,9 @@ struct TRelaySetup {
   // party cut for holding up the others, on the main thread for a failed serial read, on a
   // port's event or writer thread for a serial line that failed. Must not raise.
   std::function<void(const platform::Text& text)> WriteWarningEntry;
+  // Writes an error entry to the event log: an options file that cannot be read (service
+  // thread). Must not raise.
+  std::function<void(const platform::Text& text)> WriteErrorEntry;
   // Writes an information entry to the event log: a side that opened on a retry, a serial port
   // that is back (service thread). Must not raise.
   std::function<void(const platform::Text& text)> WriteInformationEntry;
@@ -282,6 +285,7 @@ class Relay {
   // the device is still there, one warning entry at once; the service thread hears of it too.
   // Any thread.
   void ReportSerialFailure(int k, const EComPort& failure);
+  void WriteError(const platform::Text& text) const;
   void WriteWarning(const platform::Text& text) const;
   void WriteInformation(const platform::Text& text) const;
 
@@ -289,8 +293,20 @@ class Relay {
   TSideHealth& Health(TListenerSide side, int k) { return side == lsDevice ? health_[k].device : health_[k].server; }
   // The retry period; 0 when the options file sets none.
   int RetrySeconds() const { return options_.Retry.Given() ? options_.Retry.value : 0; }
-  // Reads the options file and reports every line it left out.
+  // Reads the options file at the start. One that cannot be read (any line of it) is told in
+  // error entries, opens nothing, and is read again: a few times in the first seconds (a lock
+  // held for a moment, a file being saved), then at every retry when the file sets retry.
   void LoadOptions();
+  // The options file beside the log, read for this relay's channels and their types.
+  TOptionsFile ReadOptionsFile() const;
+  // Reads the options file again; once it can be read, every channel opens as at the start.
+  void RereadOptions(Clock::time_point now);
+  // When the options file is read again next, after `rereads` reads since the start.
+  void ScheduleOptionsReread(Clock::time_point now);
+  // Notes that the options file keeps `health`'s side closed.
+  void NoteClosedByOptions(TSideHealth& health);
+  // The error entries of an options file that cannot be read.
+  void TellOptionsProblems(const TOptionsFile& file);
   void NoteOpened(TSideHealth& health);
   // A side failed to open: waiting for its retry when healing is on and the failure can pass,
   // failed for good otherwise. Answers the warning's retry note (empty when not retried).
@@ -321,9 +337,8 @@ class Relay {
   ListenerStatus ListenerStatusOf(TListenerSide side, int k, bool with_peers);
 
   // admission.cpp: who each listener takes in.
-  // The rule of the listener of channel k on `side` (with every channel that shares its port),
-  // and the first line of the options file that keeps it closed (0: the whole file).
-  PeerRule ListenerRule(TListenerSide side, int k, std::optional<int>& closed_by) const;
+  // The rule of the listener of channel k on `side` (with every channel that shares its port).
+  PeerRule ListenerRule(TListenerSide side, int k) const;
   // The address a listener of `side` binds, as text; empty for every local address.
   std::string BindText(TListenerSide side) const;
   // The listener of channel k on `side` accepted a peer: refuses it when its rule says so.
@@ -365,6 +380,7 @@ class Relay {
   const TRelayTemplates templates_;
   const std::function<void(const std::string&)> write_start_entry_;
   const std::function<void(const platform::Text&)> write_warning_entry_;
+  const std::function<void(const platform::Text&)> write_error_entry_;
   const std::function<void(const platform::Text&)> write_information_entry_;
   const TextLog log_;
   std::atomic<platform::ThreadId> service_thread_{0};
@@ -384,7 +400,15 @@ class Relay {
   std::mutex line_failures_lock_;
   std::array<LineFailure, kMaxChannels + 1> line_failures_;
 
+  // Set at the start, and again only while the options file cannot be read, when nothing is
+  // open: no other thread reads them then.
   TRelayOptions options_;
+  // While the options file cannot be read: why (the reason of every closed side), what its
+  // entries told, how often it was read again and when it is read next (max: never).
+  std::string options_closed_reason_;
+  std::vector<std::string> options_told_;
+  int options_rereads_ = 0;
+  Clock::time_point options_reread_at_ = Clock::time_point::max();
   std::array<TChannelHealth, kMaxChannels + 1> health_;
   // The earliest retry that is due; max when none waits.
   Clock::time_point next_retry_ = Clock::time_point::max();

@@ -81,7 +81,9 @@ RelayStatus Relay::Status(bool with_peers) {
     if (channel.ChannelType == ctTcp) c.server = ListenerStatusOf(lsServer, k, with_peers);
     if (channel.ChannelType == ctSerial) {
       const TSerialSettings settings = SerialSettingsOf(options_.Serial, k).value;
-      c.serial = SerialStatus{channel.ComPortName,     SerialState(k), options_.Serial.Given(), settings.baud,
+      // Shown on the line when the file that gives them can be read (else the reason says why not).
+      const bool configured = options_.Serial.Given() && options_closed_reason_.empty();
+      c.serial = SerialStatus{channel.ComPortName, SerialState(k),          configured,     settings.baud,
                               FrameText(settings), FlowWord(settings.flow), settings.rs485};
     }
     if (const auto& listener = tables_.DeviceListeners[k].Listener) {

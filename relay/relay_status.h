@@ -46,7 +46,7 @@ struct ListenerStatus {
 struct SerialStatus {
   std::string name;  // as the channel file gives it (bytes from outside)
   SideStatus side;
-  // The line settings the port opens with; `configured` when the options file has serial lines.
+  // The line settings the port opens with; `configured` when the options file, read, has serial lines.
   bool configured = false;
   std::int32_t baud = 9600;
   std::string frame = "8N1";  // data bits, parity letter, stop bits

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/ascii_text.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -12,12 +13,9 @@ constexpr char kWanted[] =
     "serial takes an optional channel number, a rate from 50 to 4000000, a frame such as 8N1 (data bits 5-8, "
     "parity N, E, O, M or S, stop bits 1, 1.5 or 2), then none, rtscts or xonxoff, and rs485";
 
-// A value as a problem shows it: in double quotes, at most 40 bytes, control bytes as "?".
-std::string Quoted(std::string_view value) {
-  std::string shown = "\"";
-  for (char c : value.substr(0, 40)) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-  return shown + (value.size() > 40 ? "...\"" : "\"");
-}
+// A value of the file as a problem shows it: quoted, control characters escaped, cut after 40
+// bytes.
+std::string Quoted(std::string_view value) { return platform::QuotedField(value, 40); }
 
 bool AllDigits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
@@ -68,14 +66,17 @@ std::string ReadFrame(std::string_view text, TSerialSettings& settings) {
 
 }  // namespace
 
-std::string ReadSerialValues(const std::vector<std::string_view>& values, int line, TSerialOptions& options) {
+std::string ReadSerialValues(const std::vector<std::string_view>& values, int line,
+                             const std::function<std::string(std::int32_t k)>& channel_problem,
+                             TSerialOptions& options) {
   std::size_t at = 0;
-  int channel = 0;  // the default of every serial channel
+  std::int32_t channel = 0;  // the default of every serial channel
   // A channel number comes before the rate: two numbers in a row.
   if (values.size() >= 2 && AllDigits(values[0]) && AllDigits(values[1])) {
-    const std::optional<std::int32_t> k = Number(values[0], 1, 999999999);
-    if (!k) return "there is no channel " + std::string(values[0]) + ": channels count from 1";
-    channel = *k;
+    // More digits than that name no channel either.
+    constexpr std::int32_t kLargest = 999999999;
+    channel = Number(values[0], 0, kLargest).value_or(kLargest);
+    if (std::string problem = channel_problem(channel); !problem.empty()) return problem;
     at = 1;
   }
   if (values.size() < at + 2) return std::string(kWanted) + "; it has " + (values.size() <= at ? "no rate" : "no frame");
@@ -110,23 +111,6 @@ std::string ReadSerialValues(const std::vector<std::string_view>& values, int li
   }
   given = TOptionValue<TSerialSettings>{settings, line};
   return std::string();
-}
-
-std::vector<std::pair<int, std::string>> SerialLinesOfOtherChannels(const TSerialOptions& options,
-                                                                    int channel_count,
-                                                                    const std::function<std::int32_t(int)>& type_of) {
-  std::vector<std::pair<int, std::string>> lines;
-  for (const auto& [k, given] : options.Channel) {
-    if (!given.Given()) continue;
-    if (k > channel_count) {
-      lines.emplace_back(given.line, "the channel file has no channel " + std::to_string(k) + " (it has " +
-                                         std::to_string(channel_count) + ")");
-    } else if (const std::int32_t type = type_of(k); type != 1) {
-      lines.emplace_back(given.line, "channel " + std::to_string(k) + " is not a serial channel (its type is " +
-                                         std::to_string(type) + ")");
-    }
-  }
-  return lines;
 }
 
 bool TSerialOptions::Given() const {

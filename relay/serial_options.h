@@ -15,7 +15,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "relay/access_options.h"
@@ -41,15 +40,12 @@ struct TSerialOptions {
 };
 
 // Reads the values of a serial line (those after the keyword) of line `line` into `options`;
-// answers what is wrong with them, empty when nothing is. A second line for the same channel,
-// or a second default, is wrong too (the first one counts).
-std::string ReadSerialValues(const std::vector<std::string_view>& values, int line, TSerialOptions& options);
-
-// The lines that give settings to a channel that is not a serial channel of the channel file,
-// given each channel's type: (line, "channel 2 is not a serial channel (its type is 2)").
-std::vector<std::pair<int, std::string>> SerialLinesOfOtherChannels(const TSerialOptions& options,
-                                                                    int channel_count,
-                                                                    const std::function<std::int32_t(int)>& type_of);
+// answers what is wrong with them, empty when nothing is. `channel_problem` answers what is
+// wrong with the channel number a line gives (empty: nothing). A second line for the same
+// channel, or a second default, is wrong too (the first one counts).
+std::string ReadSerialValues(const std::vector<std::string_view>& values, int line,
+                             const std::function<std::string(std::int32_t k)>& channel_problem,
+                             TSerialOptions& options);
 
 // Channel k's settings and the line they came from (line 0: the defaults).
 TOptionValue<TSerialSettings> SerialSettingsOf(const TSerialOptions& options, int k);

@@ -45,6 +45,10 @@ constexpr std::uint32_t kControlContinue = 3;
 constexpr std::uint32_t kControlInterrogate = 4;
 constexpr std::uint32_t kControlShutdown = 5;
 
+// The code of a service that ended on a failure: the service-specific exit code of its stopped
+// report, and the exit code of the process.
+constexpr std::uint32_t kServiceFailureExitCode = 1;
+
 // The thread message that carries a control code (first parameter) to the service thread.
 constexpr std::uint32_t ControlCodeMessage = platform::kWmUser + 1;
 
@@ -159,6 +163,10 @@ class TService : public TObject {
   void PumpRequestsWithin(int max_messages, const std::function<bool()>& in_time);
   // True while the service thread exists and has been asked to stop.
   bool StopRequested() const;
+  // True when the service's last run ended on a failure (its start or its run raised) rather
+  // than on a stop or shutdown; its stopped report then carries kServiceFailureExitCode. Any
+  // thread.
+  bool EndedOnFailure() const { return ended_on_failure_; }
   // One entry in the event log under the service's Name; any thread.
   void WriteEventLog(const platform::Text& text, std::uint32_t event_type = 1, std::uint16_t category = 0,
                      std::uint32_t event_id = 0);
@@ -244,6 +252,7 @@ class TService : public TObject {
   std::atomic<TCurrentStatus> status_{csStopped};
   TCurrentStatus last_status_sent_ = csStartPending;
   std::uint32_t check_point_ = 0;
+  std::atomic<bool> ended_on_failure_{false};
   std::mutex running_line_lock_;  // held while the line is asked, so it is never asked once unset
   std::function<std::string()> running_line_;
 

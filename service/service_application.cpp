@@ -155,6 +155,11 @@ int TServiceApplication::Run(const std::vector<std::string>& arguments) {
     platform::SetEventEcho(true);
   }
   RunServices();
+  // A service that ended on a failure ends the process with its code: a service manager that
+  // watches the process (systemd) sees the failure too.
+  for (const auto& module : modules_) {
+    if (module->EndedOnFailure()) return static_cast<int>(kServiceFailureExitCode);
+  }
   return 0;
 }
 
@@ -171,6 +176,8 @@ void TServiceApplication::RunServices() {
     result = start_thread.DispatcherResult();
     if (result != 0) event_logger_.WriteEventLog(ServiceErrorText(result), 1, 0, 0);
     // Started by hand: the entry alone would leave the person at the terminal guessing.
-    if (result == platform::kErrorFailedServiceControllerConnect) platform::WriteConsoleLine(StartedByHandText());
+    if (result == platform::kErrorFailedServiceControllerConnect) {
+      platform::WriteConsoleLine(platform::Text::FromOutside(StartedByHandText()));  // names the executable
+    }
   }
 }

@@ -67,7 +67,8 @@ class TServiceApplication : public TObject {
   bool RegisterAll(bool install, bool silent);
 
   // The run step: install, uninstall or the service run, chosen by the arguments after the
-  // program name. Answers the process's exit code.
+  // program name. Answers the process's exit code: 1 for a failed install or uninstall, and
+  // for a service run whose service ended on a failure; else 0.
   int Run(const std::vector<std::string>& arguments);
 
   // The entry of every service in the dispatcher's table.

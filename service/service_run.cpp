@@ -74,6 +74,7 @@ void TService::ServiceEntry(std::uint32_t argc, char** argv) {
 }
 
 void TService::RunServiceThread() {
+  ended_on_failure_ = false;
   try {
     SetStatus(csStartPending);
     std::exception_ptr failure;
@@ -97,9 +98,11 @@ void TService::RunServiceThread() {
       pending_codes_.clear();
     }
     ended.reset();
+    if (failure) ended_on_failure_ = true;
     SetStatus(csStopped);
     if (failure) std::rethrow_exception(failure);
   } catch (...) {
+    ended_on_failure_ = true;
     LogFailure("execute", FailureText(std::current_exception()));
   }
 }
@@ -133,6 +136,7 @@ void TService::ServiceThreadBody() {
     SetStatus(csStartPending);
     if (on_start_) on_start_(this, started);
   } catch (...) {
+    ended_on_failure_ = true;
     LogFailure("start", FailureText(std::current_exception()));
     started = false;
   }
@@ -146,6 +150,7 @@ void TService::ServiceThreadBody() {
       }
       PumpRequests(false);
     } catch (...) {
+      ended_on_failure_ = true;
       LogFailure("execute", FailureText(std::current_exception()));
     }
   }
@@ -299,8 +304,11 @@ void TService::SendStatus() {
   status.service_type = ServiceTypeCode();
   status.current_state = current;
   status.controls_accepted = current == csStartPending ? 0 : AcceptedControls();
-  status.exit_code = 0;
-  status.service_specific_exit_code = 0;
+  // A service that ended on a failure says so, so that its manager does not take the end for a
+  // stop that was asked for (and restarts it where it is told to).
+  const bool failed = current == csStopped && ended_on_failure_;
+  status.exit_code = failed ? platform::kErrorServiceSpecificError : 0;
+  status.service_specific_exit_code = failed ? kServiceFailureExitCode : 0;
   status.check_point = check_point_;
   status.wait_hint = wait_hint_;
   status.status_line = StatusLineOf(current);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace platform {
 namespace {
@@ -106,6 +107,42 @@ int ReadFileHead(const std::string& path, std::size_t limit, std::string& conten
     contents.append(buffer, static_cast<std::size_t>(n));
   }
   return 0;
+}
+
+SmallFileRead ReadSmallFile(const std::string& path, std::size_t limit, std::string& contents, int& error) {
+  contents.clear();
+  error = 0;
+  // O_NONBLOCK: a FIFO with no writer neither blocks the open nor reads as an empty file, since
+  // it is refused before any read.
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat info {};
+  if (file.get() < 0 || ::fstat(file.get(), &info) != 0) {
+    error = errno;
+    return SmallFileRead::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) return SmallFileRead::kNotRegular;
+  if (static_cast<std::uintmax_t>(info.st_size) > limit) return SmallFileRead::kTooLarge;
+  if (!TryLock(file.get(), LOCK_SH)) {
+    error = errno;
+    return SmallFileRead::kFailed;
+  }
+  char buffer[65536];
+  while (true) {
+    ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      contents.clear();
+      return SmallFileRead::kFailed;
+    }
+    if (n == 0) return SmallFileRead::kRead;
+    // A file that grows while it is read is held to the same bound.
+    if (static_cast<std::size_t>(n) > limit - contents.size()) {
+      contents.clear();
+      return SmallFileRead::kTooLarge;
+    }
+    contents.append(buffer, static_cast<std::size_t>(n));
+  }
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {

@@ -11,27 +11,9 @@
 namespace platform {
 namespace {
 
-// Control characters (C0, DEL and, encoded in UTF-8, C1) would steer the terminal: each
-// becomes "?".
-std::string WithoutControls(const std::string& utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += '?';
-    } else if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
-      out += '?';
-      ++i;
-    } else {
-      out += utf8[i];
-    }
-  }
-  return out;
-}
-
 void WriteUtf8Line(const std::string& utf8) {
-  std::string line = WithoutControls(utf8) + "\n";
+  // Control characters would steer the terminal: they are shown escaped.
+  std::string line = VisibleControls(utf8, true) + "\n";
   std::size_t done = 0;
   while (done < line.size()) {
     ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);

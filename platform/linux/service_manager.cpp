@@ -163,22 +163,25 @@ std::uint32_t Notify(const std::string& text) {
   return n < 0 ? FromErrno(errno) : 0;
 }
 
-// The manager's readable line: one line (control characters become "?"), at most
+// The manager's readable line: one line (control characters shown escaped), at most
 // kStatusLineLimit bytes, cut on a character boundary, so that a report always fits one datagram.
 constexpr std::size_t kStatusLineLimit = 1024;
 
 std::string StatusLine(const std::string& text) {
-  std::string line = text.substr(0, kStatusLineLimit);
-  if (line.size() < text.size()) {
+  const std::string visible = VisibleControls(text);
+  std::string line = visible.substr(0, kStatusLineLimit);
+  if (line.size() < visible.size()) {
     // Back to the start of the character that the cut went through.
     std::size_t end = line.size();
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    while (end > 0 && (static_cast<unsigned char>(visible[end]) & 0xC0) == 0x80) --end;
     line.resize(end);
   }
-  for (char& c : line) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
   return line;
+}
+
+// ", exit code N" for a report that ends the service on a failure; nothing otherwise.
+std::string ExitCodeWords(const ServiceStatus& status) {
+  return status.exit_code == 0 ? std::string() : ", exit code " + std::to_string(ServiceExitCode(status));
 }
 
 // ---- Registration: unit files ----
@@ -497,7 +500,7 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
     // The terminal shows changes only: the run loop's regular reports would flood it.
     std::string line = registration->name + ": " + state + " (checkpoint " + std::to_string(status.check_point) +
                        ", wait hint " + std::to_string(status.wait_hint) + " ms, controls accepted " +
-                       std::to_string(status.controls_accepted) + ")";
+                       std::to_string(status.controls_accepted) + ExitCodeWords(status) + ")";
     static std::mutex last_lock;
     static std::string last_line;
     std::lock_guard<std::mutex> hold(last_lock);
@@ -513,6 +516,7 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
                      "X_CONTROLS_ACCEPTED=" + std::to_string(status.controls_accepted) + "\n";
   if (status.current_state == 4) text += "READY=1\n";
   if (status.current_state == 3) text += "STOPPING=1\n";
+  if (status.exit_code != 0) text += "EXIT_STATUS=" + std::to_string(ServiceExitCode(status)) + "\n";
   text += "WATCHDOG=1\n";
   if (std::uint32_t error = Notify(text)) {
     Fail(error);

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -242,6 +244,20 @@ int MaxListenBacklog() {
   std::ifstream setting("/proc/sys/net/core/somaxconn");
   int largest = 0;
   return setting >> largest && largest > 0 ? largest : 0;
+}
+
+bool IsLocalBroadcastAddress(std::uint32_t address) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (!(i->ifa_flags & IFF_BROADCAST) || i->ifa_broadaddr == nullptr || i->ifa_broadaddr->sa_family != AF_INET) {
+      continue;
+    }
+    found = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr) == address;
+  }
+  ::freeifaddrs(list);
+  return found;
 }
 
 SocketHandle Accept(SocketHandle listener) {

@@ -71,6 +71,36 @@ int ReadFileHead(const std::string& path, std::size_t limit, std::string& conten
   return 0;
 }
 
+SmallFileRead ReadSmallFile(const std::string& path, std::size_t limit, std::string& contents, int& error) {
+  contents.clear();
+  error = 0;
+  // As ReadFileHead opens it; a directory fails to open (access denied) and counts as failed.
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    error = static_cast<int>(::GetLastError());
+    return SmallFileRead::kFailed;
+  }
+  // Only files on a disk: not a device, a pipe or a console standing at the name.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return SmallFileRead::kNotRegular;
+  char buffer[65536];
+  while (true) {
+    DWORD n = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) {
+      error = static_cast<int>(::GetLastError());
+      contents.clear();
+      return SmallFileRead::kFailed;
+    }
+    if (n == 0) return SmallFileRead::kRead;
+    // The bound holds while reading: at most `limit` bytes and one buffer are ever held.
+    if (n > limit - contents.size()) {
+      contents.clear();
+      return SmallFileRead::kTooLarge;
+    }
+    contents.append(buffer, n);
+  }
+}
+
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   // Created when missing; readers are admitted, a second writer is not: its open fails with a
   // sharing violation instead of waiting or interleaving. A read-only file refuses the open.

@@ -8,12 +8,20 @@
 namespace platform {
 namespace {
 
-// Control characters would steer the console: each becomes "?".
-std::wstring WithoutControls(std::wstring text) {
-  for (wchar_t& c : text) {
-    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) c = L'?';
+// Control characters would steer the console: each is shown escaped, as VisibleControls
+// (text.h) shows it in UTF-8.
+std::wstring WithoutControls(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+      const std::string utf8 = c < 0x80 ? std::string(1, static_cast<char>(c))
+                                        : std::string{'\xC2', static_cast<char>(c)};
+      for (char shown : VisibleControls(utf8, true)) out += static_cast<wchar_t>(shown);
+    } else {
+      out += c;
+    }
   }
-  return text;
+  return out;
 }
 
 void WriteWideLine(const std::wstring& text) {

@@ -133,6 +133,11 @@ const char* StateName(std::uint32_t state) {
   return state >= 1 && state <= 7 ? kNames[state - 1] : "SERVICE_UNKNOWN";
 }
 
+// ", exit code N" for a report that ends the service on a failure; nothing otherwise.
+std::string ExitCodeWords(const ServiceStatus& status) {
+  return status.exit_code == 0 ? std::string() : ", exit code " + std::to_string(ServiceExitCode(status));
+}
+
 // ---- Console control events ----
 
 enum class RunMode { kUndecided, kConsole, kServiceManager };
@@ -314,7 +319,8 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
     // The console shows changes only: the run loop's regular reports would flood it.
     std::string line = registration->name + ": " + StateName(status.current_state) + " (checkpoint " +
                        std::to_string(status.check_point) + ", wait hint " + std::to_string(status.wait_hint) +
-                       " ms, controls accepted " + std::to_string(status.controls_accepted) + ")";
+                       " ms, controls accepted " + std::to_string(status.controls_accepted) + ExitCodeWords(status) +
+                       ")";
     static std::mutex last_lock;
     static std::string last_line;
     std::lock_guard<std::mutex> hold(last_lock);

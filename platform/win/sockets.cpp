@@ -145,6 +145,8 @@ int Listen(SocketHandle s, int backlog) { return ::listen(ToSocket(s), backlog) 
 // Winsock has no query for it; its providers lower a larger backlog silently.
 int MaxListenBacklog() { return 0; }
 
+bool IsLocalBroadcastAddress(std::uint32_t) { return false; }
+
 SocketHandle Accept(SocketHandle listener) {
   const SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) {

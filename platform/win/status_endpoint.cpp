@@ -3,7 +3,13 @@
 // pipe's overlapped I/O and keeps the time-outs; it posts each whole request to a window of the
 // owning thread, whose procedure answers it there and hands the answer back, and it posts each
 // client it turned away, so that the owner hears of it on its own thread. The owning thread
-// never waits for a client.
+// never waits for a client. Anyone may create the pipe's name first; a client therefore opens
+// the pipe for identification only (the server cannot act as the client) and believes only a
+// pipe owned by SYSTEM, the Administrators or its own user (or the owner its own objects get):
+// the owner of a kernel object is a user or group of its creator's token that may own objects,
+// which a process of another user cannot forge. (The
+// server process's id, GetNamedPipeServerProcessId, came only after Windows XP, and the
+// service's process is not known to a client run by hand.)
 
 #include "platform/status_endpoint.h"
 
@@ -18,6 +24,7 @@
 #include "platform/messages.h"
 #include "platform/win/windows_api.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 namespace platform {
@@ -218,8 +225,12 @@ class StatusEndpoint::Impl {
       case Instance::kConnecting:
         if (!ok) return End(instance);
         if (busy >= kMaxClients) {
+          // Told so, the client asks again later.
           Report(Misuse::kTooMany);
-          return End(instance);
+          instance.out = detail::kBusyFrame;
+          instance.state = Instance::kWriting;
+          instance.deadline = Clock::now() + kClientTimeout;
+          return Write(instance);
         }
         instance.state = Instance::kReading;
         instance.deadline = Clock::now() + kClientTimeout;
@@ -337,6 +348,8 @@ StatusEndpoint::StatusEndpoint(const std::string& directory, Answerer answer, Mi
     : impl_(std::make_unique<Impl>(directory, std::move(answer), std::move(misuse))) {}
 StatusEndpoint::~StatusEndpoint() = default;
 int StatusEndpoint::Error() const { return impl_->error(); }
+// Windows does not tell who created a pipe whose name is taken.
+std::string StatusEndpoint::Holder() const { return std::string(); }
 // The pipe's thread keeps the time-outs itself.
 bool StatusEndpoint::Serving() const { return false; }
 void StatusEndpoint::Tick(Clock::time_point) {}
@@ -358,7 +371,46 @@ long Complete(HANDLE pipe, OVERLAPPED& overlapped, BOOL issued, StatusEndpoint::
   return ::GetOverlappedResult(pipe, &overlapped, &done, FALSE) ? static_cast<long>(done) : -1;
 }
 
+// Who owns the pipe, when it is not SYSTEM, the Administrators or the caller's own user;
+// empty when the pipe is to be believed.
+std::string ForeignOwner(HANDLE pipe) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+    return "an owner that cannot be read";
+  }
+  bool trusted = ::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  // The caller's own user, or the owner its own objects get (the same user, or the
+  // Administrators, on Windows; Wine gives a group of the user's).
+  HANDLE token = nullptr;
+  if (!trusted && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    alignas(TOKEN_USER) char buffer[256];
+    DWORD size = 0;
+    trusted = (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+               ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid)) ||
+              (::GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &size) &&
+               ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner));
+    ::CloseHandle(token);
+  }
+  std::string who;
+  char* text = nullptr;
+  if (!trusted) {
+    who = ::ConvertSidToStringSidA(owner, &text) ? std::string("a process of user ") + text : "a process of another user";
+  }
+  if (text) ::LocalFree(text);
+  ::LocalFree(descriptor);
+  return who;
+}
+
+// One attempt on an open pipe; kBusy when the service was reached but gave no answer.
 StatusReply Ask(HANDLE pipe, const std::string& request, StatusEndpoint::Clock::time_point deadline) {
+  StatusReply reply;
+  reply.holder = ForeignOwner(pipe);
+  if (!reply.holder.empty()) {
+    reply.result = StatusAsk::kForeign;
+    return reply;
+  }
   OVERLAPPED overlapped{};
   overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const std::string line = request + "\n";
@@ -366,18 +418,18 @@ StatusReply Ask(HANDLE pipe, const std::string& request, StatusEndpoint::Clock::
   Complete(pipe, overlapped, ::WriteFile(pipe, line.data(), static_cast<DWORD>(line.size()), nullptr, &overlapped),
            deadline);
   std::string received;
-  StatusReply reply;
+  bool broken = false;
   while (true) {
     char buffer[65536];
     ::ResetEvent(overlapped.hEvent);
     const long n = Complete(pipe, overlapped, ::ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped), deadline);
     if (n <= 0) break;
     received.append(buffer, static_cast<std::size_t>(n));
-    bool broken = false;
     reply = detail::ReadFrame(received, broken);
     if (broken || reply.result != StatusAsk::kNoService) break;
   }
   ::CloseHandle(overlapped.hEvent);
+  if (!broken && reply.result == StatusAsk::kNoService) reply.result = StatusAsk::kBusy;
   return reply;
 }
 
@@ -387,19 +439,29 @@ StatusReply AskStatusEndpoint(const std::string& directory, const std::string& r
                               std::chrono::milliseconds timeout) {
   const std::string name = PipeName(directory);
   const auto deadline = StatusEndpoint::Clock::now() + timeout;
+  DWORD pause_ms = 10;
   while (true) {
+    // Identification only: the server may learn who asks, but cannot act as the client.
     HANDLE pipe = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
+                                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    StatusReply reply;
     if (pipe != INVALID_HANDLE_VALUE) {
-      StatusReply reply = Ask(pipe, request, deadline);
+      reply = Ask(pipe, request, deadline);
       ::CloseHandle(pipe);
-      return reply;
+    } else if (::GetLastError() == ERROR_ACCESS_DENIED) {
+      reply.result = StatusAsk::kRefused;
+    } else if (::GetLastError() == ERROR_PIPE_BUSY) {
+      reply.result = StatusAsk::kBusy;  // every instance busy: wait for one
     }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_ACCESS_DENIED) return StatusReply{StatusAsk::kRefused, {}};
-    // Every instance busy: wait for one, until the deadline.
-    if (error != ERROR_PIPE_BUSY || StatusEndpoint::Clock::now() >= deadline) return StatusReply{};
-    ::WaitNamedPipeA(name.c_str(), 100);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - StatusEndpoint::Clock::now()).count();
+    if (reply.result != StatusAsk::kBusy || left <= 0) return reply;
+    if (pipe == INVALID_HANDLE_VALUE) {
+      ::WaitNamedPipeA(name.c_str(), static_cast<DWORD>(std::min<long long>(100, left)));
+    } else {
+      ::Sleep(static_cast<DWORD>(std::min<long long>(pause_ms, left)));
+      pause_ms = std::min<DWORD>(pause_ms * 2, 200);
+    }
   }
 }
 

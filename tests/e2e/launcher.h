@@ -20,6 +20,7 @@ struct StatusReport {
   std::uint32_t check_point = 0;
   std::uint32_t controls_accepted = 0;
   std::uint32_t wait_hint = 0;
+  std::uint32_t exit_code = 0, service_exit_code = 0;  // Windows only: Linux's end in its exit status
 };
 
 // One event-log entry; the text in UTF-8.
@@ -62,6 +63,9 @@ class Launcher {
   virtual bool Stop() = 0;
   // Waits for the service to end by itself (a failed start); true once its process ended.
   virtual bool WaitForEnd() = 0;
+  // What the service's last end told its manager: 0 for a clean end, else the failure's code
+  // (the process's exit status on Linux, the stopped report's service-specific code on Windows).
+  virtual std::uint32_t EndCode() = 0;
   // Every status report since the last start, in order, waiting until there are at least
   // `at_least` and the last is of state `until` (or stopped), or the deadline passed.
   virtual std::vector<StatusReport> StatusReports(std::uint32_t until, std::size_t at_least = 0) = 0;

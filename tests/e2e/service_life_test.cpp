@@ -93,6 +93,7 @@ TEST_F(ServiceStart, ChannelFileHeldByAnotherWriterFailsTheStart) {
   ASSERT_TRUE(hold->holding());
   EXPECT_FALSE(launcher_->Start());
   EXPECT_TRUE(launcher_->WaitForEnd());
+  EXPECT_EQ(launcher_->EndCode(), 1u) << "the manager takes it for a clean stop";
   const auto reports = launcher_->StatusReports(1);
   ASSERT_FALSE(reports.empty());
   EXPECT_EQ(reports.back().state, 1u);

@@ -51,6 +51,7 @@ std::vector<Row> Rows() {
       {"LogDirectoryTurnsReadOnly", LogDirectoryTurnsReadOnly},
       {"ChannelFileReplacedWhileRunning", ChannelFileReplacedWhileRunning},
       {"TwoInstancesInOneDirectory", TwoInstancesInOneDirectory},
+      {"StatusNameTakenByAnotherUser", StatusNameTakenByAnotherUser},
   };
   for (int moment = 0; moment < kStopMoments; ++moment) {
     rows.push_back({"StopDuringStartUp" + std::to_string(moment), [moment](Matrix& m) { StopDuringStartUp(m, moment); }});

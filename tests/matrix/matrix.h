@@ -115,6 +115,7 @@ void NotifySocketNeverReads(Matrix& m);
 void LogDirectoryTurnsReadOnly(Matrix& m);
 void ChannelFileReplacedWhileRunning(Matrix& m);
 void TwoInstancesInOneDirectory(Matrix& m);
+void StatusNameTakenByAnotherUser(Matrix& m);
 
 constexpr int kStopMoments = 10;  // of start-up, and as many of a transfer
 

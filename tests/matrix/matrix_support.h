@@ -217,6 +217,13 @@ struct LaunchOptions {
   std::optional<rlim_t> file_limit;
 };
 
+// The options of a run of -status.
+inline LaunchOptions StatusSwitch() {
+  LaunchOptions options;
+  options.arguments = {"-status"};
+  return options;
+}
+
 // One run of an installation's executable as the service, with its own notify and event-log
 // sockets. Killed, if still running, when destroyed.
 class RelayRun {

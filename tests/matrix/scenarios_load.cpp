@@ -300,6 +300,8 @@ void DescriptorsRunOut(Matrix& m) {
       int fd = ConnectFromOwnPort(device_port, false);
       if (fd >= 0) flood.push_back(fd);
     }
+    // -status, asking meanwhile, waits for the relay instead of saying that none runs.
+    RelayRun status(m.installation(), "status", StatusSwitch());
     // It does not spin on a listener it cannot accept from, and the established pair relays.
     const double share = CpuShareOver(m.relay().pid(), milliseconds(1000));
     ::testing::Test::RecordProperty("cpu_percent_while_exhausted", static_cast<int>(100 * share));
@@ -312,6 +314,8 @@ void DescriptorsRunOut(Matrix& m) {
     Peer late(device_port);
     ASSERT_TRUE(late.connected());
     EXPECT_TRUE(Sync(late, {&server}));
+    ASSERT_TRUE(status.WaitExit());
+    EXPECT_TRUE(status.ExitedCleanly());
   }
   m.Conclude();
 }

@@ -1,6 +1,7 @@
 // Scenarios of the process: stops at many moments, the interrogate and shutdown signals, an
 // event log and a notify socket that stop reading, a log directory that turns read-only, a
-// channel file replaced while running, and two instances in one directory.
+// channel file replaced while running, two instances in one directory, and a status endpoint
+// whose name another user took first.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include "relay/log_texts.h"
 #include "tests/matrix/matrix.h"
+#include "tests/support/linux/status_squatter.h"
 
 namespace matrix {
 namespace {
@@ -414,6 +416,36 @@ void TwoInstancesInOneDirectory(Matrix& m) {
 
   EXPECT_TRUE(second.StopCleanly());
   first_relays();
+  m.Conclude();
+}
+
+void StatusNameTakenByAnotherUser(Matrix& m) {
+  // Before the relay starts, a process of user 65534 takes its status endpoint's name and
+  // answers every question with a forged "all fine".
+  test::StatusSquatter squatter(std::filesystem::canonical(m.installation().directory()).string() + "/", 65534,
+                                "OK 9\nall fine\n");
+  ASSERT_TRUE(squatter.holding());
+  auto entry = [&](const std::string& text) {
+    return m.relay().event_log().WaitFor([&](const std::string& d) { return d.find(text) != std::string::npos; });
+  };
+  auto status = [&](const std::string& run_name) {
+    RelayRun run(m.installation(), run_name, StatusSwitch());
+    EXPECT_TRUE(run.WaitExit());
+    return std::make_pair(WIFEXITED(run.status()) ? WEXITSTATUS(run.status()) : -1, run.Stderr());
+  };
+  ASSERT_NO_FATAL_FAILURE(m.Begin(TcpChannel(TakePort(), TakePort())));
+  const std::string holder = "process " + std::to_string(squatter.pid()) + " of user 65534";
+  EXPECT_TRUE(entry("Status endpoint: cannot answer status requests: Address already in use (the name is held by " +
+                    holder + ")"));
+  const auto [code, error] = status("forged");
+  EXPECT_EQ(code, 1) << "-status took the forged answer";
+  EXPECT_NE(error.find("is held by " + holder + ", not by the service"), std::string::npos) << error;
+
+  // Once the name is free, the relay takes it on its passes.
+  squatter.Leave();
+  EXPECT_TRUE(entry("Status endpoint: answers status requests now"));
+  EXPECT_EQ(status("true").first, 0);
+  m.relay().TakeBaseline();  // the endpoint's own descriptors
   m.Conclude();
 }
 

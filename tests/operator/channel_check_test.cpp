@@ -4,6 +4,7 @@
 
 #include "operator/channel_check.h"
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -35,7 +36,7 @@ ChannelCheckProbes Recording(Recorded& recorded, int busy_port = -1,
         probe.path = "/dev/" + name;
         return probe;
       },
-      [] { return 4096; }};
+      [] { return 4096; }, {}};
 }
 
 std::vector<std::string> ChannelLabels(const ChannelCheckReport& report) {
@@ -73,7 +74,7 @@ TEST(ChannelCheck, ProbesInTheServicesOrderAndEachPortOnce) {
       "65546;0;1;ttyA;c\n"  // 65546 is no port: it fails to open and takes nothing
       "0;0;1;ttyA;d\n"      // port 0 is never probed; the device is taken by channel 3
       "40;0;1;ttyB;e\n",
-      true, Recording(recorded, 30), ReadOptionsText("serial 5 19200 8E1 rtscts").Options);
+      true, Recording(recorded, 30), ReadOptionsText("serial 5 19200 8E1 rtscts"));
   EXPECT_EQ(recorded.ports, (std::vector<int>{10, 20, 40, 30}));
   EXPECT_EQ(recorded.devices, (std::vector<std::string>{"ttyA", "ttyB"}));
   const std::vector<std::string> expected = {
@@ -155,4 +156,28 @@ TEST(ChannelCheck, TheBacklogIsShownWithinWhatTheSystemAllows) {
     EXPECT_EQ(report.warnings, c.warnings) << c.text;
   }
   EXPECT_TRUE(CheckOptions(TOptionsFile{}, 1, probes(4096)).lines.empty());  // no options file, nothing to say
+}
+
+// A listener is judged as the service judges it, by the lists of every channel on its port; a
+// bind address that no peer can connect to is warned of.
+TEST(ChannelCheck, ASideShowsTheRuleOfItsListenerAndABindNobodyReachesIsWarnedOf) {
+  Recorded recorded;
+  const TOptionsFile options = ReadOptionsText("allow 2 device 10.9.9.9\nbind server 255.255.255.255\n", 2);
+  const ChannelCheckReport report = CheckChannelText("7;0;2;8;a\n7;0;0;0;b\n", true, Recording(recorded), options);
+  const std::string admits = "admits 10.9.9.9 (line 1, the own list of channel 2 on the same port), no limit";
+  ASSERT_GE(report.lines.size(), 5u);
+  EXPECT_EQ(report.lines[1], "  device side: listens on every address, " + admits);
+  EXPECT_EQ(report.lines[4], "  device side: listens on every address, admits 10.9.9.9 (line 1, its own list), no limit");
+  const std::string not_unicast = ": the address is not a unicast address of this machine (multicast, broadcast or "
+                                  "reserved), so no peer can connect to the ";
+  std::vector<std::string> lines = CheckOptions(options, 2, Recording(recorded)).lines;
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "  warning: line 2: bind server 255.255.255.255" + not_unicast + "server side"),
+            lines.end());
+  // The broadcast address of one of the machine's networks, which the system lets a listener bind.
+  ChannelCheckProbes probes = Recording(recorded);
+  probes.local_broadcast = [](std::uint32_t address) { return address == 0x0A0000FFu; };
+  lines = CheckOptions(ReadOptionsText("bind device 10.0.0.255\n"), 1, probes).lines;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  warning: line 1: bind device 10.0.0.255" + not_unicast + "device side"),
+            lines.end());
 }

@@ -82,7 +82,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
   tcp.device.refused_not_allowed = 3;
   tcp.device.refused_over_limit = 1;
   ChannelStatus line = Serial(2, SideState::kGone, "COM3", "Input/output error");
-  line.label = "pump";
+  line.label = "pump\x1B[2J";
   *line.serial = SerialStatus{"COM3", line.serial->side, true, 19200, "8E1", "rtscts", true};
   status.channels = {tcp, line};
   EXPECT_EQ(StatusTextLines(StatusHead{"1.0.0", 77}, status, true),
@@ -93,7 +93,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
                 "port 201 failed (Address already in use), 0 servers; 12 bytes from devices, 40 bytes to devices, 2 "
                 "peers cut, 1 byte dropped",
                 "  127.0.0.1:40312 device, connected since 2024-05-01T10:00:03Z, 12 bytes in, 40 bytes out",
-                "channel 2 \"pump\": device port 102 listening, 0 devices; serial COM3 gone since "
+                "channel 2 \"pump\\x1B[2J\": device port 102 listening, 0 devices; serial COM3 gone since "
                 "2024-05-01T10:00:03Z (Input/output error), 19200 8E1, rtscts, rs485; 0 bytes from devices, 0 bytes to "
                 "devices"}));
 }

@@ -17,7 +17,7 @@ TEST(PeerAdmission, EveryListOfThePortMustAdmitAndTheLowestLimitCounts) {
   one_host.networks = {{0x0A000005u, 32}, {0xC0A80000u, 16}};  // 10.0.0.5, 192.168.0.0/16
   one_host.lines = {2};
   PeerRule open;
-  open.Add(TSideAccess{});
+  open.Add(TSideAccess{}, 1);
   EXPECT_FALSE(open.Restricts());
   EXPECT_EQ(open.Judge(0x01020304u, 1000), std::nullopt);
 
@@ -27,8 +27,8 @@ TEST(PeerAdmission, EveryListOfThePortMustAdmitAndTheLowestLimitCounts) {
   first.limit = 5;
   second.allow = &one_host;
   second.limit = 2;
-  rule.Add(first);
-  rule.Add(second);
+  rule.Add(first, 1);
+  rule.Add(second, 2);
   EXPECT_TRUE(rule.Restricts());
   EXPECT_EQ(rule.Limit(), 2);
   EXPECT_EQ(rule.Judge(0x0A000005u, 1), std::nullopt);

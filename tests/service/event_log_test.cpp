@@ -44,7 +44,8 @@ TEST_F(EventLog, EachEntryIsOneSyslogDatagram) {
 }
 
 // Bytes from outside reach the log as UTF-8: as they are when they are UTF-8, read as code
-// page 1251 (the channel file's) otherwise, each piece on its own; the source name too.
+// page 1251 (the channel file's) otherwise, each piece on its own; the source name too. Their
+// control characters (C1 only where they are UTF-8) arrive escaped.
 TEST_F(EventLog, BytesFromOutsideArriveAsUtf8) {
   test::DatagramListener log(path_);
   ASSERT_TRUE(log.bound());
@@ -56,6 +57,8 @@ TEST_F(EventLog, BytesFromOutsideArriveAsUtf8) {
       {Text::FromOutside(path), path},
       {Text::FromOutside(cp1251), cp1251_in_utf8},
       {Text("C\xF2 ") + Text::FromOutside(path) + Text::FromOutside(cp1251), "C\xD1\x82 " + path + cp1251_in_utf8},
+      {Text::FromOutside("\x1B[2J\a\xC2\x9B\x7F\xD0\xBA"), "\\x1B[2J\\x07\\xC2\\x9B\\x7F\xD0\xBA"},
+      {Text::FromOutside("\x9B\xF2\r"), "\xE2\x80\xBA\xD1\x82\\x0D"},
   };
   for (const auto& [text, shown] : cases) {
     logger.WriteEventLog(text, 1, 0, 0);

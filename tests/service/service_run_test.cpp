@@ -160,7 +160,7 @@ TEST_F(MainThreadServiceRun, OnlyRunningReportsCarryTheRunningLineOnOneLineThatF
   Start();
   ExpectReport(2, 1, "SERVICE_START_PENDING");
   ExpectReport(2, 2, "SERVICE_START_PENDING");
-  ExpectReport(4, 0, ("2 channels:?" + std::string(3000, 'x')).substr(0, 1024).c_str());
+  ExpectReport(4, 0, ("2 channels:\\x0A" + std::string(3000, 'x')).substr(0, 1024).c_str());
   service_.PostControlCode(kControlStop);
   ExpectNormalStop();
   EXPECT_EQ(asked, 1);
@@ -256,6 +256,7 @@ TEST_F(MainThreadServiceRun, DeclinedStartEndsSilently) {
   ExpectReport(2, 2, "SERVICE_START_PENDING");
   ExpectReport(1, 0, "SERVICE_STOPPED");
   EXPECT_TRUE(WaitForEnd());
+  EXPECT_FALSE(service_.EndedOnFailure());
   ExpectNoEntry();
 }
 
@@ -265,6 +266,7 @@ TEST_F(MainThreadServiceRun, FailedExecuteIsLoggedAndEndsTheService) {
   ExpectNormalStart();
   ExpectReport(1, 0, "SERVICE_STOPPED");
   EXPECT_TRUE(WaitForEnd());
+  EXPECT_TRUE(service_.EndedOnFailure());
   ExpectEntry("Service failed on execute: loop broke");
 }
 

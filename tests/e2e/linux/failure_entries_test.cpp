@@ -95,7 +95,7 @@ TEST_F(FailureEntries, PortOutOfRangeAndTheFilesOwnBytes) {
 }
 
 // A start that fails on a channel file it cannot read names the file's path as the file
-// system has it (here UTF-8, "каталог").
+// system has it (here UTF-8, "каталог"), and the process ends with exit code 1.
 TEST_F(FailureEntries, UnreadableChannelFileIsNamedAsTheFileSystemNamesIt) {
   bin_ = "\xD0\xBA\xD0\xB0\xD1\x82\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB3";
   std::filesystem::create_directories(dir_.path() / bin_);
@@ -104,6 +104,11 @@ TEST_F(FailureEntries, UnreadableChannelFileIsNamedAsTheFileSystemNamesIt) {
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
   Launch("");
   EXPECT_TRUE(child_->Wait());
+  EXPECT_EQ(child_->ExitCode(), 1) << "a failed start must not look like a clean stop";
+  // In the foreground the same.
+  test::ChildProcess console(exe_, {"-console"}, {{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
+  EXPECT_TRUE(console.Wait());
+  EXPECT_EQ(console.ExitCode(), 1) << console.Stderr();
   ::close(holder);
   test::ExpectSyslogEntry(log_.Receive(), 3 * 8 + 3, "Rodivo_vedodaraz", child_->pid(),
                           "Service failed on start: Cannot open file \"" + bin_file("cnf_port.cfg") + "\". " +
@@ -155,20 +160,22 @@ TEST_F(FailureEntries, SerialLineThatGoesAwayIsReportedOnce) {
   EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText, kServiceExecuteText}));
 }
 
-TEST_F(FailureEntries, ForegroundRunPrintsTheWarningToStandardError) {
+// A label's control characters (ESC, BEL) reach neither the terminal nor the system log raw.
+TEST_F(FailureEntries, ForegroundRunPrintsTheWarningToStandardErrorWithControlsEscaped) {
   e2e::PortHolder taken;
   exe_ = test::CopyExecutable(dir_.path() / "bin");
-  std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << std::to_string(taken.port()) + ";0;0;0;busy\r\n";
+  std::ofstream(bin_file("cnf_port.cfg"), std::ios::binary) << std::to_string(taken.port()) + ";0;0;0;busy\x1B[2J\a\r\n";
   child_ = std::make_unique<test::ChildProcess>(
       exe_, std::vector<std::string>{"-console"},
       std::map<std::string, std::string>{{"NOTIFY_SOCKET", ""}, {"KORVENET_EVENTLOG", log_.path()}});
-  const std::string line = "Rodivo_vedodaraz (warning): Channel 1 \"busy\", device side: cannot listen on TCP port " +
-                           std::to_string(taken.port()) + ": Address already in use\n";
+  const std::string line = "Rodivo_vedodaraz (warning): Channel 1 \"busy\\x1B[2J\\x07\", device side: cannot listen "
+                           "on TCP port " + std::to_string(taken.port()) + ": Address already in use\n";
   ASSERT_TRUE(test::WaitUntil([&] { return child_->Stderr().find("SERVICE_RUNNING") != std::string::npos; }));
   child_->Signal(SIGINT);
   ASSERT_TRUE(child_->Wait());
   EXPECT_EQ(child_->ExitCode(), 0);
   EXPECT_NE(child_->Stderr().find(line), std::string::npos) << child_->Stderr();
+  EXPECT_EQ(child_->Stderr().find_first_of("\x1B\a"), std::string::npos);
   SkipStartEntry();
   ExpectWarning(line.substr(line.find("Channel"), line.size() - line.find("Channel") - 1));
 }

@@ -1,6 +1,6 @@
 // Channels that heal, through the real executable on Linux: a serial device that goes away and
-// comes back behind the same link, an options file with every kind of bad line, an options file
-// that cannot be read, and what waiting retries cost (wake-ups, the stop).
+// comes back behind the same link, an options file with bad lines, whatever cannot be read as
+// an options file, and what waiting retries cost (wake-ups, the stop).
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "relay/log_texts.h"
@@ -28,6 +29,7 @@ constexpr bool kSanitized = false;
 
 constexpr int kWarning = 3 * 8 + 4;  // daemon facility, warning severity
 constexpr int kInformation = 3 * 8 + 6;
+constexpr int kError = 3 * 8 + 3;
 
 std::string Channel(const std::string& device_port, const std::string& type, const std::string& partner,
                     const std::string& label) {
@@ -119,10 +121,10 @@ TEST_F(HealingLinux, SerialDeviceThatGoesAwayIsReopenedUnderItsLinkWhileTheDevic
   ::unlink(link.c_str());
 }
 
-// Every kind of line the reader leaves out gets its warning, the good line counts (the failed
-// opens say they are tried again), and what waits for its retry costs no wake-up of its own and
-// does not hold up the stop.
-TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothing) {
+// Lines the reader cannot read keep every listener closed, the first five told in error entries
+// and the rest counted; the good retry line counts (the file is read again at each retry), and
+// what waits for its retry costs no wake-up of its own and does not hold up the stop.
+TEST_F(HealingLinux, BadOptionLinesAreToldUpToFiveAndWaitingRetriesCostNothing) {
   WriteOptions(
       "# what goes beyond the channels\r\n"  // 1
       "\r\n"                                 // 2
@@ -135,35 +137,26 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
       "retry\r\n"                            // 9
       "retry 1 2\r\n"                        // 10
       "listen device 127.0.0.1\n");          // 11: no keyword
-  e2e::PortHolder held;
   const std::string missing = dir_.file("no-such-tty");
-  const std::string taken = std::to_string(held.port()), free_port = std::to_string(test::FreePort());
-  Start(Channel(free_port, "2", taken, "tcp") + Channel(std::to_string(test::FreePort()), "1", missing, "serial") +
-        Channel("70000", "0", "0", "range") + Channel(free_port, "0", "0", "twice"));
+  const int device_port = test::FreePort(), server_port = test::FreePort(), serial_port = test::FreePort();
+  Start(Channel(std::to_string(device_port), "2", std::to_string(server_port), "tcp") +
+        Channel(std::to_string(serial_port), "1", missing, "serial"));
   EXPECT_EQ(NextEntry(kInformation).substr(0, 1), "C");
-  const std::string file = "Options file \"" + bin_file("cnf_options.cfg") + "\", line ";
-  const std::string left_out = "; the line is left out";
+  const std::string file = "Options file \"" + bin_file("cnf_options.cfg") + "\"";
+  const std::string closed = "; no listener opens";
   const std::string wanted = "retry takes one value, the seconds between tries, from 1 to 3600";
   for (const std::string& problem : std::vector<std::string>{
-           "4: retry is given a second time: line 3 counts",
-           "5: unknown keyword \"retyr\"",
-           "6: " + wanted + ", not \"0\"",
-           "7: " + wanted + ", not \"3601\"",
-           "8: " + wanted + ", not \"2s\"",
-           "9: " + wanted + "; it has none",
-           "10: " + wanted + "; it has more",
-           "11: unknown keyword \"listen\"",
+           ", line 4: retry is given a second time: line 3 counts" + closed,
+           ", line 5: unknown keyword \"retyr\"" + closed,
+           ", line 6: " + wanted + ", not \"0\"" + closed,
+           ", line 7: " + wanted + ", not \"3601\"" + closed,
+           ", line 8: " + wanted + ", not \"2s\"" + closed,
+           ": 3 more lines cannot be read" + closed + "; the file is read again every 2 s",
        }) {
-    EXPECT_EQ(NextEntry(kWarning), file + problem + left_out);
+    EXPECT_EQ(NextEntry(kError), file + problem);
   }
-  const std::string again = "; tried again every 2 s";
-  EXPECT_EQ(NextEntry(kWarning), "Channel 3 \"range\", device side: cannot listen on TCP port 70000: port out of range");
-  EXPECT_EQ(NextEntry(kWarning), "Channel 4 \"twice\", device side: cannot listen on TCP port " + free_port +
-                                     ": Address already in use");
-  EXPECT_EQ(NextEntry(kWarning), "Channel 1 \"tcp\", server side: cannot listen on TCP port " + taken +
-                                     ": Address already in use" + again);
-  EXPECT_EQ(NextEntry(kWarning), "Channel 2 \"serial\", serial side: cannot open serial port \"" + missing +
-                                     "\": No such file or directory" + again);
+  EXPECT_FALSE(Client().Connect(device_port));
+  EXPECT_FALSE(Client().Connect(server_port));
 
   // Waiting for their retries, the channels cost no more than an idle relay's reports.
   while (notify_.Receive(0ms)) {
@@ -176,34 +169,57 @@ TEST_F(HealingLinux, BadOptionLinesAreLeftOutOneByOneAndWaitingRetriesCostNothin
   const double seconds = std::chrono::duration<double>(test::Clock::now() - start).count();
   const double per_second = static_cast<double>(WakeUps(child_->pid()) - before) / seconds;
   if (!kSanitized) {
-    EXPECT_LE(per_second, 2.0) << "wake-ups per second while two channels wait for their retries";
+    EXPECT_LE(per_second, 2.0) << "wake-ups per second while the options file waits to be read again";
   }
 
   const auto stop = test::Clock::now();
   Stop();
   EXPECT_LE(test::Clock::now() - stop, 2s) << "the stop waited for the retries";
   ExpectNoMoreEntries();
-  EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText, kSocketOpenFailedText + std::string("70000"),
-                                                         kSocketOpenFailedText + free_port, kSocketOpenFailedText + taken,
-                                                         kComPortOpenFailedText + missing, kServiceExecuteText}));
-}
-
-TEST_F(HealingLinux, OptionsFileThatCannotBeReadKeepsEveryListenerClosed) {
-  // It may have said who may connect: nobody is let in rather than everybody.
-  std::filesystem::create_directories(dir_.path() / bin_ / "cnf_options.cfg");
-  const int device_port = test::FreePort(), server_port = test::FreePort();
-  Start(Channel(std::to_string(device_port), "2", std::to_string(server_port), "tcp"));
-  EXPECT_EQ(NextEntry(kInformation).substr(0, 1), "C");
-  EXPECT_EQ(NextEntry(kWarning), "Options file \"" + bin_file("cnf_options.cfg") +
-                                     "\" cannot be read: Is a directory; no channel opens a listener");
-  EXPECT_FALSE(test::Client().Connect(device_port));
-  EXPECT_FALSE(test::Client().Connect(server_port));
-  Stop();
-  ExpectNoMoreEntries();
   EXPECT_EQ(ServiceLogTexts(), (std::vector<std::string>{kServiceStartText,
                                                          kSocketOpenFailedText + std::to_string(device_port),
+                                                         kSocketOpenFailedText + std::to_string(serial_port),
                                                          kSocketOpenFailedText + std::to_string(server_port),
                                                          kServiceExecuteText}));
+}
+
+// Whatever stands at the options file's path that cannot be read as a file keeps every listener
+// closed (it may have said who may connect: nobody is let in rather than everybody), and
+// -status says why of every side.
+TEST_F(HealingLinux, OptionsFileThatCannotBeReadKeepsEveryListenerClosed) {
+  const std::string path = bin_file("cnf_options.cfg");
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    std::string why;
+  } cases[] = {
+      {"a directory", [&] { std::filesystem::create_directories(path); }, "it is not a regular file"},
+      {"a FIFO without a writer", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }, "it is not a regular file"},
+      {"an endless device", [&] { ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0); }, "it is not a regular file"},
+      {"a file larger than 1 MiB", [&] { WriteOptions(std::string((1u << 20) + 1, '#')); }, "it is larger than 1 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int device_port = test::FreePort(), server_port = test::FreePort();
+    std::filesystem::create_directories(dir_.path() / bin_);
+    c.make();
+    Start(Channel(std::to_string(device_port), "2", std::to_string(server_port), "tcp"));
+    EXPECT_EQ(NextEntry(kInformation).substr(0, 1), "C");
+    EXPECT_EQ(NextEntry(kError), "Options file \"" + path + "\" cannot be read: " + c.why + "; no listener opens");
+    EXPECT_FALSE(test::Client().Connect(device_port));
+    EXPECT_FALSE(test::Client().Connect(server_port));
+    test::ChildProcess status(exe_, {"-status"}, {{"NOTIFY_SOCKET", ""}}, dir_.path().string());
+    ASSERT_TRUE(status.Wait());
+    const std::string reason = "options file cannot be read: " + c.why;
+    const std::string out = status.Stdout();
+    std::size_t sides = 0;
+    for (std::size_t at = out.find(reason); at != std::string::npos; at = out.find(reason, at + 1)) ++sides;
+    EXPECT_EQ(sides, 2u) << out;
+    Stop();
+    ExpectNoMoreEntries();
+    std::filesystem::remove_all(path);
+    std::filesystem::remove(bin_file("log_service.txt"));
+  }
 }
 
 }  // namespace

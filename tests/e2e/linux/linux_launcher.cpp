@@ -75,12 +75,12 @@ bool LinuxLauncher::Stop() {
   child_->Signal(SIGTERM);
   auto reports = StatusReports(1);
   const bool stopped = !reports.empty() && reports.back().state == 1;
-  return WaitForEnd() && stopped;
+  return WaitForEnd() && stopped && EndCode() == 0;
 }
 
-bool LinuxLauncher::WaitForEnd() {
-  return child_ && child_->Wait() && child_->ExitedNormally() && child_->ExitCode() == 0;
-}
+bool LinuxLauncher::WaitForEnd() { return child_ && child_->Wait() && child_->ExitedNormally(); }
+
+std::uint32_t LinuxLauncher::EndCode() { return static_cast<std::uint32_t>(child_->ExitCode()); }
 
 void LinuxLauncher::ReadReports() {
   while (!ending_) {

@@ -29,6 +29,7 @@ class LinuxLauncher : public Launcher {
   bool Start() override;
   bool Stop() override;
   bool WaitForEnd() override;
+  std::uint32_t EndCode() override;
   std::vector<StatusReport> StatusReports(std::uint32_t until, std::size_t at_least = 0) override;
   std::vector<EventEntry> EventEntries(std::size_t count, std::chrono::milliseconds timeout) override;
   HandRun RunByHand(const std::vector<std::string>& arguments) override;

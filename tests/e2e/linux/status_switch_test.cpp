@@ -240,6 +240,19 @@ TEST_F(StatusSwitch, NoServiceIsExitCode3AndARefusedUserExitCode4) {
   Stop();
 }
 
+TEST_F(StatusSwitch, AClientThatFindsEveryPlaceTakenWaitsForOne) {
+  Start(Channel(test::FreePort(), 2, std::to_string(test::FreePort()), "one"));
+  std::vector<int> holders;
+  for (int i = 0; i < platform::StatusEndpoint::kMaxClients; ++i) holders.push_back(Connect());
+  e2e::HandRun run;
+  std::thread asking([&] { run = Status({"-status"}); });
+  EXPECT_TRUE(test::WaitUntil([&] { return EntriesAbout("(over the limit of 8 at once)") > 0; }));
+  for (int fd : holders) ::close(fd);
+  asking.join();
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  Stop();
+}
+
 TEST_F(StatusSwitch, ClientsThatMisuseTheEndpointAreDroppedWhileAChannelRelays) {
   const int device_port = test::FreePort(), server_port = test::FreePort();
   Start(Channel(device_port, 2, std::to_string(server_port), "busy"));

@@ -90,7 +90,12 @@ std::vector<std::pair<int, std::string>> ProcessCommandLines() {
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    lines.emplace_back(std::stoi(name), test::ReadFile((entry.path() / "cmdline").string()));
+    // A process may end between the listing and the read: it then has no command line.
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    std::string command_line;
+    char piece[4096];
+    while (in.read(piece, sizeof piece) || in.gcount() > 0) command_line.append(piece, static_cast<std::size_t>(in.gcount()));
+    if (!in.bad()) lines.emplace_back(std::stoi(name), std::move(command_line));
   }
   return lines;
 }
@@ -248,6 +253,8 @@ void ServiceTraces::Take() {
       report.controls_accepted = number(m[5]);
       report.check_point = number(m[8]);
       report.wait_hint = number(m[9]);
+      report.exit_code = number(m[6]);
+      report.service_exit_code = number(m[7]);
       reports_.push_back(report);
     } else if (auto entry = ParseEntryLine(line)) {
       entries_.push_back(*entry);
@@ -298,7 +305,7 @@ bool WineLauncher::Start() {
 bool WineLauncher::Stop() {
   HandRun stop = WineRun::Get().Run({"net", "stop", kServiceName});
   EXPECT_EQ(stop.exit_code, 0) << stop.out << stop.err;
-  return WaitForEnd();
+  return WaitForEnd() && EndCode() == 0;
 }
 
 bool WineLauncher::WaitForEnd() {
@@ -307,6 +314,13 @@ bool WineLauncher::WaitForEnd() {
   const bool ended = test::WaitUntil([] { return WineRun::Get().ExecutableProcess() == 0; });
   running_ = !ended;
   return stopped && ended;
+}
+
+// ERROR_SERVICE_SPECIFIC_ERROR (1066) hands over the service's own code.
+std::uint32_t WineLauncher::EndCode() {
+  const auto& reports = traces_.reports();
+  if (reports.empty()) return 0;
+  return reports.back().exit_code == 1066 ? reports.back().service_exit_code : reports.back().exit_code;
 }
 
 std::vector<StatusReport> WineLauncher::StatusReports(std::uint32_t until, std::size_t at_least) {

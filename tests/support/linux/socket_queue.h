@@ -46,4 +46,10 @@ inline int RelayUnread(int relay_port, int client_port) {
   return RelaySocket(relay_port, client_port, unread, state) ? unread : -1;
 }
 
+// The receive window that the far end of the test's own socket `fd` advertised last (the room
+// left in its receive buffer); -1 where the kernel does not tell. Zero means the far end's
+// socket holds all that its buffer, at whatever size the kernel gave it, takes. (In the test
+// support library, tests/support/linux/peer_window.cpp.)
+long PeerWindow(int fd);
+
 }  // namespace test
