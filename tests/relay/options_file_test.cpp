@@ -37,7 +37,7 @@ TEST(OptionsFile, TakesWhatItCanAndLeavesOutEachBadLine) {
        0, 0,
        {{1, "unknown keyword \"retries\""},
         {2, "unknown keyword \"\xD0\xBF\xD0\xBE\xD0\xB2\xD1\x82\xD0\xBE\xD1\x80\""},
-        {3, "unknown keyword \"" + std::string(40, 'x') + "\"... (51 bytes)"}}},
+        {3, "unknown keyword \"" + std::string(40, 'x') + "\"... (50 bytes)"}}},
   };
   const std::string backlog = "backlog takes one value, the connections that may wait to be accepted, from 1 to 65535";
   const std::vector<Case> backlogs = {
