@@ -8,6 +8,8 @@
 //   serial_bench <path to tcp_port_serv> roundtrip [<earlier tcp_port_serv>]
 //       round trips only, beside ser2net (with its character delay off); run it pinned to one
 //       core (taskset -c 0)
+//   SERIAL_BENCH_OPTIONS="serial 1 115200 8N1" serial_bench ...
+//       the relay runs with that options file
 
 #include <fcntl.h>
 #include <poll.h>
@@ -115,6 +117,8 @@ struct KorvenetRelay : Relay {
     device_port = port;
     dir = MakeTempDir();
     WriteFile(dir + "/cnf_port.cfg", std::to_string(port) + ";0;1;" + slave_path + ";bench\r\n");
+    // An options file for the run, such as "serial 1 115200 8N1" (the line settings' cost).
+    if (const char* options = std::getenv("SERIAL_BENCH_OPTIONS")) WriteFile(dir + "/cnf_options.cfg", options);
     std::error_code error;
     std::filesystem::copy_file(exe, dir + "/tcp_port_serv", error);
     if (error) return;

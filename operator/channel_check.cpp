@@ -297,6 +297,13 @@ std::string ChannelLine(const CheckedChannel& channel, const std::map<int, std::
   return line + ", label " + channel.label;
 }
 
+// The settings the serial port opens with: "  serial line: "COM3" at 19200 8E1, rtscts (line 4)".
+std::string SerialLine(const TRelayOptions& options, const CheckedChannel& channel) {
+  const TOptionValue<TSerialSettings> settings = SerialSettingsOf(options.Serial, channel.number);
+  return "  serial line: " + Shown(channel.serial_name) + " at " + SerialSettingsText(settings.value) +
+         (settings.Given() ? " (line " + std::to_string(settings.line) + ")" : std::string(" (the default)"));
+}
+
 // How many connections wait on each listener: the backlog given (or the default) within what the
 // system allows (`max_backlog`, 0 when it does not tell).
 void BacklogNote(const TOptionValue<int>& backlog, int max_backlog, ChannelCheckReport& report) {
@@ -353,6 +360,9 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   const std::array<PortIndex, 2> ports = PortsOf(channels);
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
+    if (channel.type == 1 && options.Serial.Given() && file.Readable()) {
+      report.lines.push_back(SerialLine(options, channel));
+    }
     if (options.Access.Given()) {
       report.lines.push_back(SideLine(file, lsDevice, channel, ports));
       if (channel.type == 2) report.lines.push_back(SideLine(file, lsServer, channel, ports));
@@ -466,9 +476,14 @@ int RunChannelCheck() {
     readable = true;
   }
   // The options are read for the channels the service will have, as the service reads them.
-  int channel_count = 0;
-  if (readable) ForEachLine(contents, [&](std::string_view) { channel_count = std::min(channel_count + 1, kMaxChannels); });
-  const TOptionsFile options = LoadOptionsFile(directory, channel_count);
+  std::vector<std::int32_t> types;
+  if (readable) {
+    ForEachLine(contents, [&](std::string_view line) {
+      if (types.size() < static_cast<std::size_t>(kMaxChannels)) types.push_back(ParseInt(ChannelField(line, 3)));
+    });
+  }
+  const TOptionsFile options = LoadOptionsFile(directory, static_cast<int>(types.size()),
+                                               [&](int k) { return types[static_cast<std::size_t>(k) - 1]; });
   if (readable) report = CheckChannelText(contents, complete, SystemProbes(), options);
   // The options come first: the channels' lines rest on them.
   const ChannelCheckReport options_report = CheckOptions(options, report.channels, SystemProbes());

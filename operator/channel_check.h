@@ -6,7 +6,8 @@
 // that is missing, not a serial device or busy, lines beyond the last channel), and whether
 // what fails to open is tried again. When the options file says who may connect where, each
 // channel side also gets a line with its address, who its listener admits (with the lists of
-// every channel on its port, as the service judges it) and its limit. Before them it reports
+// every channel on its port, as the service judges it) and its limit; with its serial lines, each
+// serial channel gets a line with the settings its port opens with. Before them it reports
 // the options file: the options it read, the lines it cannot read (any of which keeps every
 // listener closed), allow-lists that admit nobody and bind addresses that are no unicast
 // address of this machine. It opens nothing for longer than one probe and writes no log.

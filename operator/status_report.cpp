@@ -36,6 +36,14 @@ std::string SideHead(const SerialStatus& serial) {
   return "serial " + Utf8FromOutside(serial.name) + " " + StateWord(serial.side.state);
 }
 
+// "19200 8E1", "115200 8N1, rtscts, rs485".
+std::string SerialSettings(const SerialStatus& serial) {
+  std::string text = std::to_string(serial.baud) + " " + serial.frame;
+  if (serial.flow != "none") text += ", " + serial.flow;
+  if (serial.rs485) text += ", rs485";
+  return text;
+}
+
 // " since TIME" for a line that went, then " (REASON)" when there is one.
 std::string SideDetail(const SideStatus& side) {
   std::string detail;
@@ -118,7 +126,9 @@ std::string JsonListener(const ListenerStatus& listener) {
 std::string JsonSerial(const SerialStatus& serial) {
   return "{\"name\":" + JsonOfOutside(serial.name) +
          ",\"state\":" + JsonString(StateWord(serial.side.state)) + ",\"reason\":" + JsonReason(serial.side.reason) +
-         ",\"since\":" + (serial.side.since ? JsonString(IsoTime(*serial.side.since)) : "null") + "}";
+         ",\"since\":" + (serial.side.since ? JsonString(IsoTime(*serial.side.since)) : "null") +
+         ",\"baud\":" + std::to_string(serial.baud) + ",\"frame\":" + JsonString(serial.frame) +
+         ",\"flow\":" + JsonString(serial.flow) + ",\"rs485\":" + (serial.rs485 ? "true" : "false") + "}";
 }
 
 // ---- The summary ----
@@ -200,7 +210,10 @@ std::vector<std::string> StatusTextLines(const StatusHead& head, const RelayStat
       line += "; " + SideHead("server", *c.server) + SideDetail(c.server->side) + ", " +
               Count(c.server->peer_count, "server", "servers") + Refusals(*c.server);
     }
-    if (c.serial) line += "; " + SideHead(*c.serial) + SideDetail(c.serial->side);
+    if (c.serial) {
+      line += "; " + SideHead(*c.serial) + SideDetail(c.serial->side);
+      if (c.serial->configured) line += ", " + SerialSettings(*c.serial);
+    }
     line += "; " + std::to_string(c.bytes_from_devices) + " bytes from devices, " +
             std::to_string(c.bytes_to_devices) + " bytes to devices";
     if (c.cuts > 0) line += ", " + Count(c.cuts, "peer cut", "peers cut");

@@ -16,8 +16,10 @@ struct StatusHead {
 };
 
 // A line for the service (version, process, start, channels), then one per channel: its
-// label, each side's state and peers, the bytes relayed each way and, when any, the peers cut
-// and bytes dropped. With `peers`, each connected peer follows its channel on a line of its own.
+// label, each side's state and peers (a serial side with its line settings when the options
+// file gives any), the bytes
+// relayed each way and, when any, the peers cut and bytes dropped. With `peers`, each
+// connected peer follows its channel on a line of its own.
 std::vector<std::string> StatusTextLines(const StatusHead& head, const RelayStatus& status, bool peers);
 
 // One JSON object with every channel and its peers, in ASCII (other characters escaped).

@@ -23,7 +23,7 @@ constexpr int kDisconnectSlot = 3;
 
 }  // namespace
 
-std::optional<Relay::OpenFailure> Relay::TryOpen(const std::function<void()>& open) {
+std::optional<Relay::OpenFailure> Relay::TryOpen(const std::function<void()>& open, const std::string& line_settings) {
   try {
     open();
     return std::nullopt;
@@ -31,8 +31,13 @@ std::optional<Relay::OpenFailure> Relay::TryOpen(const std::function<void()>& op
     // The port is taken or not allowed, or no socket is available.
     return OpenFailure{FailureReason(e), e.ErrorCode()};
   } catch (const EComPort& e) {
-    // No such serial port, not a serial port, or in use.
-    return OpenFailure{FailureReason(e), e.WinErrorCode()};
+    // No such serial port, not a serial port, or in use; or the device refused the line
+    // settings, which the reason then names.
+    platform::Text reason = FailureReason(e);
+    if (e.ComErrorCode() == CError_SetStateFailed && !line_settings.empty()) {
+      reason = platform::Text("the line does not take " + line_settings + ": ") + reason;
+    }
+    return OpenFailure{reason, e.WinErrorCode()};
   } catch (...) {
     routing::RouteException(nullptr);
     return OpenFailure{FailureReason(std::current_exception()), 0};
@@ -120,7 +125,7 @@ void Relay::OpenListenerOrReport(TListenerSide side, int k) {
 void Relay::OpenSerialOrReport(int k) {
   TSideHealth& health = health_[k].serial;
   serial_failure_reported_[k] = false;  // no port of it is open
-  std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); });
+  std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); }, LineSettingsText(k));
   if (!failure) {
     NoteOpened(health);
     return;
@@ -161,6 +166,10 @@ void Relay::OpenListener(TListenerSide side, int k) {
   listener.SetActive(true);  // this thread becomes the owner of the listener and its connections
 }
 
+std::string Relay::LineSettingsText(int k) const {
+  return SerialSettingsText(SerialSettingsOf(options_.Serial, k).value);
+}
+
 void Relay::OpenSerialPort(int k) {
   std::unique_ptr<TComPort>& port = tables_.SerialPorts[k];
   port = std::make_unique<TComPort>();  // in the table at once, as a listener is
@@ -173,6 +182,8 @@ void Relay::OpenSerialPort(int k) {
       },
       this);
   port->SetPort(tables_.ChannelTable[k].ComPortName);
+  // Stored only: the open hands them to the device, as every later open (a retry) does.
+  ApplySerialSettings(*port, SerialSettingsOf(options_.Serial, k).value);
   // The writer comes first, so that nothing is left to fail once the port is open: a port
   // that fails to open undoes its open, and then its writer goes too. A channel either
   // relays both ways or not at all.

@@ -14,8 +14,13 @@ using SystemClock = std::chrono::system_clock;
 
 }  // namespace
 
+TOptionsFile Relay::ReadOptionsFile() const {
+  return LoadOptionsFile(log_.Directory(), tables_.ChannelCount,
+                         [this](int k) { return tables_.ChannelTable[k].ChannelType; });
+}
+
 void Relay::LoadOptions() {
-  TOptionsFile file = LoadOptionsFile(log_.Directory(), tables_.ChannelCount);
+  TOptionsFile file = ReadOptionsFile();
   options_ = file.Options;
   options_rereads_ = 0;
   options_reread_at_ = Clock::time_point::max();
@@ -58,7 +63,7 @@ void Relay::NoteClosedByOptions(TSideHealth& health) {
 
 void Relay::RereadOptions(Clock::time_point now) {
   ++options_rereads_;
-  TOptionsFile file = LoadOptionsFile(log_.Directory(), tables_.ChannelCount);
+  TOptionsFile file = ReadOptionsFile();
   options_ = file.Options;
   if (!file.Readable()) {
     options_closed_reason_ = ClosedReason(file);
@@ -183,7 +188,7 @@ void Relay::RetrySerial(int k, Clock::time_point now) {
   }
   // A port that opens reports its own failures from now on.
   serial_failure_reported_[k] = false;
-  if (std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); })) {
+  if (std::optional<OpenFailure> failure = TryOpen([&] { OpenSerialPort(k); }, LineSettingsText(k))) {
     serial_failure_reported_[k] = true;
     health.reason = failure->reason;
     Postpone(health, now);

@@ -10,6 +10,12 @@
 
 namespace {
 
+// What the reader knows of the channel file: its channels, and each one's type when known.
+struct KnownChannels {
+  int count = 0;
+  const ChannelTypeOf& type_of;
+};
+
 // A line split into its keyword and values.
 struct OptionLine {
   int number = 0;
@@ -70,14 +76,14 @@ std::string ReadOneNumber(const OptionLine& line, TOptionValue<int>& option, con
 }
 
 // retry SECONDS
-std::string ReadRetry(const OptionLine& line, TRelayOptions& options, int) {
+std::string ReadRetry(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   return ReadOneNumber(line, options.Retry,
                        "retry takes one value, the seconds between tries, from 1 to " + std::to_string(kLongestRetry),
                        1, kLongestRetry);
 }
 
 // backlog CONNECTIONS
-std::string ReadBacklog(const OptionLine& line, TRelayOptions& options, int) {
+std::string ReadBacklog(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   return ReadOneNumber(line, options.Backlog,
                        "backlog takes one value, the connections that may wait to be accepted, from 1 to " +
                            std::to_string(kLargestBacklog),
@@ -123,23 +129,35 @@ std::string ReadSideValue(const OptionLine& line, const std::string& wanted, con
 }
 
 // bind SIDE ADDRESS
-std::string ReadBind(const OptionLine& line, TRelayOptions& options, int) {
+std::string ReadBind(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   return ReadSideValue(line, "bind takes a side (device or server) and one IPv4 address", "address",
                        &ParseIPv4Address, &TSideOptions::Bind, options);
 }
 
+// What is wrong with channel number k of a line, empty when nothing is; `serial`: a line about
+// a serial channel.
+std::string ChannelProblem(int k, const KnownChannels& channels, bool serial) {
+  if (k == 0) return "there is no channel 0: channels count from 1";
+  if (k > channels.count) {
+    return "the channel file has no channel " + std::to_string(k) + " (it has " + std::to_string(channels.count) +
+           ")";
+  }
+  if (serial && channels.type_of) {
+    if (const std::int32_t type = channels.type_of(k); type != 1) {
+      return "channel " + std::to_string(k) + " is not a serial channel (its type is " + std::to_string(type) + ")";
+    }
+  }
+  return std::string();
+}
+
 // allow [K] SIDE NETWORK...
-std::string ReadAllow(const OptionLine& line, TRelayOptions& options, int channel_count) {
+std::string ReadAllow(const OptionLine& line, TRelayOptions& options, const KnownChannels& channels) {
   const std::string wanted =
       "allow takes a side (device or server), or a channel number and a side, then IPv4 addresses or networks";
   std::size_t at = 0;
   int channel = 0;  // every channel
   if (std::optional<int> number = line.values.empty() ? std::nullopt : Count(line.values[0])) {
-    if (*number == 0) return "there is no channel 0: channels count from 1";
-    if (*number > channel_count) {
-      return "the channel file has no channel " + std::to_string(*number) + " (it has " +
-             std::to_string(channel_count) + ")";
-    }
+    if (std::string problem = ChannelProblem(*number, channels, false); !problem.empty()) return problem;
     channel = *number;
     at = 1;
   }
@@ -160,7 +178,7 @@ std::string ReadAllow(const OptionLine& line, TRelayOptions& options, int channe
 }
 
 // limit SIDE N
-std::string ReadLimit(const OptionLine& line, TRelayOptions& options, int) {
+std::string ReadLimit(const OptionLine& line, TRelayOptions& options, const KnownChannels&) {
   auto positive = [](std::string_view text) {
     const std::optional<int> count = Count(text);
     return count && *count > 0 ? count : std::nullopt;
@@ -171,11 +189,17 @@ std::string ReadLimit(const OptionLine& line, TRelayOptions& options, int) {
                        "number", positive, &TSideOptions::Limit, options);
 }
 
-// The keywords: each reads the values of its line into the options, for a channel file of so
-// many channels, and answers what is wrong with them (empty when nothing is).
+// serial [K] BAUD FRAME [FLOW] [rs485]
+std::string ReadSerial(const OptionLine& line, TRelayOptions& options, const KnownChannels& channels) {
+  return ReadSerialValues(
+      line.values, line.number, [&](std::int32_t k) { return ChannelProblem(k, channels, true); }, options.Serial);
+}
+
+// The keywords: each reads the values of its line into the options, for the channels of the
+// channel file, and answers what is wrong with them (empty when nothing is).
 struct OptionKeyword {
   const char* name;
-  std::string (*read)(const OptionLine& line, TRelayOptions& options, int channel_count);
+  std::string (*read)(const OptionLine& line, TRelayOptions& options, const KnownChannels& channels);
 };
 
 constexpr OptionKeyword kKeywords[] = {
@@ -184,6 +208,7 @@ constexpr OptionKeyword kKeywords[] = {
     {"bind", &ReadBind},
     {"allow", &ReadAllow},
     {"limit", &ReadLimit},
+    {"serial", &ReadSerial},
 };
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
@@ -264,7 +289,8 @@ OptionLine SplitLine(int number, std::string_view text) {
 
 }  // namespace
 
-TOptionsFile ReadOptionsText(std::string_view text, int channel_count) {
+TOptionsFile ReadOptionsText(std::string_view text, int channel_count, const ChannelTypeOf& type_of) {
+  const KnownChannels channels{channel_count, type_of};
   TOptionsFile file;
   file.Found = true;
   // UTF-16 and UTF-32 by their byte-order marks: one problem rather than one per line.
@@ -297,7 +323,7 @@ TOptionsFile ReadOptionsText(std::string_view text, int channel_count) {
       if (SameTextIgnoringAsciiCase(line.keyword, candidate.name)) keyword = &candidate;
     }
     std::string problem =
-        keyword ? keyword->read(line, file.Options, channel_count) : "unknown keyword " + Quoted(line.keyword);
+        keyword ? keyword->read(line, file.Options, channels) : "unknown keyword " + Quoted(line.keyword);
     if (!problem.empty()) {
       AddProblem(file, line.number, std::move(problem));
       continue;
@@ -312,7 +338,7 @@ TOptionsFile ReadOptionsText(std::string_view text, int channel_count) {
   return file;
 }
 
-TOptionsFile LoadOptionsFile(const std::string& directory, int channel_count) {
+TOptionsFile LoadOptionsFile(const std::string& directory, int channel_count, const ChannelTypeOf& type_of) {
   const std::string path = directory + kOptionsFileName;
   if (!platform::PathExists(path)) return TOptionsFile{};
   std::string contents;
@@ -320,7 +346,7 @@ TOptionsFile LoadOptionsFile(const std::string& directory, int channel_count) {
   std::string why;
   switch (platform::ReadSmallFile(path, kLargestOptionsFile, contents, error)) {
     case platform::SmallFileRead::kRead:
-      return ReadOptionsText(contents, channel_count);
+      return ReadOptionsText(contents, channel_count, type_of);
     case platform::SmallFileRead::kFailed:
       why = SystemErrorText(error);
       break;

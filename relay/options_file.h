@@ -17,6 +17,8 @@
 // No state; any thread.
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,12 +26,16 @@
 #include "platform/text.h"
 #include "relay/access_options.h"
 #include "relay/arrays_vars.h"
+#include "relay/serial_options.h"
 
 inline constexpr char kOptionsFileName[] = "cnf_options.cfg";
 // A larger file is one that cannot be read (the file of 400 channels' options is far smaller).
 inline constexpr std::size_t kLargestOptionsFile = 1u << 20;
 // The problems told one by one; the rest are counted.
 inline constexpr int kToldProblems = 5;
+
+// Channel k's type as the channel file gives it (1: serial, 2: TCP), for k from 1 to the count.
+using ChannelTypeOf = std::function<std::int32_t(int k)>;
 
 inline constexpr int kLongestRetry = 3600;
 inline constexpr int kLargestBacklog = 65535;
@@ -44,6 +50,9 @@ struct TRelayOptions {
   TOptionValue<int> Backlog;
   // bind SIDE ADDRESS, allow [K] SIDE NETWORK..., limit SIDE N: who may connect where.
   TAccessOptions Access;
+  // serial [K] BAUD FRAME [FLOW] [rs485] (relay/serial_options.h): the line settings of serial
+  // channels.
+  TSerialOptions Serial;
 };
 
 // Something the reader could not take: a line (number from 1), or the file as a whole (0).
@@ -69,14 +78,16 @@ struct TOptionsFile {
   bool Readable() const { return Problems.empty(); }
 };
 
-// Reads the text of an options file for a channel file of `channel_count` channels: a line
-// about a channel beyond them cannot be read either.
-TOptionsFile ReadOptionsText(std::string_view text, int channel_count = kMaxChannels);
+// Reads the text of an options file for a channel file of `channel_count` channels whose types
+// `type_of` gives: a line about a channel beyond them cannot be read either, nor a serial line
+// of a channel that is not a serial one (without `type_of`, any channel may be one).
+TOptionsFile ReadOptionsText(std::string_view text, int channel_count = kMaxChannels,
+                             const ChannelTypeOf& type_of = {});
 
 // Reads cnf_options.cfg in `directory` (which ends in a path separator). A path that holds
 // something that cannot be read (no permission, a lock held by a writer, a directory, a FIFO,
 // a device, a file over kLargestOptionsFile) is one problem of line 0.
-TOptionsFile LoadOptionsFile(const std::string& directory, int channel_count);
+TOptionsFile LoadOptionsFile(const std::string& directory, int channel_count, const ChannelTypeOf& type_of);
 
 // Why no listener opens, when the file has a problem: "options file line 4: unknown keyword
 // "alow" (and 2 more lines that cannot be read)", "options file cannot be read: Is a

@@ -260,7 +260,11 @@ class Relay {
   bool OnServiceThread() const { return service_thread_.load() == platform::CurrentThreadId(); }
   // Runs one open step; answers why it failed, nothing when it succeeded. A failure other than
   // the network's or the serial port's is also routed, being a fault.
-  std::optional<OpenFailure> TryOpen(const std::function<void()>& open);
+  // `line_settings`: a serial port's settings ("19200 8E1"), named in the reason when the device
+  // refuses them.
+  std::optional<OpenFailure> TryOpen(const std::function<void()>& open, const std::string& line_settings = {});
+  // The settings text of channel k's serial line, for TryOpen.
+  std::string LineSettingsText(int k) const;
   std::array<TSocket_DEV, kMaxChannels + 1>& Listeners(TListenerSide side);
   const PortIndex& Ports(TListenerSide side) const;
 
@@ -293,6 +297,8 @@ class Relay {
   // error entries, opens nothing, and is read again: a few times in the first seconds (a lock
   // held for a moment, a file being saved), then at every retry when the file sets retry.
   void LoadOptions();
+  // The options file beside the log, read for this relay's channels and their types.
+  TOptionsFile ReadOptionsFile() const;
   // Reads the options file again; once it can be read, every channel opens as at the start.
   void RereadOptions(Clock::time_point now);
   // When the options file is read again next, after `rereads` reads since the start.

@@ -92,7 +92,13 @@ RelayStatus Relay::Status(bool with_peers) {
     c.type = channel.ChannelType;
     c.device = ListenerStatusOf(lsDevice, k, with_peers);
     if (channel.ChannelType == ctTcp) c.server = ListenerStatusOf(lsServer, k, with_peers);
-    if (channel.ChannelType == ctSerial) c.serial = SerialStatus{channel.ComPortName, SerialState(k)};
+    if (channel.ChannelType == ctSerial) {
+      const TSerialSettings settings = SerialSettingsOf(options_.Serial, k).value;
+      // Shown on the line when the file that gives them can be read (else the reason says why not).
+      const bool configured = options_.Serial.Given() && options_closed_reason_.empty();
+      c.serial = SerialStatus{channel.ComPortName, SerialState(k),          configured,     settings.baud,
+                              FrameText(settings), FlowWord(settings.flow), settings.rs485};
+    }
     if (const auto& listener = tables_.DeviceListeners[k].Listener) {
       const TServerWinSocket::Traffic traffic = listener->ListeningSocket()->ConnectionTraffic();
       c.bytes_from_devices = traffic.received;

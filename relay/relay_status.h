@@ -48,6 +48,12 @@ struct ListenerStatus {
 struct SerialStatus {
   std::string name;  // as the channel file gives it (bytes from outside)
   SideStatus side;
+  // The line settings the port opens with; `configured` when the options file, read, has serial lines.
+  bool configured = false;
+  std::int32_t baud = 9600;
+  std::string frame = "8N1";  // data bits, parity letter, stop bits
+  std::string flow = "none";  // none, rtscts or xonxoff
+  bool rs485 = false;
 };
 
 struct ChannelStatus {

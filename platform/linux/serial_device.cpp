@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "platform/linux/serial_device_state.h"
+#include "platform/linux/serial_termios.h"
 
 namespace platform {
 namespace linux_serial {
@@ -70,38 +71,6 @@ bool KnownNotTty(const struct stat& st) {
   target[n] = 0;
   const char* last = std::strrchr(target, '/');
   return std::strcmp(last ? last + 1 : target, "tty") != 0;
-}
-
-speed_t StandardSpeed(std::uint32_t rate) {
-  switch (rate) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 1152000: return B1152000;
-    case 1500000: return B1500000;
-    case 2000000: return B2000000;
-    default: return B0;
-  }
 }
 
 void SetModemLine(int fd, int line, bool on) {
@@ -235,49 +204,24 @@ int SetSerialQueueSizes(SerialHandle handle, std::uint32_t, std::uint32_t) {
 int SetSerialControlBlock(SerialHandle handle, const SerialControlBlock& block) {
   auto dev = FindDevice(handle);
   if (!dev) return EBADF;
-  if (block.byte_size < 5 || block.byte_size > 8 || block.parity > kSerialParitySpace ||
-      block.stop_bits > kSerialTwoStopBits || block.baud_rate == 0) {
-    return EINVAL;
-  }
   termios t;
   if (::tcgetattr(dev->fd, &t) != 0) return errno;
-  ::cfmakeraw(&t);
-  t.c_iflag &= ~(IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-
-  static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[block.byte_size - 5];
-  switch (block.parity) {
-    case kSerialParityOdd: t.c_cflag |= PARENB | PARODD; break;
-    case kSerialParityEven: t.c_cflag |= PARENB; break;
-    case kSerialParityMark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case kSerialParitySpace: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-  }
-  // One and a half stop bits exist only for 5 data bits on the UART; Linux offers two.
-  if (block.stop_bits != kSerialOneStopBit) t.c_cflag |= CSTOPB;
-  // CRTSCTS covers both directions: output waits for CTS, input drives RTS.
-  if (block.out_cts_flow || block.rts_control == kSerialRtsHandshake) t.c_cflag |= CRTSCTS;
-  if (block.out_x) t.c_iflag |= IXON;
-  if (block.in_x) t.c_iflag |= IXOFF;
-  t.c_cc[VSTART] = static_cast<cc_t>(block.xon_char);
-  t.c_cc[VSTOP] = static_cast<cc_t>(block.xoff_char);
-  // With checking on, a byte received with a parity error is read as a zero byte (there is
-  // no way to choose another replacement); without it the byte is passed on as received.
-  if (block.parity_check) t.c_iflag |= INPCK;
-
-  speed_t speed = linux_serial::StandardSpeed(block.baud_rate);
-  if (speed != B0 && (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)) return errno;
+  if (int error = linux_serial::LineTermios(block, t)) return error;
   if (::tcsetattr(dev->fd, TCSANOW, &t) != 0) return errno;
-  if (speed == B0) {
+  if (!linux_serial::HasStandardSpeed(block.baud_rate)) {
     if (int error = linux_serial::SetCustomBaudRate(dev->fd, block.baud_rate)) return error;
   }
+  // tcsetattr succeeds when the driver took any of the settings: a line left at a frame it
+  // was not asked for is refused here, so that no byte goes out at the wrong settings.
+  termios taken;
+  if (::tcgetattr(dev->fd, &taken) != 0) return errno;
+  if (!linux_serial::TookLineSettings(block, t, taken)) return EINVAL;
+  if (int error = linux_serial::SetRs485(dev->fd, block.rts_control == kSerialRtsToggle)) return error;
 
   SetModemLine(dev->fd, TIOCM_DTR, block.dtr_control != kSerialDtrDisable);
-  if (!(t.c_cflag & CRTSCTS)) SetModemLine(dev->fd, TIOCM_RTS, block.rts_control != kSerialRtsDisable);
+  if (!(t.c_cflag & CRTSCTS) && block.rts_control != kSerialRtsToggle) {
+    SetModemLine(dev->fd, TIOCM_RTS, block.rts_control != kSerialRtsDisable);
+  }
 
   std::lock_guard<std::mutex> hold(dev->settings_lock);
   dev->discard_null = block.discard_null;

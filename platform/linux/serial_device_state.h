@@ -48,7 +48,12 @@ void AbortWrites(DeviceState& device);
 // Bytes went to the line: an event wait that watches for tx-empty is woken to look.
 void NoteWritten(DeviceState& device);
 
-// Sets a rate that has no standard speed constant (termios2 with BOTHER). 0 or errno.
+// Sets a rate that has no standard speed constant (termios2 with BOTHER). 0 or errno; EINVAL
+// when the driver kept another rate.
 int SetCustomBaudRate(int fd, std::uint32_t rate);
+
+// Turns the driver's RS-485 mode (RTS on while sending) on or off. Turning it on fails with the
+// driver's code (ENOTTY) when it has no such mode; turning it off where there is none does nothing.
+int SetRs485(int fd, bool on);
 
 }  // namespace platform::linux_serial

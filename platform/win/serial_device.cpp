@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/serial_device.h"
+#include "platform/win/serial_dcb.h"
 #include "platform/win/windows_api.h"
 
 namespace platform {
@@ -262,33 +263,14 @@ int SetSerialQueueSizes(SerialHandle handle, std::uint32_t input_size, std::uint
 int SetSerialControlBlock(SerialHandle handle, const SerialControlBlock& block) {
   auto device = FindDevice(handle);
   if (!device) return ERROR_INVALID_HANDLE;
-  DCB dcb{};  // the reserved fields stay 0
-  dcb.DCBlength = block.length;
-  dcb.BaudRate = block.baud_rate;
-  dcb.fBinary = block.binary;
-  dcb.fParity = block.parity_check;
-  dcb.fOutxCtsFlow = block.out_cts_flow;
-  dcb.fOutxDsrFlow = block.out_dsr_flow;
-  dcb.fDtrControl = block.dtr_control & 3;
-  dcb.fDsrSensitivity = block.dsr_sensitivity;
-  dcb.fTXContinueOnXoff = block.tx_continue_on_xoff;
-  dcb.fOutX = block.out_x;
-  dcb.fInX = block.in_x;
-  dcb.fErrorChar = block.error_char_enabled;
-  dcb.fNull = block.discard_null;
-  dcb.fRtsControl = block.rts_control & 3;
-  dcb.fAbortOnError = block.abort_on_error;
-  dcb.XonLim = block.xon_limit;
-  dcb.XoffLim = block.xoff_limit;
-  dcb.ByteSize = block.byte_size;
-  dcb.Parity = block.parity;
-  dcb.StopBits = block.stop_bits;
-  dcb.XonChar = static_cast<char>(block.xon_char);
-  dcb.XoffChar = static_cast<char>(block.xoff_char);
-  dcb.ErrorChar = static_cast<char>(block.error_char);
-  dcb.EofChar = static_cast<char>(block.eof_char);
-  dcb.EvtChar = static_cast<char>(block.event_char);
-  return ::SetCommState(device->handle, &dcb) ? 0 : LastError();
+  DCB dcb = win_serial::SerialDcb(block);
+  if (!::SetCommState(device->handle, &dcb)) return LastError();
+  // A driver may keep what it cannot do and still succeed: a line left at settings it was not
+  // asked for is refused, so that no byte goes out at them.
+  DCB taken{};
+  taken.DCBlength = sizeof taken;
+  if (!::GetCommState(device->handle, &taken)) return LastError();
+  return win_serial::TookLineSettings(dcb, taken) ? 0 : ERROR_INVALID_PARAMETER;
 }
 
 int SetSerialTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {

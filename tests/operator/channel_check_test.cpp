@@ -74,7 +74,7 @@ TEST(ChannelCheck, ProbesInTheServicesOrderAndEachPortOnce) {
       "65546;0;1;ttyA;c\n"  // 65546 is no port: it fails to open and takes nothing
       "0;0;1;ttyA;d\n"      // port 0 is never probed; the device is taken by channel 3
       "40;0;1;ttyB;e\n",
-      true, Recording(recorded, 30));
+      true, Recording(recorded, 30), ReadOptionsText("serial 5 19200 8E1 rtscts"));
   EXPECT_EQ(recorded.ports, (std::vector<int>{10, 20, 40, 30}));
   EXPECT_EQ(recorded.devices, (std::vector<std::string>{"ttyA", "ttyB"}));
   const std::vector<std::string> expected = {
@@ -84,12 +84,15 @@ TEST(ChannelCheck, ProbesInTheServicesOrderAndEachPortOnce) {
       "channel 2: device port 20, type 2, server port 30, label \"b\"",
       "  warning: server port 30 cannot be opened now: " + SystemErrorText(98),
       "channel 3: device port 65546, type 1, serial device \"ttyA\" = \"/dev/ttyA\", label \"c\"",
+      "  serial line: \"ttyA\" at 9600 8N1 (the default)",
       "  warning: device port 65546 is outside 1..65535: the listener fails to open",
       "channel 4: device port 0, type 1, serial device \"ttyA\" = \"/dev/ttyA\", label \"d\"",
+      "  serial line: \"ttyA\" at 9600 8N1 (the default)",
       "  warning: device port is 0, so the listener opens a port the system picks, which no one knows",
       "  warning: serial device \"/dev/ttyA\" is also the device of channel 3, which opens it first: it will not "
       "open here",
       "channel 5: device port 40, type 1, serial device \"ttyB\" = \"/dev/ttyB\", label \"e\"",
+      "  serial line: \"ttyB\" at 19200 8E1, rtscts (line 1)",
   };
   EXPECT_EQ(report.lines, expected);
   EXPECT_EQ(report.warnings, 5);

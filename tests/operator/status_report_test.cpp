@@ -87,6 +87,7 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
   ChannelStatus line = Serial(2, SideState::kGone, "COM3", "Input/output error");
   line.label = "pump\x1B[2J";
   line.device.side = SideStatus{SideState::kShared, {}, {}, 1};
+  *line.serial = SerialStatus{"COM3", line.serial->side, true, 19200, "8E1", "rtscts", true};
   status.channels = {tcp, line};
   EXPECT_EQ(StatusTextLines(StatusHead{"1.0.0", 77}, status, true),
             (std::vector<std::string>{
@@ -97,7 +98,8 @@ TEST(StatusText, TellsEachSideItsPeersAndWhatWasLost) {
                 "peers cut, 1 byte dropped",
                 "  127.0.0.1:40312 device, connected since 2024-05-01T10:00:03Z, 12 bytes in, 40 bytes out",
                 "channel 2 \"pump\\x1B[2J\": device port 102 shared with channel 1, 0 devices; serial COM3 gone since "
-                "2024-05-01T10:00:03Z (Input/output error); 0 bytes from devices, 0 bytes to devices"}));
+                "2024-05-01T10:00:03Z (Input/output error), 19200 8E1, rtscts, rs485; 0 bytes from devices, 0 bytes to "
+                "devices"}));
 }
 
 TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
@@ -115,6 +117,10 @@ TEST(StatusJson, IsAsciiThatReadsBackToTheSnapshot) {
   EXPECT_EQ(serial["label"].text, line.label);
   EXPECT_EQ(serial["serial"]["reason"].text, "No such file or directory");
   EXPECT_EQ(serial["serial"]["since"].text, "2024-05-01T10:00:03Z");
+  EXPECT_EQ(serial["serial"]["baud"].number, 9600);
+  EXPECT_EQ(serial["serial"]["frame"].text, "8N1");
+  EXPECT_EQ(serial["serial"]["flow"].text, "none");
+  EXPECT_EQ(serial["serial"]["rs485"].kind, test::Json::Kind::kBool);
   const test::Json& tcp = (*root)["channels"][1];
   EXPECT_TRUE(tcp["device"]["reason"].is_null());
   for (const char* field : {"bytes_from_devices", "bytes_to_devices", "cuts", "dropped"}) EXPECT_TRUE(tcp.has(field));

@@ -207,4 +207,47 @@ TEST(OptionsFile, ProblemsAreToldUpToAFewThenCounted) {
   EXPECT_EQ(ClosedReason(ReadOptionsText("retry 5\n")), "");
 }
 
+// Serial lines: the settings each channel gets; a bad one, or one of a channel that is not a
+// serial channel of the channel file, is one more line that cannot be read.
+TEST(OptionsFile, SerialLinesAndTheOnesThatCannotBeRead) {
+  const ChannelTypeOf type_of = [](int k) { return k == 6 ? 2 : 1; };  // channel 6 is a TCP one
+  const std::string good =
+      "serial 19200 8e1 RTSCTS\n"             // 1: every serial channel's default
+      "serial 2 3000000 7O2 xonxoff rs485\n"  // 2: channel 2's own
+      "serial 3 50 5S1.5 none\n";             // 3
+  const TOptionsFile file = ReadOptionsText(good, 6, type_of);
+  EXPECT_TRUE(file.Readable());
+  EXPECT_EQ(file.Taken.size(), 3u);
+  auto settings = [&](int k) { return SerialSettingsText(SerialSettingsOf(file.Options.Serial, k).value); };
+  EXPECT_EQ(settings(1), "19200 8E1, rtscts");
+  EXPECT_EQ(settings(2), "3000000 7O2, xonxoff, rs485");
+  EXPECT_EQ(settings(3), "50 5S1.5");
+  EXPECT_EQ(SerialSettingsText(TSerialSettings{}), "9600 8N1");
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"serial 19200 9X1", "\"9X1\" is not a frame: data bits 5-8, parity N, E, O, M or S, stop bits 1, 1.5 or 2"},
+      {"serial 0 8N1", "\"0\" is not a rate from 50 to 4000000 bit/s"},
+      {"serial 4000001 8N1", "\"4000001\" is not a rate"},
+      {"serial 0 9600 8N1", "there is no channel 0: channels count from 1"},
+      {"serial 4 9600 8N1 fast", ", not \"fast\""},
+      {"serial 5 9600 8N1 rs485 xonxoff", ", not \"xonxoff\""},  // the flow comes first
+      {"serial 5 9600 8N1 rtscts rs485", "rs485 drives RTS itself: it cannot go with rtscts"},
+      {"serial 4 9600 8N1.5", "1.5 stop bits go with 5 data bits only"},
+      {"serial 4 9600 5N2", "2 stop bits with 6 to 8"},
+      {"serial 4 9600", "; it has no frame"},
+      {"serial 2 9600 8N1", "serial 2 is given a second time: line 2 counts"},
+      {"serial 9600 8N1", "serial is given a second time: line 1 counts"},
+      {"serial 6 9600 8N1", "channel 6 is not a serial channel (its type is 2)"},
+      {"serial 7 9600 8N1", "the channel file has no channel 7 (it has 6)"},
+      {"serial 12345678901 9600 8N1", "the channel file has no channel 999999999 (it has 6)"},
+  };
+  for (const auto& [line, what] : bad) {
+    const TOptionsFile one = ReadOptionsText(good + line + "\n", 6, type_of);
+    ASSERT_EQ(one.Problems.size(), 1u) << line;
+    EXPECT_EQ(one.Problems[0].line, 4) << line;
+    EXPECT_NE(one.Problems[0].what.find(what), std::string::npos) << line << ": " << one.Problems[0].what;
+    EXPECT_EQ(one.Options.Access.Closed, 4) << line;
+    EXPECT_EQ(ClosedReason(one), "options file line 4: " + one.Problems[0].what) << line;
+  }
+}
+
 }  // namespace

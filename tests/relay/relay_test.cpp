@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cassert>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,10 @@
 #include "tests/relay/relay_files_fixture.h"
 #include "tests/serial/serial_test_support.h"
 #include "tests/support/linux/socket_queue.h"
+
+namespace serial_test {
+std::uint32_t OutputRateOf(int fd);  // termios2_probe.cpp
+}
 
 namespace {
 
@@ -307,6 +313,48 @@ TEST_F(RelayTest, SerialLineThatFailsIsClosedAndRetriedUnderRetry) {
   relay_->Tick(std::chrono::steady_clock::now() + 2s);
   ASSERT_TRUE(relay_->Tables().SerialPorts[1] && relay_->Tables().SerialPorts[1]->Connected());
   EXPECT_EQ(relay_->Health(1).serial.state, TSideState::ssOpen);
+}
+
+// Serial lines open at the options file's settings, a channel's own line over the side-wide one,
+// also when a retry opens them; a frame the line does not take fails the open, naming it.
+TEST_F(RelayTest, SerialLinesOpenAtTheirSettings) {
+  serial_test::PtyPair own, refusing, later;
+  ASSERT_TRUE(line_.ok() && own.ok() && refusing.ok() && later.ok());
+  const std::string link = file("later-tty");  // nothing there until the retry
+  test::WriteFile(file(kOptionsFileName),
+                  "retry 1\nserial 57600 8N2 rtscts\nserial 2 12345 8N1 xonxoff\nserial 3 9600 7E1\n");
+  const int device = test::FreePort();
+  Start(Line(test::FreePort(), 1, line_.slave()) + Line(device, 1, own.slave()) +
+        Line(test::FreePort(), 1, refusing.slave()) + Line(test::FreePort(), 1, link));
+  termios t = line_.Settings();
+  EXPECT_EQ(cfgetospeed(&t), B57600);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(CSTOPB | CRTSCTS));
+  t = own.Settings();
+  EXPECT_EQ(serial_test::OutputRateOf(own.master()), 12345u);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+  // This kernel keeps a pseudo-terminal at 8 data bits without parity.
+  EXPECT_EQ(relay_->Health(3).serial.state, TSideState::ssWaiting);
+  EXPECT_EQ(relay_->Health(3).serial.reason.Bytes(), "the line does not take 9600 7E1: Invalid argument");
+  const std::optional<SerialStatus> told = relay_->Status(false).channels[1].serial;
+  ASSERT_TRUE(told && told->configured);
+  EXPECT_EQ(std::tie(told->baud, told->frame, told->flow), std::make_tuple(12345, "8N1", "xonxoff"));
+
+  test::Client peer(device);
+  ASSERT_TRUE(Accepted(lsDevice, 2, 1));
+  ASSERT_TRUE(own.Write("up"));
+  EXPECT_EQ(Receive(peer, 2), "up");
+  ASSERT_TRUE(peer.SendAll("down"));
+  std::string written;
+  ASSERT_TRUE(PumpUntil([&] { return (written += own.Read(4 - written.size(), 10ms)).size() == 4; }));
+  EXPECT_EQ(written, "down");
+
+  ASSERT_EQ(::symlink(later.slave().c_str(), link.c_str()), 0);
+  relay_->Tick(std::chrono::steady_clock::now() + 2s);
+  ASSERT_EQ(relay_->Health(4).serial.state, TSideState::ssOpen);
+  t = later.Settings();
+  EXPECT_EQ(cfgetospeed(&t), B57600);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(CSTOPB | CRTSCTS));
 }
 
 TEST_F(RelayTest, StopAndDestructionCloseEverything) {
