@@ -211,12 +211,6 @@ int Waiting(TCustomWinSocket* connection) {
   return count;
 }
 
-// Fixes the send buffer of the relay's connection to a peer that reads nothing: the kernel
-// would otherwise grow it as it likes, and the relay's kept bytes would drain into it.
-bool FixSendBuffer(TCustomWinSocket* connection, int bytes = 64 * 1024) {
-  return ::setsockopt(static_cast<int>(connection->SocketHandle()), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
-}
-
 std::string Line(int device_port, int type, const std::string& field4) {
   return std::to_string(device_port) + ";0;" + std::to_string(type) + ";" + field4 + ";x\r\n";
 }
@@ -434,7 +428,7 @@ TEST_F(RelayTest, ConnectionClosingWhilePausedKeepsItsBytesInItsSocket) {
   ASSERT_TRUE(Accepted(lsDevice, 1, 2));
   TServerWinSocket* devices = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket();
   TServerClientWinSocket* from_dev = devices->ConnectionAt(0);
-  ASSERT_TRUE(FixSendBuffer(relay_->Tables().ServerListeners[1].Listener->ListeningSocket()->ConnectionAt(0)));
+  ASSERT_TRUE(test::FixSendBuffer(relay_->Tables().ServerListeners[1].Listener->ListeningSocket()->ConnectionAt(0)->SocketHandle()));
 
   // The device sends while the peer reads nothing, until its listener is paused and the way to
   // the relay takes no more; then it leaves.
@@ -479,7 +473,7 @@ TEST_F(RelayTest, CloseOfAPeerReadsOnlyWhatWaitedWhenItBegan) {
   TServerWinSocket* servers = relay_->Tables().ServerListeners[1].Listener->ListeningSocket();
   TServerClientWinSocket* to_srv = servers->ConnectionAt(0);
   TServerClientWinSocket* to_dev = relay_->Tables().DeviceListeners[1].Listener->ListeningSocket()->ConnectionAt(0);
-  ASSERT_TRUE(FixSendBuffer(to_srv) && FixSendBuffer(to_dev));
+  ASSERT_TRUE(test::FixSendBuffer(to_srv->SocketHandle()) && test::FixSendBuffer(to_dev->SocketHandle()));
   // The device's bytes fill the way to the server, until the relay keeps some for it.
   const std::string chunk = Pattern(64 * 1024, 7);
   ASSERT_TRUE(PumpUntil([&] {

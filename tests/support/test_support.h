@@ -126,6 +126,9 @@ int TcpServicePort(const std::string& name);
 
 // Bytes waiting in a socket of the code under test, asked of the system directly.
 int SystemBytesWaiting(std::intptr_t socket);
+// Fixes the send buffer of a socket of the code under test at `bytes`, so that the system never
+// grows it: a peer that reads nothing then fills it for good, whatever the system would choose.
+bool FixSendBuffer(std::intptr_t socket, int bytes = 64 * 1024);
 
 // The options of a socket of the code under test as the system reports them; -1 where one
 // cannot be read.

@@ -142,6 +142,10 @@ int SystemBytesWaiting(std::intptr_t socket) {
   return n;
 }
 
+bool FixSendBuffer(std::intptr_t socket, int bytes) {
+  return ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
 SocketOptions OptionsOf(std::intptr_t socket) {
   auto read = [&](int level, int option) {
     int value = -1;

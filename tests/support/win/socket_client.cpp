@@ -150,6 +150,10 @@ int SystemBytesWaiting(std::intptr_t socket) {
   return static_cast<int>(n);
 }
 
+bool FixSendBuffer(std::intptr_t socket, int bytes) {
+  return ::setsockopt(ToSocket(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 SocketOptions OptionsOf(std::intptr_t socket) {
   auto read = [&](int level, int option) {
     BOOL value = FALSE;
