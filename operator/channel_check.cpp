@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/ipv4_address.h"
+#include "base/text_lines.h"
 #include "net/server_socket.h"
 #include "platform/files.h"
 #include "platform/operator_output.h"
@@ -22,21 +23,6 @@ namespace {
 
 // A field is shown with at most this many of its bytes.
 constexpr std::size_t kShownBytes = 60;
-
-// Calls `take` with each line of the text as SplitLines splits it, without keeping them: a
-// line ends at CR, LF or NUL, one CR and then one LF are skipped after it, NUL ends the text.
-template <typename Take>
-void ForEachLine(std::string_view text, Take take) {
-  std::size_t pos = 0;
-  while (pos < text.size() && text[pos] != '\0') {
-    const std::size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), pos);
-    const std::size_t end = stop == std::string_view::npos ? text.size() : stop;
-    take(text.substr(pos, end - pos));
-    pos = end;
-    if (pos < text.size() && text[pos] == '\r') ++pos;
-    if (pos < text.size() && text[pos] == '\n') ++pos;
-  }
-}
 
 // A field as the report shows it: quoted, control characters escaped, cut after kShownBytes.
 std::string Shown(std::string_view field) { return platform::QuotedField(field, kShownBytes); }
@@ -347,7 +333,7 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   ChannelCheckReport report;
   std::vector<CheckedChannel> channels;
   long long ignored = 0;
-  ForEachLine(text, [&](std::string_view line) {
+  ForEachLine(text, NulByte::kEndsText, [&](std::string_view line) {
     if (channels.size() < static_cast<std::size_t>(kMaxChannels)) {
       channels.push_back(ReadChannel(static_cast<int>(channels.size()) + 1, line, retry_seconds));
     } else {
@@ -478,7 +464,7 @@ int RunChannelCheck() {
   // The options are read for the channels the service will have, as the service reads them.
   std::vector<std::int32_t> types;
   if (readable) {
-    ForEachLine(contents, [&](std::string_view line) {
+    ForEachLine(contents, NulByte::kEndsText, [&](std::string_view line) {
       if (types.size() < static_cast<std::size_t>(kMaxChannels)) types.push_back(ParseInt(ChannelField(line, 3)));
     });
   }
