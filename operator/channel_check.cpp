@@ -18,6 +18,7 @@
 #include "relay/arrays_vars.h"
 #include "relay/channel_file.h"
 #include "relay/peer_admission.h"
+#include "relay/port_plan.h"
 
 namespace {
 
@@ -135,30 +136,23 @@ int BindError(const TRelayOptions& options, TListenerSide side, const ChannelChe
 // holds does not open at all. Sides that the options keep closed, or whose address is not on
 // this machine (the options' part says so), are not probed.
 void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes,
-                    const TRelayOptions& options) {
+                    const TRelayOptions& options, const std::array<PortIndex, 2>& ports) {
   const int retry_seconds = RetrySeconds(options);
   const std::array<IPv4Address, 2> address = {options.Access.Sides[lsDevice].Bind.value,
                                               options.Access.Sides[lsServer].Bind.value};
   const std::array<int, 2> bind_error = {BindError(options, lsDevice, probes), BindError(options, lsServer, probes)};
-  // Listeners of the two sides meet on a port unless they are bound to two different addresses.
-  const bool sides_meet = address[lsDevice] == address[lsServer] || address[lsDevice] == 0 || address[lsServer] == 0;
-  std::array<std::map<std::uint16_t, int>, 2> taken;  // by side: port -> channel
   auto check = [&](CheckedChannel& channel, TListenerSide side, std::int32_t value) {
     // 0: the system picks a free one; outside the TCP range: fails to open, holds nothing.
     if (value <= 0 || value > 65535) return;
     const auto port = static_cast<std::uint16_t>(value);
     const std::string name = std::string(SideName(side)) + " port " + std::to_string(port);
-    for (TListenerSide earlier : {side, side == lsDevice ? lsServer : lsDevice}) {
-      if (earlier != side && !sides_meet) continue;
-      if (auto it = taken[earlier].find(port); it != taken[earlier].end()) {
-        WarnOpenFailure(channel.warnings,
-                        name + " is also the " + SideName(earlier) + " port of channel " + std::to_string(it->second) +
-                            ", which opens it first: this listener will not open",
-                        false, retry_seconds);
-        return;
-      }
+    if (const auto first = PortOpenedBefore(options.Access, ports[lsDevice], ports[lsServer], side, channel.number, port)) {
+      WarnOpenFailure(channel.warnings,
+                      name + " is also the " + SideName(first->side) + " port of channel " +
+                          std::to_string(first->channel) + ", which opens it first: this listener will not open",
+                      false, retry_seconds);
+      return;
     }
-    taken[side].emplace(port, channel.number);
     if (options.Access.Closed || bind_error[side] != 0) return;
     if (int error = probes.try_listen(address[side], port)) {
       WarnOpenFailure(channel.warnings, name + " cannot be opened now: " + SystemErrorText(error), true,
@@ -340,10 +334,10 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
       ++ignored;
     }
   });
-  CheckListeners(channels, probes, options);
+  const std::array<PortIndex, 2> ports = PortsOf(channels);
+  CheckListeners(channels, probes, options, ports);
   const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes, retry_seconds);
 
-  const std::array<PortIndex, 2> ports = PortsOf(channels);
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
     if (channel.type == 1 && options.Serial.Given() && file.Readable()) {

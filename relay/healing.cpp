@@ -2,10 +2,10 @@
 // sides that failed to open, and serial lines whose device went away and comes back.
 
 #include <algorithm>
-#include <span>
 
 #include "platform/serial_device.h"
 #include "relay/failure_entries.h"
+#include "relay/port_plan.h"
 #include "relay/relay.h"
 
 namespace {
@@ -111,17 +111,7 @@ std::string Relay::NoteOpenFailed(TSideHealth& health, const platform::Text& rea
 }
 
 bool Relay::PortTakenBefore(TListenerSide side, int k, std::int32_t port) const {
-  if (port == 0) return false;  // each listener of port 0 gets a port of its own
-  // Every device side opens before any server side.
-  auto earlier = [k](std::span<const int> channels, bool all) {
-    return std::any_of(channels.begin(), channels.end(), [&](int j) { return all || j < k; });
-  };
-  // The two sides bound to different addresses may each have a port of the same number.
-  const IPv4Address device = options_.Access.Sides[lsDevice].Bind.value;
-  const IPv4Address server = options_.Access.Sides[lsServer].Bind.value;
-  const bool sides_meet = device == server || device == 0 || server == 0;
-  if ((side == lsDevice || sides_meet) && earlier(device_ports_.ChannelsOn(port), side == lsServer)) return true;
-  return side == lsServer && earlier(server_ports_.ChannelsOn(port), false);
+  return PortOpenedBefore(options_.Access, device_ports_, server_ports_, side, k, port).has_value();
 }
 
 bool Relay::DeviceTakenBefore(int k) const {
