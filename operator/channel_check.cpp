@@ -18,7 +18,7 @@
 #include "relay/arrays_vars.h"
 #include "relay/channel_file.h"
 #include "relay/peer_admission.h"
-#include "relay/port_plan.h"
+#include "relay/port_index.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include "platform/serial_device.h"
 #include "relay/failure_entries.h"
-#include "relay/port_plan.h"
 #include "relay/relay.h"
 
 namespace {
@@ -108,10 +107,6 @@ std::string Relay::NoteOpenFailed(TSideHealth& health, const platform::Text& rea
   health.next_try = Clock::now() + std::chrono::seconds(seconds);
   next_retry_ = std::min(next_retry_, health.next_try);
   return RetryNote(seconds);
-}
-
-bool Relay::PortTakenBefore(TListenerSide side, int k, std::int32_t port) const {
-  return PortOpenedBefore(options_.Access, device_ports_, server_ports_, side, k, port).has_value();
 }
 
 bool Relay::DeviceTakenBefore(int k) const {

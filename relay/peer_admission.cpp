@@ -43,7 +43,7 @@ std::optional<RefusalLog::Entry> RefusalLog::Due(Clock::time_point now) {
 PeerRule ListenerRule(const TAccessOptions& options, TListenerSide side, int k, std::int32_t port,
                       const PortIndex& ports) {
   PeerRule rule;
-  const std::span<const int> sharing = port > 0 && port <= 0xFFFF ? ports.ChannelsOn(port) : std::span<const int>();
+  const std::span<const int> sharing = ports.Sharing(port);
   if (sharing.empty()) {
     rule.Add(SideAccess(options, side, k), k);
   } else {
