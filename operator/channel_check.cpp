@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/ipv4_address.h"
+#include "base/text_lines.h"
 #include "net/server_socket.h"
 #include "platform/files.h"
 #include "platform/operator_output.h"
@@ -17,26 +18,12 @@
 #include "relay/arrays_vars.h"
 #include "relay/channel_file.h"
 #include "relay/peer_admission.h"
+#include "relay/port_index.h"
 
 namespace {
 
 // A field is shown with at most this many of its bytes.
 constexpr std::size_t kShownBytes = 60;
-
-// Calls `take` with each line of the text as SplitLines splits it, without keeping them: a
-// line ends at CR, LF or NUL, one CR and then one LF are skipped after it, NUL ends the text.
-template <typename Take>
-void ForEachLine(std::string_view text, Take take) {
-  std::size_t pos = 0;
-  while (pos < text.size() && text[pos] != '\0') {
-    const std::size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), pos);
-    const std::size_t end = stop == std::string_view::npos ? text.size() : stop;
-    take(text.substr(pos, end - pos));
-    pos = end;
-    if (pos < text.size() && text[pos] == '\r') ++pos;
-    if (pos < text.size() && text[pos] == '\n') ++pos;
-  }
-}
 
 // A field as the report shows it: quoted, control characters escaped, cut after kShownBytes.
 std::string Shown(std::string_view field) { return platform::QuotedField(field, kShownBytes); }
@@ -149,30 +136,23 @@ int BindError(const TRelayOptions& options, TListenerSide side, const ChannelChe
 // holds does not open at all. Sides that the options keep closed, or whose address is not on
 // this machine (the options' part says so), are not probed.
 void CheckListeners(std::vector<CheckedChannel>& channels, const ChannelCheckProbes& probes,
-                    const TRelayOptions& options) {
+                    const TRelayOptions& options, const std::array<PortIndex, 2>& ports) {
   const int retry_seconds = RetrySeconds(options);
   const std::array<IPv4Address, 2> address = {options.Access.Sides[lsDevice].Bind.value,
                                               options.Access.Sides[lsServer].Bind.value};
   const std::array<int, 2> bind_error = {BindError(options, lsDevice, probes), BindError(options, lsServer, probes)};
-  // Listeners of the two sides meet on a port unless they are bound to two different addresses.
-  const bool sides_meet = address[lsDevice] == address[lsServer] || address[lsDevice] == 0 || address[lsServer] == 0;
-  std::array<std::map<std::uint16_t, int>, 2> taken;  // by side: port -> channel
   auto check = [&](CheckedChannel& channel, TListenerSide side, std::int32_t value) {
     // 0: the system picks a free one; outside the TCP range: fails to open, holds nothing.
     if (value <= 0 || value > 65535) return;
     const auto port = static_cast<std::uint16_t>(value);
     const std::string name = std::string(SideName(side)) + " port " + std::to_string(port);
-    for (TListenerSide earlier : {side, side == lsDevice ? lsServer : lsDevice}) {
-      if (earlier != side && !sides_meet) continue;
-      if (auto it = taken[earlier].find(port); it != taken[earlier].end()) {
-        WarnOpenFailure(channel.warnings,
-                        name + " is also the " + SideName(earlier) + " port of channel " + std::to_string(it->second) +
-                            ", which opens it first: this listener will not open",
-                        false, retry_seconds);
-        return;
-      }
+    if (const auto first = PortOpenedBefore(options.Access, ports[lsDevice], ports[lsServer], side, channel.number, port)) {
+      WarnOpenFailure(channel.warnings,
+                      name + " is also the " + SideName(first->side) + " port of channel " +
+                          std::to_string(first->channel) + ", which opens it first: this listener will not open",
+                      false, retry_seconds);
+      return;
     }
-    taken[side].emplace(port, channel.number);
     if (options.Access.Closed || bind_error[side] != 0) return;
     if (int error = probes.try_listen(address[side], port)) {
       WarnOpenFailure(channel.warnings, name + " cannot be opened now: " + SystemErrorText(error), true,
@@ -347,17 +327,17 @@ ChannelCheckReport CheckChannelText(std::string_view text, bool complete, const 
   ChannelCheckReport report;
   std::vector<CheckedChannel> channels;
   long long ignored = 0;
-  ForEachLine(text, [&](std::string_view line) {
+  ForEachLine(text, NulByte::kEndsText, [&](std::string_view line) {
     if (channels.size() < static_cast<std::size_t>(kMaxChannels)) {
       channels.push_back(ReadChannel(static_cast<int>(channels.size()) + 1, line, retry_seconds));
     } else {
       ++ignored;
     }
   });
-  CheckListeners(channels, probes, options);
+  const std::array<PortIndex, 2> ports = PortsOf(channels);
+  CheckListeners(channels, probes, options, ports);
   const std::map<int, std::string> serial_paths = CheckSerialDevices(channels, probes, retry_seconds);
 
-  const std::array<PortIndex, 2> ports = PortsOf(channels);
   for (const CheckedChannel& channel : channels) {
     report.lines.push_back(ChannelLine(channel, serial_paths));
     if (channel.type == 1 && options.Serial.Given() && file.Readable()) {
@@ -478,7 +458,7 @@ int RunChannelCheck() {
   // The options are read for the channels the service will have, as the service reads them.
   std::vector<std::int32_t> types;
   if (readable) {
-    ForEachLine(contents, [&](std::string_view line) {
+    ForEachLine(contents, NulByte::kEndsText, [&](std::string_view line) {
       if (types.size() < static_cast<std::size_t>(kMaxChannels)) types.push_back(ParseInt(ChannelField(line, 3)));
     });
   }

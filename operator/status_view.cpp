@@ -7,6 +7,7 @@
 #include "operator/operator_switches.h"
 #include "operator/status_report.h"
 #include "base/exception.h"
+#include "platform/entry_rate_limit.h"
 #include "platform/process.h"
 #include "platform/status_endpoint.h"
 #include "relay/relay.h"
@@ -17,7 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using platform::StatusEndpoint;
 
-constexpr auto kEntryInterval = std::chrono::minutes(1);
 // How often an endpoint that could not open is tried again.
 constexpr auto kReopenInterval = std::chrono::seconds(1);
 constexpr char kEntryHead[] = "Status endpoint: ";
@@ -39,25 +39,27 @@ std::string MisuseReason(StatusEndpoint::Misuse misuse) {
 }
 
 // Entries about clients turned away: the first of a minute at once, the rest counted and
-// written as one entry when the minute is over.
+// written as one entry when the minute is over (platform::EntryPace).
 class MisuseEntries {
  public:
   explicit MisuseEntries(TService& service) : service_(service) {}
   ~MisuseEntries() { WriteCounted(); }
 
   void Note(const std::string& reason, Clock::time_point now) {
-    if (now >= next_entry_) {
+    const bool first = counted_.empty();
+    ++counted_[reason];
+    pace_.Note();
+    if (!pace_.Due(now)) return;
+    if (first) {
+      counted_.clear();
       Write("a client was turned away (" + reason + ")");
-      next_entry_ = now + kEntryInterval;
     } else {
-      ++counted_[reason];
+      WriteCounted();
     }
   }
 
   void Tick(Clock::time_point now) {
-    if (counted_.empty() || now < next_entry_) return;
-    WriteCounted();
-    next_entry_ = now + kEntryInterval;
+    if (pace_.Due(now)) WriteCounted();
   }
 
  private:
@@ -77,7 +79,7 @@ class MisuseEntries {
   void Write(const std::string& text) { service_.WriteEventLog(kEntryHead + text, 2, 0, 0); }
 
   TService& service_;
-  Clock::time_point next_entry_{};
+  platform::EntryPace pace_{std::chrono::minutes(1)};
   std::map<std::string, int> counted_;
 };
 

@@ -1,8 +1,11 @@
 #pragma once
-// Limits entries that outside parties can cause at will (a peer's connection errors), so that
-// they cannot flood the system's log: of the entries of one kind, the first `per_window` of a
-// window are written and the rest are counted; when the window ends the count becomes one
-// summary. Not thread-safe: the event-log sink calls it under its own lock. Only standard C++.
+// Limits on entries that outside parties can cause at will (a peer's connection errors, peers
+// refused, clients misusing the status endpoint), so that they cannot flood the system's log.
+// EntryPace: one entry an interval, the rest told together in the next. EntryRateLimit: of the
+// entries of one kind, the first `per_window` of a window are written and the rest are counted;
+// when the window ends the count becomes one summary. Plain values, not thread-safe: each
+// owner calls them from one thread or under its own lock (the event-log sink). Only standard
+// C++.
 
 #include <chrono>
 #include <cstddef>
@@ -11,6 +14,40 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace platform {
+
+// One entry an interval: the first thing to tell is told at once; what follows within the
+// interval since the last entry waits, and is told, together, in one entry once it is over (the
+// next interval counts from that entry). The owner keeps what an entry tells.
+class EntryPace {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit EntryPace(Clock::duration interval) : interval_(interval) {}
+
+  // There is something more to tell.
+  void Note() { waiting_ = true; }
+  // True when what waits is to be told at `now`: the owner writes that entry.
+  bool Due(Clock::time_point now) {
+    if (now < DueAt()) return false;
+    waiting_ = false;
+    last_entry_ = now;
+    return true;
+  }
+  // When Due answers true; max when nothing waits.
+  Clock::time_point DueAt() const {
+    if (!waiting_) return Clock::time_point::max();
+    return last_entry_ ? *last_entry_ + interval_ : Clock::time_point::min();
+  }
+
+ private:
+  Clock::duration interval_;
+  bool waiting_ = false;
+  std::optional<Clock::time_point> last_entry_;
+};
+
+}  // namespace platform
 
 namespace platform::detail {
 

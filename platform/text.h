@@ -52,6 +52,15 @@ inline bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+// Where a text cut before byte `end` ends so that it does not end inside a UTF-8 character:
+// `end` moved back over the continuation bytes (10xxxxxx) that stand there, at most three (the
+// most one character has, so that bytes that are no UTF-8 lose no more), never before `floor`.
+inline std::size_t Utf8CutAt(std::string_view text, std::size_t end, std::size_t floor = 0) {
+  if (end >= text.size()) return text.size();
+  for (int i = 0; i < 3 && end > floor && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i) --end;
+  return end;
+}
+
 // Bytes from outside as every text of the system shows them: each control character (C0, DEL
 // and, where the bytes are read as UTF-8, C1) as "\x" and two upper-case hexadecimal digits for
 // each of its bytes ("\x1B", "\xC2\x9B"), so that a label or a path can neither steer a
@@ -89,11 +98,7 @@ inline std::string VisibleControls(std::string_view bytes) { return VisibleContr
 // followed by "... (N bytes)" with its whole length.
 inline std::string QuotedField(std::string_view field, std::size_t max_bytes) {
   const std::size_t size = field.size();
-  if (size > max_bytes) {
-    std::size_t end = max_bytes;
-    for (int i = 0; i < 3 && end > 0 && (static_cast<unsigned char>(field[end]) & 0xC0) == 0x80; ++i) --end;
-    field = field.substr(0, end);
-  }
+  if (size > max_bytes) field = field.substr(0, Utf8CutAt(field, max_bytes));
   std::string out = "\"";
   for (char c : VisibleControls(field)) {
     if (c == '"') out += '\\';

@@ -2,12 +2,11 @@
 
 #include <cstdint>
 
+#include "base/text_lines.h"
 #include "platform/files.h"
 #include "relay/log_texts.h"
 
 namespace {
-
-bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 std::string_view DropLeadingBlanks(std::string_view text) {
   std::size_t start = text.find_first_not_of(' ');
@@ -21,25 +20,11 @@ int HexDigit(char c) {
   return -1;
 }
 
-// Calls `take` with each line of the text, in order (see SplitLines), without keeping them.
-template <typename Take>
-void ForEachLine(std::string_view text, Take take) {
-  std::size_t pos = 0;
-  while (pos < text.size() && text[pos] != '\0') {
-    std::size_t stop = pos;
-    while (stop < text.size() && !IsLineEnd(text[stop])) ++stop;
-    take(text.substr(pos, stop - pos));
-    pos = stop;
-    if (pos < text.size() && text[pos] == '\r') ++pos;
-    if (pos < text.size() && text[pos] == '\n') ++pos;
-  }
-}
-
 }  // namespace
 
 std::vector<std::string> SplitLines(std::string_view text) {
   std::vector<std::string> lines;
-  ForEachLine(text, [&](std::string_view line) { lines.emplace_back(line); });
+  ForEachLine(text, NulByte::kEndsText, [&](std::string_view line) { lines.emplace_back(line); });
   return lines;
 }
 
@@ -109,7 +94,7 @@ TChannelFile LoadChannelFile(const std::string& directory) {
     throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(code));
   }
   file.Found = true;
-  ForEachLine(contents, [&file](std::string_view line) {
+  ForEachLine(contents, NulByte::kEndsText, [&file](std::string_view line) {
     // A relay has room for kMaxChannels channels; later lines are left out, not stored.
     if (file.Channels.size() == static_cast<std::size_t>(kMaxChannels)) {
       if (file.LinesIgnored < INT32_MAX) ++file.LinesIgnored;

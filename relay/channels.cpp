@@ -117,7 +117,9 @@ void Relay::OpenListenerOrReport(TListenerSide side, int k) {
   // Such a port is refused whatever word the system has for it.
   const bool out_of_range = port < 0 || port > 0xFFFF;
   if (out_of_range) failure->reason = kPortOutOfRangeReason;
-  const std::string retry = NoteOpenFailed(health, failure->reason, !out_of_range && !PortTakenBefore(side, k, port));
+  // A port that an earlier listener of the file holds is that listener's: this one never opens.
+  const bool taken = PortOpenedBefore(options_.Access, device_ports_, server_ports_, side, k, port).has_value();
+  const std::string retry = NoteOpenFailed(health, failure->reason, !out_of_range && !taken);
   WriteWarning(ListenerFailureEntry(k, channel, side == lsServer, failure->reason, BindText(side)) +
                platform::Text(retry));
 }

@@ -2,7 +2,6 @@
 // sides that failed to open, and serial lines whose device went away and comes back.
 
 #include <algorithm>
-#include <span>
 
 #include "platform/serial_device.h"
 #include "relay/failure_entries.h"
@@ -108,20 +107,6 @@ std::string Relay::NoteOpenFailed(TSideHealth& health, const platform::Text& rea
   health.next_try = Clock::now() + std::chrono::seconds(seconds);
   next_retry_ = std::min(next_retry_, health.next_try);
   return RetryNote(seconds);
-}
-
-bool Relay::PortTakenBefore(TListenerSide side, int k, std::int32_t port) const {
-  if (port == 0) return false;  // each listener of port 0 gets a port of its own
-  // Every device side opens before any server side.
-  auto earlier = [k](std::span<const int> channels, bool all) {
-    return std::any_of(channels.begin(), channels.end(), [&](int j) { return all || j < k; });
-  };
-  // The two sides bound to different addresses may each have a port of the same number.
-  const IPv4Address device = options_.Access.Sides[lsDevice].Bind.value;
-  const IPv4Address server = options_.Access.Sides[lsServer].Bind.value;
-  const bool sides_meet = device == server || device == 0 || server == 0;
-  if ((side == lsDevice || sides_meet) && earlier(device_ports_.ChannelsOn(port), side == lsServer)) return true;
-  return side == lsServer && earlier(server_ports_.ChannelsOn(port), false);
 }
 
 bool Relay::DeviceTakenBefore(int k) const {

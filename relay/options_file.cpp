@@ -5,6 +5,7 @@
 
 #include "base/ascii_text.h"
 #include "base/exception.h"
+#include "base/text_lines.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -305,19 +306,15 @@ TOptionsFile ReadOptionsText(std::string_view text, int channel_count, const Cha
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
   const bool utf8 = platform::IsValidUtf8(text);
   int number = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    // LF, CR LF and a lone CR each end a line.
-    const std::size_t end = std::min(text.find_first_of("\r\n", at), text.size());
-    const std::string_view bytes = text.substr(at, end - at);
-    at = end + 1;
-    if (end < text.size() && text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
+  // LF, CR LF and a lone CR each end a line.
+  ForEachLine(text, NulByte::kInLine, [&](std::string_view bytes) {
     ++number;
     if (std::string problem = ByteProblem(bytes, utf8); !problem.empty()) {
       AddProblem(file, number, "the line " + problem);
-      continue;
+      return;
     }
     const OptionLine line = SplitLine(number, bytes);
-    if (line.keyword.empty()) continue;
+    if (line.keyword.empty()) return;
     const OptionKeyword* keyword = nullptr;
     for (const OptionKeyword& candidate : kKeywords) {
       if (SameTextIgnoringAsciiCase(line.keyword, candidate.name)) keyword = &candidate;
@@ -326,7 +323,7 @@ TOptionsFile ReadOptionsText(std::string_view text, int channel_count, const Cha
         keyword ? keyword->read(line, file.Options, channels) : "unknown keyword " + Quoted(line.keyword);
     if (!problem.empty()) {
       AddProblem(file, line.number, std::move(problem));
-      continue;
+      return;
     }
     std::string taken = AsciiLowerCase(line.keyword);
     for (std::string_view value : line.values) {
@@ -334,7 +331,7 @@ TOptionsFile ReadOptionsText(std::string_view text, int channel_count, const Cha
       taken += value;
     }
     file.Taken.push_back(TOptionsLine{line.number, std::move(taken)});
-  }
+  });
   return file;
 }
 

@@ -29,26 +29,21 @@ std::optional<TRefusal> PeerRule::Judge(IPv4Address peer, int connections) const
 std::optional<RefusalLog::Entry> RefusalLog::Note(IPv4Address peer, Clock::time_point now) {
   ++count_;
   if (untold_++ == 0) first_untold_ = peer;
+  pace_.Note();
   return Due(now);
 }
 
 std::optional<RefusalLog::Entry> RefusalLog::Due(Clock::time_point now) {
-  if (untold_ == 0 || now < DueAt()) return std::nullopt;
+  if (!pace_.Due(now)) return std::nullopt;
   const Entry entry{first_untold_, untold_ - 1};
   untold_ = 0;
-  last_entry_ = now;
   return entry;
-}
-
-RefusalLog::Clock::time_point RefusalLog::DueAt() const {
-  if (untold_ == 0) return Clock::time_point::max();
-  return last_entry_ ? *last_entry_ + kEntryInterval : Clock::time_point::min();
 }
 
 PeerRule ListenerRule(const TAccessOptions& options, TListenerSide side, int k, std::int32_t port,
                       const PortIndex& ports) {
   PeerRule rule;
-  const std::span<const int> sharing = port > 0 && port <= 0xFFFF ? ports.ChannelsOn(port) : std::span<const int>();
+  const std::span<const int> sharing = ports.Sharing(port);
   if (sharing.empty()) {
     rule.Add(SideAccess(options, side, k), k);
   } else {

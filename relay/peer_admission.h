@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/entry_rate_limit.h"
 #include "relay/access_options.h"
 #include "relay/port_index.h"
 
@@ -57,7 +58,7 @@ PeerRule ListenerRule(const TAccessOptions& options, TListenerSide side, int k, 
 
 class RefusalLog {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = platform::EntryPace::Clock;
   static constexpr Clock::duration kEntryInterval = std::chrono::minutes(1);
 
   // What one warning entry tells: the first peer it covers and how many more it covers.
@@ -71,7 +72,7 @@ class RefusalLog {
   // The entry of the refusals not told yet, once the minute since the last entry is over.
   std::optional<Entry> Due(Clock::time_point now);
   // When Due gives an entry; max when no refusal waits to be told.
-  Clock::time_point DueAt() const;
+  Clock::time_point DueAt() const { return pace_.DueAt(); }
   // Every peer refused so far.
   std::uint64_t Count() const { return count_; }
 
@@ -79,5 +80,5 @@ class RefusalLog {
   std::uint64_t count_ = 0;
   std::uint64_t untold_ = 0;
   IPv4Address first_untold_ = 0;
-  std::optional<Clock::time_point> last_entry_;
+  platform::EntryPace pace_{kEntryInterval};
 };

@@ -311,9 +311,6 @@ class Relay {
   // A side failed to open: waiting for its retry when healing is on and the failure can pass,
   // failed for good otherwise. Answers the warning's retry note (empty when not retried).
   std::string NoteOpenFailed(TSideHealth& health, const platform::Text& reason, bool can_pass);
-  // True when an earlier listener of this file, in the order of opening, has `port`: then it is
-  // that listener's, and this one never opens.
-  bool PortTakenBefore(TListenerSide side, int k, std::int32_t port) const;
   // True when an earlier serial channel names the same device.
   bool DeviceTakenBefore(int k) const;
   // Retries every side whose time has come.

@@ -33,8 +33,7 @@ int Relay::PortHolder(TListenerSide side, int k) {
   if (Health(side, k).state == TSideState::ssOpen) return 0;
   const TSootv& channel = tables_.ChannelTable[k];
   const std::int32_t port = side == lsDevice ? channel.DevicePort : channel.ServerPort;
-  if (port <= 0 || port > 0xFFFF) return 0;  // each listener of port 0 has a port of its own
-  for (int j : Ports(side).ChannelsOn(port)) {
+  for (int j : Ports(side).Sharing(port)) {
     if (j != k && Health(side, j).state == TSideState::ssOpen) return j;
   }
   return 0;

@@ -102,10 +102,7 @@ bool CutToFit(Entry& entry, std::size_t limit) {
   std::string& datagram = entry.datagram;
   const std::string mark = " [cut from " + std::to_string(datagram.size() - entry.text_start) + " bytes]";
   if (limit < entry.text_start + mark.size() || limit >= datagram.size()) return false;
-  std::size_t end = limit - mark.size();
-  // Not inside a character: continuation bytes (10xxxxxx) go with the character they belong to.
-  while (end > entry.text_start && (static_cast<unsigned char>(datagram[end]) & 0xC0) == 0x80) --end;
-  datagram.resize(end);
+  datagram.resize(Utf8CutAt(datagram, limit - mark.size(), entry.text_start));
   datagram += mark;
   return true;
 }

@@ -169,14 +169,7 @@ constexpr std::size_t kStatusLineLimit = 1024;
 
 std::string StatusLine(const std::string& text) {
   const std::string visible = VisibleControls(text);
-  std::string line = visible.substr(0, kStatusLineLimit);
-  if (line.size() < visible.size()) {
-    // Back to the start of the character that the cut went through.
-    std::size_t end = line.size();
-    while (end > 0 && (static_cast<unsigned char>(visible[end]) & 0xC0) == 0x80) --end;
-    line.resize(end);
-  }
-  return line;
+  return visible.substr(0, Utf8CutAt(visible, kStatusLineLimit));
 }
 
 // ", exit code N" for a report that ends the service on a failure; nothing otherwise.
