@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -23,9 +24,9 @@ auto Fields(const std::tm& t) {
 }  // namespace
 
 TEST(Clock, NowIsTheLocalTimeOfTheCLibrary) {
-  const std::time_t before = std::time(nullptr);
+  const std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   const LocalTime now = Now();
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   const auto low = Fields(*std::localtime(&before));
   const auto high = Fields(*std::localtime(&after));
   EXPECT_LE(low, Fields(now));

@@ -2,6 +2,7 @@
 // module's ApplicationEvents1 and lands in error_s.log beside the executable, as one line of
 // the documented form; the installation goes on.
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -35,11 +36,11 @@ TEST(InstallRun, RoutedExceptionLandsInTheErrorLogBesideTheExecutable) {
   const std::string exe = (bin / "tcp_port_serv").string();
   std::filesystem::copy_file(KORVENET_INSTALL_PROBE, exe);
 
-  const std::time_t before = std::time(nullptr);
+  const std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   test::ChildProcess child(exe, {"-install", "-silent"},
                            {{"KORVENET_UNIT_DIR", units.string()}, {"LC_ALL", "C"}, {"LANG", ""}, {"LC_TIME", ""}});
   ASSERT_TRUE(child.Wait());
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
 
   // The exception was handled: the installation went on and nothing was shown.
   EXPECT_EQ(child.ExitCode(), 0);
