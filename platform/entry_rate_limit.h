@@ -32,19 +32,23 @@ class EntryPace {
   bool Due(Clock::time_point now) {
     if (now < DueAt()) return false;
     waiting_ = false;
+    told_ = true;
     last_entry_ = now;
     return true;
   }
   // When Due answers true; max when nothing waits.
   Clock::time_point DueAt() const {
     if (!waiting_) return Clock::time_point::max();
-    return last_entry_ ? *last_entry_ + interval_ : Clock::time_point::min();
+    return told_ ? last_entry_ + interval_ : Clock::time_point::min();
   }
 
  private:
   Clock::duration interval_;
   bool waiting_ = false;
-  std::optional<Clock::time_point> last_entry_;
+  // Whether an entry was told yet, and when the last was (a flag rather than an optional,
+  // which some optimisation levels take for read before it is set).
+  bool told_ = false;
+  Clock::time_point last_entry_{};
 };
 
 }  // namespace platform
