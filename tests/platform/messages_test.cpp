@@ -253,10 +253,6 @@ TEST(MessagesSend, AnEndedThreadLeavesNoQueueOrWindowsAndReleasesNobodyLate) {
 }
 
 TEST(MessagesSend, DestroyingAWindowReleasesASenderStillWaiting) {
-  // Under Wine such a sender was once left waiting for good (the test program hung once in some
-  // 45 runs of the Windows suites); whether Wine or the Windows seam is at fault is not known
-  // yet. Linux runs the case every time.
-  if (test::RunningUnderWine()) GTEST_SKIP() << "under Wine a sender to a window destroyed meanwhile once waited for good";
   std::atomic<bool> block{true};
   std::atomic<WindowHandle> second{0};
   std::atomic<int> second_calls{0};
